@@ -1,0 +1,83 @@
+#include "TLVParser.h"
+
+#include <vector>
+
+#include "Error.h"
+#include "FormatTLV.h"
+
+namespace kvitor {
+namespace {
+
+// Reads a 16-bit field from what remains: one byte alone is the value, none is 0.
+uint16_t ReadField(std::string_view data, std::size_t& pos) {
+  const std::size_t n = pos < data.size() ? std::min<std::size_t>(2, data.size() - pos) : 0;
+  const auto v = static_cast<uint16_t>(TFormatTLV::BytesToInt(data.substr(pos < data.size() ? pos : data.size(), n)));
+  pos += 2;
+  return v;
+}
+
+}  // namespace
+
+TTLVParser::TTLVParser() : index_(std::make_unique<std::array<const TTagInfo*, 0x10000>>()) {
+  dictionary_.FillDictionary();
+  index_->fill(nullptr);
+  for (const auto& entry : dictionary_) {
+    const int32_t tag = entry->Info().Tag;
+    if (tag >= 0 && tag <= 0xFFFF && (*index_)[static_cast<std::size_t>(tag)] == nullptr) {
+      (*index_)[static_cast<std::size_t>(tag)] = &entry->Info();
+    }
+  }
+}
+
+const TTagInfo* TTLVParser::InfoFor(uint16_t tag) {
+  const TTagInfo*& slot = (*index_)[tag];
+  if (slot == nullptr) slot = InternTagInfo(TTagInfo{tag, 0, ttUnknown, true, {}, {}});
+  return slot;
+}
+
+void TTLVParser::Parse(std::string_view data) {
+  tags_.Clear();
+  ParseInto(data, tags_);
+}
+
+void TTLVParser::ParseInto(std::string_view data, TTLVTags& list) {
+  struct Block {
+    std::string_view data;
+    TTLVTags* list;
+    std::size_t pos;
+  };
+  // Depth first with an explicit stack: a container's content is parsed right
+  // after the container is appended, before its next sibling.
+  std::vector<Block> stack{{data, &list, 0}};
+  bool fresh = true;
+  while (!stack.empty()) {
+    Block& block = stack.back();
+    if (fresh) {
+      fresh = false;
+      if (block.data.empty()) {
+        stack.pop_back();
+        continue;
+      }
+      if (block.data.size() < 4) throw Error("TLV length error");
+    }
+    if (block.pos >= block.data.size()) {
+      stack.pop_back();
+      continue;
+    }
+    const uint16_t number = ReadField(block.data, block.pos);
+    const uint16_t length = ReadField(block.data, block.pos);
+    std::string_view value;
+    if (block.pos < block.data.size()) value = block.data.substr(block.pos, length);
+    block.pos += length;
+
+    TTLVTag& tag = block.list->Add(std::unique_ptr<TTLVTag>(new TTLVTag(InfoFor(number))));
+    tag.value_.assign(value);
+    tag.declaredLength_ = length;
+    if (tag.info_->TagType == ttSTLV) {
+      stack.push_back({tag.value_, &tag.children_, 0});
+      fresh = true;
+    }
+  }
+}
+
+}  // namespace kvitor

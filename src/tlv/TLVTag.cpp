@@ -1,0 +1,260 @@
+#include "TLVTag.h"
+
+#include <algorithm>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <unordered_set>
+
+#include "Error.h"
+#include "FormatTLV.h"
+
+namespace kvitor {
+namespace {
+
+struct InfoHash {
+  std::size_t operator()(const TTagInfo& i) const noexcept {
+    const std::hash<std::string_view> h;
+    std::size_t v = static_cast<std::size_t>(i.Tag) * 1000003u ^ static_cast<std::size_t>(i.TagType);
+    v = v * 31 + static_cast<std::size_t>(i.MaxLength) * 2 + (i.FixedLength ? 1 : 0);
+    return v ^ (h(i.Description) * 7) ^ (h(i.ShortName) * 13);
+  }
+};
+
+struct InfoPool {
+  std::mutex mutex;
+  std::unordered_set<std::string> texts;  // node-based: addresses stay put
+  std::unordered_set<TTagInfo, InfoHash> infos;
+
+  std::string_view Text(std::string_view s) {
+    if (s.empty()) return {};
+    return *texts.emplace(s).first;
+  }
+};
+
+InfoPool& Pool() {
+  static auto* pool = new InfoPool;  // never freed: tags may outlive static destruction
+  return *pool;
+}
+
+constexpr uint32_t kMaxField = 0xFFFF;
+
+void PutHeader(std::string& out, int32_t tag, std::size_t length) {
+  if (tag < 0 || static_cast<uint32_t>(tag) > kMaxField) {
+    throw Error("Cannot encode tag " + std::to_string(tag) +
+                ": the number does not fit the 16-bit tag field");
+  }
+  const auto t = static_cast<uint32_t>(tag);
+  const auto l = static_cast<uint32_t>(length);
+  const char header[4] = {static_cast<char>(t & 0xFF), static_cast<char>(t >> 8),
+                          static_cast<char>(l & 0xFF), static_cast<char>((l >> 8) & 0xFF)};
+  out.append(header, 4);
+}
+
+void CheckLength(int32_t tag, std::size_t length) {
+  if (length > kMaxField) {
+    throw Error("Cannot encode tag " + std::to_string(tag) + ": its value of " +
+                std::to_string(length) + " bytes exceeds the 65535 that the length field holds");
+  }
+}
+
+}  // namespace
+
+const TTagInfo* InternTagInfo(const TTagInfo& info) {
+  InfoPool& pool = Pool();
+  const std::lock_guard lock(pool.mutex);
+  if (const auto it = pool.infos.find(info); it != pool.infos.end()) return &*it;
+  TTagInfo stored = info;
+  stored.Description = pool.Text(info.Description);
+  stored.ShortName = pool.Text(info.ShortName);
+  return &*pool.infos.insert(stored).first;
+}
+
+// ---- TTLVTags ----
+
+TTLVTags::~TTLVTags() { Clear(); }
+
+void TTLVTags::Clear() {
+  // Take subtrees apart from the top so that freeing never recurses.
+  std::vector<std::unique_ptr<TTLVTag>> pending;
+  pending.swap(items_);
+  while (!pending.empty()) {
+    std::unique_ptr<TTLVTag> tag = std::move(pending.back());
+    pending.pop_back();
+    auto& nested = tag->children_.items_;
+    for (auto& child : nested) pending.push_back(std::move(child));
+    nested.clear();
+  }
+}
+
+TTLVTag& TTLVTags::Items(int index) const {
+  if (index < 0 || index >= Count()) {
+    throw Error("List index out of bounds (" + std::to_string(index) + ")");
+  }
+  return *items_[static_cast<std::size_t>(index)];
+}
+
+TTLVTag& TTLVTags::Add(std::unique_ptr<TTLVTag> tag) {
+  tag->owner_ = this;
+  items_.push_back(std::move(tag));
+  return *items_.back();
+}
+
+std::unique_ptr<TTLVTag> TTLVTags::Remove(const TTLVTag& tag) {
+  const auto it = std::find_if(items_.begin(), items_.end(),
+                               [&](const std::unique_ptr<TTLVTag>& p) { return p.get() == &tag; });
+  if (it == items_.end()) return nullptr;
+  std::unique_ptr<TTLVTag> taken = std::move(*it);
+  items_.erase(it);
+  taken->owner_ = nullptr;
+  return taken;
+}
+
+void TTLVTags::Delete(int index) {
+  static_cast<void>(Items(index));  // range check
+  const auto it = items_.begin() + index;
+  std::unique_ptr<TTLVTag> taken = std::move(*it);
+  items_.erase(it);
+  taken->owner_ = nullptr;
+  // Its subtree goes through Clear, iteratively.
+}
+
+TTLVTag& TTLVTags::AddNew(const TTagInfo& info) {
+  return Add(std::unique_ptr<TTLVTag>(new TTLVTag(InternTagInfo(info))));
+}
+
+TTLVTag& TTLVTags::AddCopy(const TTLVTag& source) {
+  TTLVTag& tag = Add(std::unique_ptr<TTLVTag>(new TTLVTag(source.info_)));
+  tag.Assign(source);
+  return tag;
+}
+
+TTLVTag& TTLVTags::AddEntry(int32_t tag, std::string_view description, std::string_view shortName,
+                            TTagType tagType, int32_t maxLength, bool fixedLength) {
+  return AddNew(TTagInfo{tag, maxLength, tagType, fixedLength, description, shortName});
+}
+
+TTLVTag* TTLVTags::FindTag(int tag) const {
+  for (const auto& item : items_) {
+    if (item->info_->Tag == tag) return item.get();
+  }
+  return nullptr;
+}
+
+bool TTLVTags::HasTag(int tag) const {
+  // Pre-order, depth first, with an explicit stack.
+  std::vector<const TTLVTags*> stack{this};
+  while (!stack.empty()) {
+    const TTLVTags* list = stack.back();
+    stack.pop_back();
+    for (auto it = list->items_.rbegin(); it != list->items_.rend(); ++it) {
+      if ((*it)->info_->Tag == tag) return true;
+      if (!(*it)->children_.items_.empty()) stack.push_back(&(*it)->children_);
+    }
+  }
+  return false;
+}
+
+std::string TTLVTags::Encode() const {
+  std::string out;
+  EncodeTo(out);
+  return out;
+}
+
+void TTLVTags::EncodeTo(std::string& out) const {
+  // Containers get a length placeholder that is patched once their nested
+  // tags are written; the stack replaces recursion.
+  struct Frame {
+    const TTLVTags* list;
+    std::size_t next;
+    std::size_t lengthAt;  // offset of the container's length field, or npos
+    int32_t tag;
+  };
+  std::vector<Frame> stack{{this, 0, std::string::npos, 0}};
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (frame.next == frame.list->items_.size()) {
+      if (frame.lengthAt != std::string::npos) {
+        const std::size_t length = out.size() - frame.lengthAt - 2;
+        CheckLength(frame.tag, length);
+        out[frame.lengthAt] = static_cast<char>(length & 0xFF);
+        out[frame.lengthAt + 1] = static_cast<char>(length >> 8);
+      }
+      stack.pop_back();
+      continue;
+    }
+    const TTLVTag& tag = *frame.list->items_[frame.next++];
+    const TTagInfo& info = *tag.info_;
+    if (info.TagType == ttSTLV) {
+      PutHeader(out, info.Tag, 0);
+      stack.push_back({&tag.children_, 0, out.size() - 2, info.Tag});
+    } else {
+      CheckLength(info.Tag, tag.value_.size());
+      PutHeader(out, info.Tag, tag.value_.size());
+      out += tag.value_;
+    }
+  }
+}
+
+void TTLVTags::Assign(const TTLVTags& source) {
+  if (&source == this) return;
+  Clear();
+  std::vector<std::pair<const TTLVTags*, TTLVTags*>> stack{{&source, this}};
+  while (!stack.empty()) {
+    const auto [from, to] = stack.back();
+    stack.pop_back();
+    to->items_.reserve(to->items_.size() + from->items_.size());
+    for (const auto& item : from->items_) {
+      TTLVTag& copy = to->Add(std::unique_ptr<TTLVTag>(new TTLVTag(item->info_)));
+      copy.value_ = item->value_;
+      copy.declaredLength_ = item->declaredLength_;
+      if (!item->children_.items_.empty()) stack.emplace_back(&item->children_, &copy.children_);
+    }
+  }
+}
+
+// ---- TTLVTag ----
+
+TTLVTag::TTLVTag(const TTagInfo& info) : info_(InternTagInfo(info)) {}
+
+void TTLVTag::SetOwner(TTLVTags& list) {
+  if (owner_ == &list) return;
+  std::unique_ptr<TTLVTag> self = owner_ != nullptr ? owner_->Remove(*this) : nullptr;
+  if (self) list.Add(std::move(self));
+}
+
+void TTLVTag::Free() {
+  if (owner_ == nullptr) return;
+  std::unique_ptr<TTLVTag> self = owner_->Remove(*this);  // destroyed here
+}
+
+void TTLVTag::Assign(const TTLVTag& source) {
+  if (&source == this) return;
+  value_ = source.value_;
+  info_ = source.info_;
+  declaredLength_ = source.declaredLength_;
+  children_.Assign(source.children_);
+}
+
+uint64_t TTLVTag::ValueAsInt() const { return TFormatTLV::BytesToInt(value_); }
+
+std::string TTLVTag::Encode() const {
+  // A one-tag list without taking the tag out of its own.
+  std::string out;
+  const TTagInfo& info = *info_;
+  if (info.TagType != ttSTLV) {
+    CheckLength(info.Tag, value_.size());
+    PutHeader(out, info.Tag, value_.size());
+    out += value_;
+    return out;
+  }
+  PutHeader(out, info.Tag, 0);
+  children_.EncodeTo(out);
+  const std::size_t length = out.size() - 4;
+  CheckLength(info.Tag, length);
+  out[2] = static_cast<char>(length & 0xFF);
+  out[3] = static_cast<char>(length >> 8);
+  return out;
+}
+
+}  // namespace kvitor

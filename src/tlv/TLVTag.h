@@ -1,0 +1,143 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kvitor {
+
+enum TTagType : int32_t {
+  ttByte = 0,
+  ttUInt16 = 1,
+  ttUInt32 = 2,
+  ttVLN = 3,
+  ttFVLN = 4,
+  ttUnixTime = 6,
+  ttString = 7,
+  ttSTLV = 8,
+  ttByteArray = 9,
+  ttUnknown = 10,
+};
+
+// A dictionary entry. The texts are UTF-8 and immutable for the life of the
+// process (see InternTagInfo), so a copy of the record is a copy of its texts.
+struct TTagInfo {
+  int32_t Tag = 0;
+  int32_t MaxLength = 0;
+  TTagType TagType = ttByte;
+  bool FixedLength = false;
+  std::string_view Description;
+  std::string_view ShortName;
+
+  friend bool operator==(const TTagInfo&, const TTagInfo&) = default;
+};
+
+// The one shared, never freed copy of an entry equal to info. Every tag node
+// of a large report points to one of a few hundred such records instead of
+// holding two texts of its own.
+[[nodiscard]] const TTagInfo* InternTagInfo(const TTagInfo& info);
+
+class TTLVTag;
+
+// An ordered list that owns its tags. A tag knows its list; a list does not
+// know the tag whose children it holds.
+class TTLVTags {
+ public:
+  TTLVTags() = default;
+  ~TTLVTags();
+  TTLVTags(const TTLVTags&) = delete;
+  TTLVTags& operator=(const TTLVTags&) = delete;
+
+  // Frees every tag with its subtree. Iterative: any nesting depth is safe.
+  void Clear();
+  [[nodiscard]] int Count() const { return static_cast<int>(items_.size()); }
+  // The tag at index; Error "List index out of bounds (%d)" outside 0..Count-1.
+  [[nodiscard]] TTLVTag& Items(int index) const;
+
+  // Appends the tag and makes this list its owner.
+  TTLVTag& Add(std::unique_ptr<TTLVTag> tag);
+  // Takes the first occurrence of tag out of the list and hands it over.
+  [[nodiscard]] std::unique_ptr<TTLVTag> Remove(const TTLVTag& tag);
+  // Frees the tag at index (and its subtree).
+  void Delete(int index);
+
+  // A new tag at the end with its own copy of info, an empty value.
+  TTLVTag& AddNew(const TTagInfo& info);
+  // A new tag at the end that is a deep copy of source.
+  TTLVTag& AddCopy(const TTLVTag& source);
+  TTLVTag& AddEntry(int32_t tag, std::string_view description, std::string_view shortName,
+                    TTagType tagType, int32_t maxLength, bool fixedLength);
+
+  // First tag of this list (not nested lists) with that number, or nullptr.
+  [[nodiscard]] TTLVTag* FindTag(int tag) const;
+  // Whether a tag with that number stands anywhere in the tree under this list.
+  [[nodiscard]] bool HasTag(int tag) const;
+  // TLV encoding of the whole list. Error when a tag number or a length does
+  // not fit its 16-bit field.
+  [[nodiscard]] std::string Encode() const;
+  // Appends the encoding to out (avoids one copy of large reports).
+  void EncodeTo(std::string& out) const;
+  // Makes this list a deep copy of source; the tags held before are freed.
+  void Assign(const TTLVTags& source);
+  // Refills the list with the tag dictionary (TagDictionary.cpp).
+  void FillDictionary();
+
+  [[nodiscard]] static std::string_view VatRateText() { return "20"; }
+  [[nodiscard]] static std::string_view VatCalcRateText() { return "20/120"; }
+
+  [[nodiscard]] auto begin() const { return items_.begin(); }
+  [[nodiscard]] auto end() const { return items_.end(); }
+
+ private:
+  friend class TTLVTag;
+  std::vector<std::unique_ptr<TTLVTag>> items_;
+};
+
+// One TLV node: number and dictionary entry, value bytes, nested tags.
+class TTLVTag {
+ public:
+  explicit TTLVTag(const TTagInfo& info);
+  ~TTLVTag() = default;
+  TTLVTag(const TTLVTag&) = delete;
+  TTLVTag& operator=(const TTLVTag&) = delete;
+
+  [[nodiscard]] TTLVTags* Owner() const { return owner_; }
+  [[nodiscard]] TTLVTags& Children() { return children_; }
+  [[nodiscard]] const TTLVTags& Children() const { return children_; }
+  [[nodiscard]] const std::string& Value() const { return value_; }
+  void SetValue(std::string value) { value_ = std::move(value); }
+  [[nodiscard]] const TTagInfo& Info() const { return *info_; }
+  void SetInfo(const TTagInfo& info) { info_ = InternTagInfo(info); }
+  [[nodiscard]] int32_t DeclaredLength() const { return declaredLength_; }
+  void SetDeclaredLength(int32_t length) { declaredLength_ = length; }
+
+  // Moves the tag from its list to the end of list; nothing when it is there.
+  void SetOwner(TTLVTags& list);
+  // Takes the tag out of its list and frees it.
+  void Free();
+  // Copies value, entry and declared length, and makes the children a deep
+  // copy of the source's. The owner does not change.
+  void Assign(const TTLVTag& source);
+  [[nodiscard]] uint64_t ValueAsInt() const;
+  [[nodiscard]] std::string Encode() const;
+
+  // The report line of this tag, Windows-1251 (TagText.cpp).
+  [[nodiscard]] std::string TagText(bool withNumber) const;
+  // The value as readable text, UTF-8 (TagText.cpp).
+  [[nodiscard]] std::string ValueText() const;
+
+ private:
+  friend class TTLVTags;
+  friend class TTLVParser;
+  explicit TTLVTag(const TTagInfo* info) : info_(info) {}
+
+  TTLVTags* owner_ = nullptr;
+  const TTagInfo* info_;
+  int32_t declaredLength_ = 0;
+  std::string value_;
+  TTLVTags children_;
+};
+
+}  // namespace kvitor
