@@ -198,8 +198,10 @@ void TTLVTags::EncodeTo(std::string& out) const {
 
 void TTLVTags::Assign(const TTLVTags& source) {
   if (&source == this) return;
-  Clear();
-  std::vector<std::pair<const TTLVTags*, TTLVTags*>> stack{{&source, this}};
+  // Copy first, free afterwards: the source may stand in the subtree that
+  // Clear frees, or this list in the source's subtree.
+  TTLVTags fresh;
+  std::vector<std::pair<const TTLVTags*, TTLVTags*>> stack{{&source, &fresh}};
   while (!stack.empty()) {
     const auto [from, to] = stack.back();
     stack.pop_back();
@@ -211,6 +213,17 @@ void TTLVTags::Assign(const TTLVTags& source) {
       if (!item->children_.items_.empty()) stack.emplace_back(&item->children_, &copy.children_);
     }
   }
+  Clear();
+  items_.reserve(fresh.items_.size());
+  for (auto& item : fresh.items_) Add(std::move(item));
+  fresh.items_.clear();
+}
+
+void TTLVTags::TakeAll(TTLVTags& source) {
+  if (&source == this) return;
+  items_.reserve(items_.size() + source.items_.size());
+  for (auto& item : source.items_) Add(std::move(item));
+  source.items_.clear();
 }
 
 // ---- TTLVTag ----

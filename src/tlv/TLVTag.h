@@ -81,6 +81,9 @@ class TTLVTags {
   void EncodeTo(std::string& out) const;
   // Makes this list a deep copy of source; the tags held before are freed.
   void Assign(const TTLVTags& source);
+  // Appends every tag of source, in order, leaving source empty: what a copy
+  // followed by clearing the source gives, without copying.
+  void TakeAll(TTLVTags& source);
   // Refills the list with the tag dictionary (TagDictionary.cpp).
   void FillDictionary();
 
@@ -106,8 +109,8 @@ class TTLVTag {
   [[nodiscard]] TTLVTags* Owner() const { return owner_; }
   [[nodiscard]] TTLVTags& Children() { return children_; }
   [[nodiscard]] const TTLVTags& Children() const { return children_; }
-  [[nodiscard]] const std::string& Value() const { return value_; }
-  void SetValue(std::string value) { value_ = std::move(value); }
+  [[nodiscard]] std::string_view Value() const { return value_; }
+  void SetValue(std::string_view value) { value_.assign(value); }
   [[nodiscard]] const TTagInfo& Info() const { return *info_; }
   void SetInfo(const TTagInfo& info) { info_ = InternTagInfo(info); }
   [[nodiscard]] int32_t DeclaredLength() const { return declaredLength_; }

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "FNReport.h"
+
+namespace kvitor {
+
+// The binary report file: a 358-byte header ending in the checksum, then the
+// TLV encoding of the report's tree.
+class TFNReportBinWriter {
+ public:
+  static constexpr int kHeaderSize = 358;
+
+  // Reads the report, never changes it; the file appears whole or not at all.
+  void SaveToFile(const TFNReport& report, const std::string& fileName) const;
+  // The checksum that SaveToFile would write for the report now.
+  [[nodiscard]] static uint32_t CalcChecksum(const TFNReport& report);
+};
+
+// The 354 header bytes before the checksum.
+[[nodiscard]] std::string EncodeReportHeader(const TFNReportHeader& header);
+
+}  // namespace kvitor

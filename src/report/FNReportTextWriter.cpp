@@ -1,0 +1,71 @@
+#include "FNReportTextWriter.h"
+
+#include <cstdio>
+
+#include "BinStream.h"
+#include "LangUtils.h"
+#include "SafeFile.h"
+#include "StringUtils.h"
+
+namespace kvitor {
+namespace {
+
+const std::string kRule(57, '-');
+
+void PutLine(TStream& out, std::string_view line) {
+  out.Write(line.data(), line.size());
+  out.Write("\r\n", 2);
+}
+
+}  // namespace
+
+std::vector<std::string> ReportHeaderLines(const TFNReportHeader& header) {
+  char checksum[16];
+  std::snprintf(checksum, sizeof checksum, "%08X", header.Checksum);
+  const auto label = [](const char* utf8) { return Utf8ToCp1251(utf8); };
+  return {
+      kRule,
+      label("Наименование файла выгрузки : ") + header.ReportName,
+      label("Программа выгрузки          : ") + header.ProgramName,
+      label("Регистрационный номер ККТ   : ") + header.RegNumber,
+      label("Номер ФН                    : ") + header.FNNumber,
+      label("Номер версии ФФД            : ") + FFDVersionName(header.FFDVersion),
+      label("Количество смен             : ") + std::to_string(header.ShiftCount),
+      label("Количество документов       : ") + std::to_string(header.DocumentCount),
+      label("Контрольная сумма           : 0x") + checksum,
+      kRule,
+  };
+}
+
+void WriteReportText(const TFNReportHeader& header, const TTLVTags& tags, TStream& out) {
+  for (const auto& line : ReportHeaderLines(header)) PutLine(out, line);
+  // Depth first with an explicit stack; the depth is the stack's height.
+  struct Frame {
+    const TTLVTags* list;
+    int next;
+  };
+  std::vector<Frame> stack{{&tags, 0}};
+  std::string line;
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (frame.next == frame.list->Count()) {
+      stack.pop_back();
+      continue;
+    }
+    const TTLVTag& tag = frame.list->Items(frame.next++);
+    line.assign(2 * (stack.size() - 1), ' ');
+    line += tag.TagText(true);
+    PutLine(out, line);
+    if (tag.Children().Count() > 0) stack.push_back({&tag.Children(), 0});
+  }
+}
+
+void TFNReportTextWriter::SaveToFile(const TFNReport& report, const std::string& fileName) const {
+  // Streamed into the temporary file: a rendering error abandons it, so the
+  // target is never half written, and the lines need not all be in memory.
+  TSafeFileWriter file(fileName);
+  WriteReportText(report.Header(), report.Tags(), file.Stream());
+  file.Commit();
+}
+
+}  // namespace kvitor
