@@ -4,11 +4,11 @@
 #include <langinfo.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <unordered_map>
 
 #include "Error.h"
 
@@ -19,12 +19,16 @@ namespace {
 // not be shared between threads, and opening one costs far more than a line.
 class Converter {
  public:
-  Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {
+  Converter(const char* to, const char* from)
+      : to_(to), from_(from), cd_(iconv_open(to, from)) {
     if (cd_ == reinterpret_cast<iconv_t>(-1)) {
       throw Error(std::string("iconv cannot convert from ") + from + " to " + to);
     }
   }
   ~Converter() { iconv_close(cd_); }
+  [[nodiscard]] bool Converts(const char* to, const char* from) const {
+    return to_ == to && from_ == from;
+  }
   Converter(const Converter&) = delete;
   Converter& operator=(const Converter&) = delete;
 
@@ -89,15 +93,20 @@ class Converter {
     return unit;
   }
 
+  const std::string to_;
+  const std::string from_;
   iconv_t cd_;
   const std::string substitute_ = "?";
 };
 
-Converter& Get(const char* to, const char* from) {
-  thread_local std::unordered_map<std::string, std::unique_ptr<Converter>> cache;
-  std::string key = std::string(to) + '<' + from;
-  auto& slot = cache[key];
-  if (!slot) slot = std::make_unique<Converter>(to, from);
+// The directions in use; the locale's code set is looked up once per thread.
+enum Direction { k866To8, k8To1251, k1251To8, k16To1251, k1251To16, k8To16, k16To8, kLocaleTo8, k8ToLocale, kCount };
+
+Converter& Get(Direction d, const char* to, const char* from) {
+  thread_local std::array<std::unique_ptr<Converter>, kCount> cache;
+  auto& slot = cache[d];
+  // The locale's code set can change between calls.
+  if (!slot || !slot->Converts(to, from)) slot = std::make_unique<Converter>(to, from);
   return *slot;
 }
 
@@ -135,45 +144,62 @@ std::string FixedWidthString(std::string_view s, int width) {
 
 std::string Cp866ToUtf8(std::string_view bytes) {
   if (IsAscii(bytes)) return std::string(bytes);
-  return Get("UTF-8", "CP866").Run(bytes.data(), bytes.size(), 1);
+  return Get(k866To8, "UTF-8", "CP866").Run(bytes.data(), bytes.size(), 1);
+}
+
+std::string Cp866ToCp1251(std::string_view bytes) {
+  // Both are single-byte code pages: a table made once with iconv gives the
+  // same result as converting the whole text, without its cost per value.
+  static const std::array<char, 256> table = [] {
+    std::array<char, 256> t{};
+    for (int b = 0; b < 256; ++b) {
+      const char c = static_cast<char>(b);
+      const std::string converted = Utf8ToCp1251(Cp866ToUtf8(std::string_view(&c, 1)));
+      t[static_cast<std::size_t>(b)] = converted.size() == 1 ? converted[0] : '?';
+    }
+    return t;
+  }();
+  std::string out(bytes);
+  for (char& c : out) c = table[static_cast<unsigned char>(c)];
+  return out;
 }
 
 std::string Utf8ToCp1251(std::string_view text) {
   if (IsAscii(text)) return std::string(text);
-  return Get("CP1251", "UTF-8").Run(text.data(), text.size(), 0);
+  return Get(k8To1251, "CP1251", "UTF-8").Run(text.data(), text.size(), 0);
 }
 
 std::string Cp1251ToUtf8(std::string_view text) {
   if (IsAscii(text)) return std::string(text);
-  return Get("UTF-8", "CP1251").Run(text.data(), text.size(), 1);
+  return Get(k1251To8, "UTF-8", "CP1251").Run(text.data(), text.size(), 1);
 }
 
 std::string Utf16ToCp1251(std::u16string_view text) {
   const std::string bytes = Bytes(text);
-  return Get("CP1251", "UTF-16LE").Run(bytes.data(), bytes.size(), 2);
+  return Get(k16To1251, "CP1251", "UTF-16LE").Run(bytes.data(), bytes.size(), 2);
 }
 
 std::u16string Cp1251ToUtf16(std::string_view text) {
-  return ToU16(Get("UTF-16LE", "CP1251").Run(text.data(), text.size(), 1));
+  return ToU16(Get(k1251To16, "UTF-16LE", "CP1251").Run(text.data(), text.size(), 1));
 }
 
 std::u16string Utf8ToUtf16(std::string_view text) {
-  return ToU16(Get("UTF-16LE", "UTF-8").Run(text.data(), text.size(), 0));
+  return ToU16(Get(k8To16, "UTF-16LE", "UTF-8").Run(text.data(), text.size(), 0));
 }
 
 std::string Utf16ToUtf8(std::u16string_view text) {
   const std::string bytes = Bytes(text);
-  return Get("UTF-8", "UTF-16LE").Run(bytes.data(), bytes.size(), 2);
+  return Get(k16To8, "UTF-8", "UTF-16LE").Run(bytes.data(), bytes.size(), 2);
 }
 
 std::string LocaleToUtf8(std::string_view text) {
   if (IsAscii(text)) return std::string(text);
-  return Get("UTF-8", LocaleCodeset()).Run(text.data(), text.size(), 1);
+  return Get(kLocaleTo8, "UTF-8", LocaleCodeset()).Run(text.data(), text.size(), 1);
 }
 
 std::string Utf8ToLocale(std::string_view text) {
   if (IsAscii(text)) return std::string(text);
-  return Get(LocaleCodeset(), "UTF-8").Run(text.data(), text.size(), 0);
+  return Get(k8ToLocale, LocaleCodeset(), "UTF-8").Run(text.data(), text.size(), 0);
 }
 
 }  // namespace kvitor

@@ -16,6 +16,7 @@ namespace kvitor {
 // Code page conversions through iconv; a character the target cannot hold
 // becomes '?'.
 [[nodiscard]] std::string Cp866ToUtf8(std::string_view bytes);
+[[nodiscard]] std::string Cp866ToCp1251(std::string_view bytes);
 [[nodiscard]] std::string Utf8ToCp1251(std::string_view text);
 [[nodiscard]] std::string Cp1251ToUtf8(std::string_view text);
 [[nodiscard]] std::string Utf16ToCp1251(std::u16string_view text);

@@ -18,19 +18,19 @@ uint16_t ReadField(std::string_view data, std::size_t& pos) {
 
 }  // namespace
 
-TTLVParser::TTLVParser() : index_(std::make_unique<std::array<const TTagInfo*, 0x10000>>()) {
+TTLVParser::TTLVParser() : index_(std::make_unique<std::array<const TTagEntry*, 0x10000>>()) {
   dictionary_.FillDictionary();
   index_->fill(nullptr);
   for (const auto& entry : dictionary_) {
     const int32_t tag = entry->Info().Tag;
     if (tag >= 0 && tag <= 0xFFFF && (*index_)[static_cast<std::size_t>(tag)] == nullptr) {
-      (*index_)[static_cast<std::size_t>(tag)] = &entry->Info();
+      (*index_)[static_cast<std::size_t>(tag)] = entry->entry_;
     }
   }
 }
 
-const TTagInfo* TTLVParser::InfoFor(uint16_t tag) {
-  const TTagInfo*& slot = (*index_)[tag];
+const TTagEntry* TTLVParser::EntryFor(uint16_t tag) {
+  const TTagEntry*& slot = (*index_)[tag];
   if (slot == nullptr) slot = InternTagInfo(TTagInfo{tag, 0, ttUnknown, true, {}, {}});
   return slot;
 }
@@ -70,10 +70,10 @@ void TTLVParser::ParseInto(std::string_view data, TTLVTags& list) {
     if (block.pos < block.data.size()) value = block.data.substr(block.pos, length);
     block.pos += length;
 
-    TTLVTag& tag = block.list->Add(std::unique_ptr<TTLVTag>(new TTLVTag(InfoFor(number))));
+    TTLVTag& tag = block.list->Add(std::unique_ptr<TTLVTag>(new TTLVTag(EntryFor(number))));
     tag.value_.assign(value);
     tag.declaredLength_ = length;
-    if (tag.info_->TagType == ttSTLV) {
+    if (tag.entry_->Info.TagType == ttSTLV) {
       stack.push_back({tag.value_, &tag.children_, 0});
       fresh = true;
     }

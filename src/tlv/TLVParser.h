@@ -26,13 +26,13 @@ class TTLVParser {
   [[nodiscard]] const TTLVTags& Dictionary() const { return dictionary_; }
 
  private:
-  const TTagInfo* InfoFor(uint16_t tag);
+  const TTagEntry* EntryFor(uint16_t tag);
 
   TTLVTags tags_;
   TTLVTags dictionary_;
   // Lookups by number: the first dictionary entry (as FindTag gives it), and
   // the records of numbers without one, made on first sight.
-  std::unique_ptr<std::array<const TTagInfo*, 0x10000>> index_;
+  std::unique_ptr<std::array<const TTagEntry*, 0x10000>> index_;
 };
 
 }  // namespace kvitor

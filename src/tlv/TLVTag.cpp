@@ -4,10 +4,12 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "Error.h"
 #include "FormatTLV.h"
+#include "StringUtils.h"
 
 namespace kvitor {
 namespace {
@@ -24,7 +26,7 @@ struct InfoHash {
 struct InfoPool {
   std::mutex mutex;
   std::unordered_set<std::string> texts;  // node-based: addresses stay put
-  std::unordered_set<TTagInfo, InfoHash> infos;
+  std::unordered_map<TTagInfo, std::unique_ptr<TTagEntry>, InfoHash> entries;
 
   std::string_view Text(std::string_view s) {
     if (s.empty()) return {};
@@ -60,14 +62,17 @@ void CheckLength(int32_t tag, std::size_t length) {
 
 }  // namespace
 
-const TTagInfo* InternTagInfo(const TTagInfo& info) {
+const TTagEntry* InternTagInfo(const TTagInfo& info) {
   InfoPool& pool = Pool();
   const std::lock_guard lock(pool.mutex);
-  if (const auto it = pool.infos.find(info); it != pool.infos.end()) return &*it;
-  TTagInfo stored = info;
-  stored.Description = pool.Text(info.Description);
-  stored.ShortName = pool.Text(info.ShortName);
-  return &*pool.infos.insert(stored).first;
+  if (const auto it = pool.entries.find(info); it != pool.entries.end()) return it->second.get();
+  auto entry = std::make_unique<TTagEntry>();
+  entry->Info = info;
+  entry->Info.Description = pool.Text(info.Description);
+  entry->Info.ShortName = pool.Text(info.ShortName);
+  entry->ShortName1251 = Utf8ToCp1251(info.ShortName);
+  const TTagInfo key = entry->Info;
+  return pool.entries.emplace(key, std::move(entry)).first->second.get();
 }
 
 // ---- TTLVTags ----
@@ -124,7 +129,7 @@ TTLVTag& TTLVTags::AddNew(const TTagInfo& info) {
 }
 
 TTLVTag& TTLVTags::AddCopy(const TTLVTag& source) {
-  TTLVTag& tag = Add(std::unique_ptr<TTLVTag>(new TTLVTag(source.info_)));
+  TTLVTag& tag = Add(std::unique_ptr<TTLVTag>(new TTLVTag(source.entry_)));
   tag.Assign(source);
   return tag;
 }
@@ -136,7 +141,7 @@ TTLVTag& TTLVTags::AddEntry(int32_t tag, std::string_view description, std::stri
 
 TTLVTag* TTLVTags::FindTag(int tag) const {
   for (const auto& item : items_) {
-    if (item->info_->Tag == tag) return item.get();
+    if (item->entry_->Info.Tag == tag) return item.get();
   }
   return nullptr;
 }
@@ -148,7 +153,7 @@ bool TTLVTags::HasTag(int tag) const {
     const TTLVTags* list = stack.back();
     stack.pop_back();
     for (auto it = list->items_.rbegin(); it != list->items_.rend(); ++it) {
-      if ((*it)->info_->Tag == tag) return true;
+      if ((*it)->entry_->Info.Tag == tag) return true;
       if (!(*it)->children_.items_.empty()) stack.push_back(&(*it)->children_);
     }
   }
@@ -184,7 +189,7 @@ void TTLVTags::EncodeTo(std::string& out) const {
       continue;
     }
     const TTLVTag& tag = *frame.list->items_[frame.next++];
-    const TTagInfo& info = *tag.info_;
+    const TTagInfo& info = tag.entry_->Info;
     if (info.TagType == ttSTLV) {
       PutHeader(out, info.Tag, 0);
       stack.push_back({&tag.children_, 0, out.size() - 2, info.Tag});
@@ -207,7 +212,7 @@ void TTLVTags::Assign(const TTLVTags& source) {
     stack.pop_back();
     to->items_.reserve(to->items_.size() + from->items_.size());
     for (const auto& item : from->items_) {
-      TTLVTag& copy = to->Add(std::unique_ptr<TTLVTag>(new TTLVTag(item->info_)));
+      TTLVTag& copy = to->Add(std::unique_ptr<TTLVTag>(new TTLVTag(item->entry_)));
       copy.value_ = item->value_;
       copy.declaredLength_ = item->declaredLength_;
       if (!item->children_.items_.empty()) stack.emplace_back(&item->children_, &copy.children_);
@@ -228,7 +233,7 @@ void TTLVTags::TakeAll(TTLVTags& source) {
 
 // ---- TTLVTag ----
 
-TTLVTag::TTLVTag(const TTagInfo& info) : info_(InternTagInfo(info)) {}
+TTLVTag::TTLVTag(const TTagInfo& info) : entry_(InternTagInfo(info)) {}
 
 void TTLVTag::SetOwner(TTLVTags& list) {
   if (owner_ == &list) return;
@@ -244,7 +249,7 @@ void TTLVTag::Free() {
 void TTLVTag::Assign(const TTLVTag& source) {
   if (&source == this) return;
   value_ = source.value_;
-  info_ = source.info_;
+  entry_ = source.entry_;
   declaredLength_ = source.declaredLength_;
   children_.Assign(source.children_);
 }
@@ -254,7 +259,7 @@ uint64_t TTLVTag::ValueAsInt() const { return TFormatTLV::BytesToInt(value_); }
 std::string TTLVTag::Encode() const {
   // A one-tag list without taking the tag out of its own.
   std::string out;
-  const TTagInfo& info = *info_;
+  const TTagInfo& info = entry_->Info;
   if (info.TagType != ttSTLV) {
     CheckLength(info.Tag, value_.size());
     PutHeader(out, info.Tag, value_.size());

@@ -34,10 +34,17 @@ struct TTagInfo {
   friend bool operator==(const TTagInfo&, const TTagInfo&) = default;
 };
 
-// The one shared, never freed copy of an entry equal to info. Every tag node
-// of a large report points to one of a few hundred such records instead of
-// holding two texts of its own.
-[[nodiscard]] const TTagInfo* InternTagInfo(const TTagInfo& info);
+// The shared record behind the Info of tags: the entry, and its print name
+// ready in the report's code page (Windows-1251).
+struct TTagEntry {
+  TTagInfo Info;
+  std::string ShortName1251;
+};
+
+// The one shared, never freed record of an entry equal to info. Every tag
+// node of a large report points to one of a few hundred such records instead
+// of holding two texts of its own.
+[[nodiscard]] const TTagEntry* InternTagInfo(const TTagInfo& info);
 
 class TTLVTag;
 
@@ -111,8 +118,8 @@ class TTLVTag {
   [[nodiscard]] const TTLVTags& Children() const { return children_; }
   [[nodiscard]] std::string_view Value() const { return value_; }
   void SetValue(std::string_view value) { value_.assign(value); }
-  [[nodiscard]] const TTagInfo& Info() const { return *info_; }
-  void SetInfo(const TTagInfo& info) { info_ = InternTagInfo(info); }
+  [[nodiscard]] const TTagInfo& Info() const { return entry_->Info; }
+  void SetInfo(const TTagInfo& info) { entry_ = InternTagInfo(info); }
   [[nodiscard]] int32_t DeclaredLength() const { return declaredLength_; }
   void SetDeclaredLength(int32_t length) { declaredLength_ = length; }
 
@@ -134,10 +141,10 @@ class TTLVTag {
  private:
   friend class TTLVTags;
   friend class TTLVParser;
-  explicit TTLVTag(const TTagInfo* info) : info_(info) {}
+  explicit TTLVTag(const TTagEntry* entry) : entry_(entry) {}
 
   TTLVTags* owner_ = nullptr;
-  const TTagInfo* info_;
+  const TTagEntry* entry_;
   int32_t declaredLength_ = 0;
   std::string value_;
   TTLVTags children_;

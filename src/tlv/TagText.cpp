@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <charconv>
 #include <string>
 
 #include "BinUtils.h"
@@ -42,11 +44,18 @@ std::string FiscalSignText(std::string_view value) {
   return std::to_string(sign) + " (" + BytesToHex(value) + ")";
 }
 
+// A string value as the report shows it: code page 866 to the report's code
+// page, cut at the first zero byte, without blanks and control characters
+// around it.
+std::string StringValue1251(std::string_view value) {
+  return TrimValueText(Cp866ToCp1251(value.substr(0, value.find('\0'))));
+}
+
 }  // namespace
 
 std::string TTLVTag::ValueText() const {
-  const int32_t tag = info_->Tag;
-  switch (info_->TagType) {
+  const int32_t tag = entry_->Info.Tag;
+  switch (entry_->Info.TagType) {
     case ttByte: return ByteText(tag, ValueAsInt());
     case ttUInt16: return Low32(ValueAsInt());
     case ttUInt32: return tag == 1205 ? BitNumbersText(static_cast<uint32_t>(ValueAsInt()))
@@ -55,29 +64,38 @@ std::string TTLVTag::ValueText() const {
       return FormatFixed(static_cast<double>(static_cast<int64_t>(TFormatTLV::VLNToInt(value_))) / 100, 2);
     case ttFVLN: return TFormatTLV::FVLNToText(value_);
     case ttUnixTime: return UnixTimeText(tag, value_);
-    case ttString:
-      // Through the report's code page, so the screen shows what the file holds.
-      return Cp1251ToUtf8(TrimValueText(Utf8ToCp1251(TFormatTLV::BytesToText(value_))));
+    // Through the report's code page, so the screen shows what the file holds.
+    case ttString: return Cp1251ToUtf8(StringValue1251(value_));
     case ttByteArray: return tag == 1077 ? FiscalSignText(value_) : BytesToHexSpaced(value_);
     default: return {};
   }
 }
 
 std::string TTLVTag::TagText(bool withNumber) const {
+  // Formed in Windows-1251 directly: this runs for every node of a report.
+  const TTagInfo& info = entry_->Info;
   std::string line;
-  if (info_->TagType == ttUnknown) {
-    line = Tr("НЕИЗВЕСТНЫЙ ТЕГ");
-  } else {
-    line.append(info_->ShortName);
-    line += ':';
-    if (value_.size() < static_cast<std::size_t>(std::max(declaredLength_, 0))) {
-      line += Tr("Ошибка! Некорректная длина");
-    } else {
-      line += ValueText();
-    }
+  line.reserve(64);
+  if (withNumber) {
+    char digits[16];
+    const auto end = std::to_chars(digits, digits + sizeof digits, info.Tag).ptr;
+    line.append(digits, end);
+    line += ',';
   }
-  if (withNumber) line = std::to_string(info_->Tag) + ',' + line;
-  return Utf8ToCp1251(line);
+  if (info.TagType == ttUnknown) {
+    line += Utf8ToCp1251(Tr("НЕИЗВЕСТНЫЙ ТЕГ"));
+    return line;
+  }
+  line += entry_->ShortName1251;
+  line += ':';
+  if (value_.size() < static_cast<std::size_t>(std::max(declaredLength_, 0))) {
+    line += Utf8ToCp1251(Tr("Ошибка! Некорректная длина"));
+  } else if (info.TagType == ttString) {
+    line += StringValue1251(value_);
+  } else {
+    line += Utf8ToCp1251(ValueText());
+  }
+  return line;
 }
 
 }  // namespace kvitor

@@ -1,0 +1,227 @@
+#include "Cli.h"
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <thread>
+
+#include "BinStream.h"
+#include "DateTime.h"
+#include "Error.h"
+#include "FNReportBinReader.h"
+#include "FNReportTextWriter.h"
+#include "MainController.h"
+#include "SafeFile.h"
+#include "StringUtils.h"
+#include "Torvel.h"
+#include "VersionInfo.h"
+
+namespace kvitor {
+namespace {
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+std::atomic<bool> gInterrupted{false};
+
+extern "C" void OnInterrupt(int) { gInterrupted.store(true); }
+
+// Texts the system holds as Windows-1251, for the terminal.
+std::string Show1251(const std::string& text) { return Utf8ToLocale(Cp1251ToUtf8(text)); }
+std::string ShowUtf8(const std::string& text) { return Utf8ToLocale(text); }
+
+void UseImage(const std::string& image) {
+  if (image.empty()) return;
+  std::error_code ec;
+  const auto absolute = std::filesystem::absolute(image, ec);
+  ::setenv("TORVEL_IMAGE", (ec ? std::filesystem::path(image) : absolute).c_str(), 1);
+}
+
+int PrintStatus(std::ostream& out, std::ostream& err) {
+  TMainController controller;
+  try {
+    controller.ReadFNStatus();
+  } catch (const std::exception& e) {
+    err << ShowUtf8(e.what()) << '\n';
+    return kExitFailed;
+  }
+  const TFNStatusRec s = controller.FNStatus();
+  out << "FNStatus2100: " << int{s.FNStatus2100} << '\n'
+      << "FNCurrentDocument: " << int{s.FNCurrentDocument} << '\n'
+      << "FNStatus2102: " << int{s.FNStatus2102} << '\n'
+      << "FNStatus2103: " << int{s.FNStatus2103} << '\n'
+      << "FNStatus2104: " << int{s.FNStatus2104} << '\n'
+      << "FNDate: " << ShowUtf8(FormatShortDate(s.FNDate)) << '\n'
+      << "FNTime: " << ShowUtf8(FormatLongTime(s.FNTime)) << '\n'
+      << "FNSerialNumber: " << Show1251(s.FNSerialNumber) << '\n'
+      << "LastDocNumber: " << s.LastDocNumber << '\n';
+  return 0;
+}
+
+// One redrawn line on a terminal, otherwise a line per ten percent.
+class TProgress {
+ public:
+  explicit TProgress(std::ostream& err) : err_(err), terminal_(::isatty(STDERR_FILENO) == 1) {}
+
+  void Show(const TMainControllerStatus& s) {
+    if (s.State != 1) return;
+    if (terminal_) {
+      err_ << '\r' << ShowUtf8(s.Text) << "  " << s.Percent << " %  "
+           << ShowUtf8(FormatLongTime(s.Elapsed)) << " / " << ShowUtf8(FormatLongTime(s.Remaining))
+           << "\x1b[K" << std::flush;
+      drawn_ = true;
+    } else if (s.Percent / 10 > lastTen_) {
+      lastTen_ = s.Percent / 10;
+      err_ << ShowUtf8(s.Text) << " (" << s.Percent << " %)\n";
+    }
+  }
+
+  void Finish() {
+    if (drawn_) err_ << "\r\x1b[K" << std::flush;
+  }
+
+ private:
+  std::ostream& err_;
+  const bool terminal_;
+  bool drawn_ = false;
+  int lastTen_ = 0;
+};
+
+int RunRead(int32_t first, std::optional<int32_t> last, bool only1162, const std::string& bin,
+            const std::string& txt, std::ostream& out, std::ostream& err) {
+  TMainController controller;
+  if (!last) {
+    try {
+      controller.ReadFNStatus();
+    } catch (const std::exception& e) {
+      err << ShowUtf8(e.what()) << '\n';
+      return kExitFailed;
+    }
+    last = static_cast<int32_t>(controller.FNStatus().LastDocNumber);
+  }
+  try {
+    controller.Start({first, *last, only1162});
+  } catch (const std::exception& e) {
+    err << ShowUtf8(e.what()) << '\n';
+    return kExitUsage;
+  }
+
+  gInterrupted = false;
+  const auto previous = std::signal(SIGINT, OnInterrupt);
+  TProgress progress(err);
+  while (!controller.JobFinished()) {
+    if (gInterrupted.exchange(false)) controller.Stop();
+    progress.Show(controller.GetStatus());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  std::signal(SIGINT, previous);
+  progress.Finish();
+
+  const TMainControllerStatus status = controller.GetStatus();
+  if (status.State != 3) {
+    err << ShowUtf8(status.Text) << '\n';
+    return kExitFailed;
+  }
+  err << ShowUtf8(status.Text) << '\n';
+  try {
+    if (!bin.empty()) {
+      controller.SaveReport(bin, 1);
+      out << bin << '\n';
+    }
+    if (!txt.empty()) {
+      controller.SaveReport(txt, 2);
+      out << txt << '\n';
+    }
+  } catch (const std::exception& e) {
+    err << ShowUtf8(e.what()) << '\n';
+    return kExitFailed;
+  }
+  return 0;
+}
+
+int RunShow(const std::string& file, const std::string& txt, std::ostream& out, std::ostream& err) {
+  try {
+    TFNReportBinReader reader;
+    reader.LoadFromFile(file);
+    if (!txt.empty()) {
+      TSafeFileWriter target(txt);
+      WriteReportText(reader.Header(), reader.Tags(), target.Stream());
+      target.Commit();
+    } else {
+      TMemoryStream text;
+      WriteReportText(reader.Header(), reader.Tags(), text);
+      std::string lines = Show1251(text.Data());
+      out << lines;
+    }
+  } catch (const std::exception& e) {
+    err << ShowUtf8(e.what()) << '\n';
+    return kExitFailed;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
+  CLI::App app{"Reads the fiscal documents of a fiscal storage and saves the report.", "kvitor-cli"};
+  app.require_subcommand(0, 1);
+  bool version = false;
+  app.add_flag("--version", version, "Print the program's version");
+
+  std::string image;
+  auto* status = app.add_subcommand("status", "Read the storage status");
+  status->add_option("--image", image, "The emulated storage's data file");
+
+  auto* read = app.add_subcommand("read", "Read documents and save the report");
+  int32_t first = 1;
+  std::optional<int32_t> last;
+  bool only1162 = false;
+  std::string bin, txt;
+  read->add_option("--image", image, "The emulated storage's data file");
+  read->add_option("--first", first, "Number of the first document (default 1)");
+  read->add_option("--last", last, "Number of the last document (default the storage's last)");
+  read->add_flag("--only-1162", only1162, "Keep only documents that carry tag 1162");
+  read->add_option("--bin", bin, "Save the binary report file");
+  read->add_option("--txt", txt, "Save the text report file");
+
+  auto* show = app.add_subcommand("show", "Print a binary report file as text");
+  std::string showFile, showTxt;
+  show->add_option("FILE", showFile, "The binary report file")->required();
+  show->add_option("--txt", showTxt, "Write the text report to this file");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    out << app.help();
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    err << "kvitor-cli: " << e.what() << "\n" << "Run kvitor-cli --help for the usage.\n";
+    return kExitUsage;
+  }
+
+  if (version) {
+    out << GetFileVersionText() << '\n';
+    return 0;
+  }
+  UseImage(image);
+  try {
+    const TDriverThreadScope scope;
+    if (*status) return PrintStatus(out, err);
+    if (*read) return RunRead(first, last, only1162, bin, txt, out, err);
+    if (*show) return RunShow(showFile, showTxt, out, err);
+  } catch (const std::exception& e) {
+    err << ShowUtf8(e.what()) << '\n';
+    return kExitFailed;
+  }
+  err << app.help();
+  return kExitUsage;
+}
+
+}  // namespace kvitor

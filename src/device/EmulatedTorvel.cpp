@@ -1,0 +1,351 @@
+#include "EmulatedTorvel.h"
+
+#include <chrono>
+#include <filesystem>
+#include <limits>
+#include <map>
+#include <thread>
+
+#include "Error.h"
+#include "StringUtils.h"
+
+namespace kvitor {
+
+// One emulated device: the image it serves, loaded once and then shared, and
+// the instance that holds it.
+class TDeviceSlot {
+ public:
+  explicit TDeviceSlot(std::string key) : key_(std::move(key)) {}
+
+  // Loads the image on first use; Error when it cannot be loaded (the next
+  // call tries again, so that a mended file is picked up).
+  std::shared_ptr<const TStorageImage> ImageLocked() {
+    if (!image_) {
+      image_ = key_ == kDemoStorageName
+                   ? TStorageImage::LoadText(DemoStorageJson(), std::string(kDemoStorageName))
+                   : TStorageImage::LoadFile(key_);
+    }
+    return image_;
+  }
+
+  std::mutex Mutex;  // guards the image and Holder
+  const TEmulatedTorvel* Holder = nullptr;
+
+ private:
+  std::string key_;
+  std::shared_ptr<const TStorageImage> image_;
+};
+
+namespace {
+
+// The devices by image: the canonical path of the file, or ":demo:". A slot
+// lives while an instance refers to it.
+class TDeviceRegistry {
+ public:
+  std::shared_ptr<TDeviceSlot> Slot(const std::string& imagePath) {
+    const std::string key = imagePath.empty() ? std::string(kDemoStorageName) : Key(imagePath);
+    std::lock_guard lock(mutex_);
+    std::erase_if(slots_, [](const auto& entry) { return entry.second.expired(); });
+    if (auto slot = slots_[key].lock()) return slot;
+    auto slot = std::make_shared<TDeviceSlot>(key);
+    slots_[key] = slot;
+    return slot;
+  }
+
+ private:
+  static std::string Key(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path canonical = std::filesystem::weakly_canonical(path, ec);
+    if (!ec) return canonical.string();
+    const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+    return ec ? path : absolute.lexically_normal().string();
+  }
+
+  std::mutex mutex_;
+  std::map<std::string, std::weak_ptr<TDeviceSlot>> slots_;
+};
+
+TDeviceRegistry& Registry() {
+  static TDeviceRegistry registry;
+  return registry;
+}
+
+std::u16string U16(const std::string& utf8) { return Utf8ToUtf16(utf8); }
+
+std::u16string Number(int64_t n) { return U16(std::to_string(n)); }
+
+const std::u16string kNoErrors = u"Ошибок нет";
+const std::u16string kBusy = u"Устройство занято другим подключением";
+
+bool IsTextProperty(int id) {
+  switch (id) {
+    case TTorvelProperty::ResultCodeDescription:
+    case TTorvelProperty::SerialNumber:
+    case TTorvelProperty::ValueOfFieldString:
+    case TTorvelProperty::TLVData:
+    case TTorvelProperty::DocumentData:
+    case TTorvelProperty::FiscalSignOFD: return true;
+    default: return false;
+  }
+}
+
+bool IsDateTimeProperty(int id) {
+  return id == TTorvelProperty::ECRDate || id == TTorvelProperty::ECRTime;
+}
+
+}  // namespace
+
+TEmulatedTorvel::TEmulatedTorvel(TOptions options) : options_(std::move(options)) {
+  if (options_.SetupError.empty()) slot_ = Registry().Slot(options_.ImagePath);
+}
+
+TEmulatedTorvel::~TEmulatedTorvel() {
+  if (!slot_) return;
+  std::lock_guard lock(slot_->Mutex);
+  if (slot_->Holder == this) slot_->Holder = nullptr;
+}
+
+bool TEmulatedTorvel::HoldsDevice() const {
+  if (!slot_) return false;
+  std::lock_guard lock(slot_->Mutex);
+  return slot_->Holder == this;
+}
+
+TEmulatedTorvel::TOutcome TEmulatedTorvel::Reach(std::shared_ptr<const TStorageImage>& image) {
+  if (!slot_) return {TTorvelResult::ImageError, U16(options_.SetupError)};
+  std::lock_guard lock(slot_->Mutex);
+  if (slot_->Holder != nullptr && slot_->Holder != this) return {TTorvelResult::DeviceBusy, kBusy};
+  try {
+    image = slot_->ImageLocked();
+  } catch (const std::exception& e) {
+    return {TTorvelResult::ImageError, U16(e.what())};
+  }
+  slot_->Holder = this;
+  return {TTorvelResult::Ok, kNoErrors};
+}
+
+std::shared_ptr<const TStorageImage> TEmulatedTorvel::Peek() {
+  if (!slot_) return nullptr;
+  std::lock_guard lock(slot_->Mutex);
+  try {
+    return slot_->ImageLocked();
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
+int TEmulatedTorvel::Finish(const TOutcome& outcome) {
+  Put(TTorvelProperty::ResultCodeDescription, outcome.Text);
+  return outcome.Code;
+}
+
+int64_t TEmulatedTorvel::InputInt(int id) const {
+  const auto it = properties_.find(id);
+  return it == properties_.end() ? 0 : PropertyToInt(id, it->second);
+}
+
+int64_t TEmulatedTorvel::CurrentDocument() const {
+  // Only to match faults: a DocumentNumber of another kind matches none.
+  const auto it = properties_.find(TTorvelProperty::DocumentNumber);
+  if (it == properties_.end()) return 0;
+  try {
+    return PropertyToInt(TTorvelProperty::DocumentNumber, it->second);
+  } catch (const Error&) {
+    return std::numeric_limits<int64_t>::min();
+  }
+}
+
+// The frame of every device operation: reach the device, apply a fault of
+// the image, run the operation and publish its result; BeginDocumentRead's
+// delay is slept after the locks are released.
+template <class Body>
+int TEmulatedTorvel::Run(std::string_view operation, Body body) {
+  int delayMs = 0;
+  int code = 0;
+  {
+    std::lock_guard lock(mutex_);
+    std::shared_ptr<const TStorageImage> image;
+    TOutcome outcome = Reach(image);
+    if (outcome.Code == TTorvelResult::Ok) {
+      if (const TFaultImage* fault = image->FindFault(operation, CurrentDocument())) {
+        outcome = {fault->Code, fault->Description};
+      } else {
+        outcome = body(*image, delayMs);
+      }
+    }
+    code = Finish(outcome);
+  }
+  if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+  return code;
+}
+
+int TEmulatedTorvel::OpenDevice() {
+  return Run("OpenDevice", [](const TStorageImage&, int&) { return TOutcome{0, kNoErrors}; });
+}
+
+int TEmulatedTorvel::AuxiliaryRequest1() {
+  return Run("AuxiliaryRequest1", [](const TStorageImage&, int&) {
+    return TOutcome{0, kNoErrors};
+  });
+}
+
+int TEmulatedTorvel::AuxiliaryRequest2() {
+  return Run("AuxiliaryRequest2", [](const TStorageImage&, int&) {
+    return TOutcome{0, kNoErrors};
+  });
+}
+
+int TEmulatedTorvel::ReleaseDevice() {
+  // Frees only what this instance holds; never takes the device, and a
+  // storage image that cannot be loaded does not stop the release.
+  const std::shared_ptr<const TStorageImage> image = Peek();
+  std::lock_guard lock(mutex_);
+  if (image) {
+    if (const TFaultImage* fault = image->FindFault("ReleaseDevice", CurrentDocument())) {
+      return Finish({fault->Code, fault->Description});
+    }
+  }
+  if (slot_) {
+    std::lock_guard slotLock(slot_->Mutex);
+    if (slot_->Holder == this) slot_->Holder = nullptr;
+  }
+  open_.reset();
+  return Finish({TTorvelResult::Ok, kNoErrors});
+}
+
+int TEmulatedTorvel::ShowSettingsDialog() {
+  // Needs no device: it must open even when the settings name a broken file.
+  if (const std::shared_ptr<const TStorageImage> image = Peek()) {
+    std::lock_guard lock(mutex_);
+    if (const TFaultImage* fault = image->FindFault("ShowSettingsDialog", CurrentDocument())) {
+      return Finish({fault->Code, fault->Description});
+    }
+  }
+  const TSettingsDialogHook hook = GetSettingsDialogHook();
+  TOutcome outcome{TTorvelResult::NotSupported, u"Диалог настроек драйвера недоступен"};
+  if (hook) {
+    // Called without any lock held: the dialog runs a message loop of its own.
+    const int code = hook();
+    outcome = {code, code == 0 ? kNoErrors : u"Настройки драйвера не изменены"};
+  }
+  std::lock_guard lock(mutex_);
+  return Finish(outcome);
+}
+
+int TEmulatedTorvel::QueryStorageStatus() {
+  return Run("QueryStorageStatus", [this](const TStorageImage& image, int&) {
+    const auto& status = image.Status();
+    Put(TTorvelProperty::FNStatus2100, status[0]);
+    Put(TTorvelProperty::FNCurrentDocument, status[1]);
+    Put(TTorvelProperty::FNStatus2102, status[2]);
+    Put(TTorvelProperty::FNStatus2103, status[3]);
+    Put(TTorvelProperty::FNStatus2104, status[4]);
+    Put(TTorvelProperty::ECRDate, image.Date());
+    Put(TTorvelProperty::ECRTime, image.Time());
+    Put(TTorvelProperty::SerialNumber, image.SerialNumber());
+    Put(TTorvelProperty::DocumentNumber, int64_t{image.LastDocumentNumber()});
+    return TOutcome{0, kNoErrors};
+  });
+}
+
+int TEmulatedTorvel::QueryRegisterStatus() {
+  return Run("QueryRegisterStatus", [this](const TStorageImage& image, int&) {
+    Put(TTorvelProperty::SessionNumber, image.ShiftCount());
+    return TOutcome{0, kNoErrors};
+  });
+}
+
+int TEmulatedTorvel::QueryModelParameter() {
+  return Run("QueryModelParameter", [this](const TStorageImage& image, int&) {
+    const int64_t number = InputInt(TTorvelProperty::ModelParamNumber);
+    const std::optional<TPropertyValue> value = image.ModelParameter(number);
+    if (!value) {
+      return TOutcome{TTorvelResult::NotSupported,
+                      u"Параметр модели " + Number(number) + u" не поддерживается"};
+    }
+    Put(TTorvelProperty::ModelParamValue, *value);
+    return TOutcome{0, kNoErrors};
+  });
+}
+
+int TEmulatedTorvel::ReadTableField() {
+  return Run("ReadTableField", [this](const TStorageImage& image, int&) {
+    const int64_t table = InputInt(TTorvelProperty::TableNumber);
+    const int64_t row = InputInt(TTorvelProperty::RowNumber);
+    const int64_t field = InputInt(TTorvelProperty::FieldNumber);
+    const std::optional<std::u16string> value = image.TableField(table, row, field);
+    if (!value) {
+      return TOutcome{TTorvelResult::NotSupported, u"Поле таблицы " + Number(table) + u"," +
+                                                       Number(row) + u"," + Number(field) +
+                                                       u" не найдено"};
+    }
+    Put(TTorvelProperty::ValueOfFieldString, *value);
+    return TOutcome{0, kNoErrors};
+  });
+}
+
+int TEmulatedTorvel::BeginDocumentRead() {
+  return Run("BeginDocumentRead", [this](const TStorageImage& image, int& delayMs) {
+    open_.reset();
+    const int64_t number = InputInt(TTorvelProperty::DocumentNumber);
+    std::optional<TDocumentImage> doc = image.FindDocument(number);
+    if (!doc) {
+      return TOutcome{TTorvelResult::NotFound, u"Документ " + Number(number) + u" не найден"};
+    }
+    Put(TTorvelProperty::DocumentType, int64_t{doc->Type});
+    Put(TTorvelProperty::DataLength, int64_t{doc->DataLength});
+    open_ = TOpenDocument{std::move(doc->Body), 0};
+    delayMs = options_.DelayMs.value_or(image.DelayMs());
+    return TOutcome{0, kNoErrors};
+  });
+}
+
+int TEmulatedTorvel::ReadDocumentBlock() {
+  return Run("ReadDocumentBlock", [this](const TStorageImage& image, int&) {
+    if (!open_) return TOutcome{TTorvelResult::NoDocumentOpen, u"Нет открытого документа"};
+    const std::size_t size =
+        std::min(open_->Body.size() - open_->Offset, static_cast<std::size_t>(image.BlockSize()));
+    Put(TTorvelProperty::TLVData,
+        BytesToTLVData(std::string_view(open_->Body).substr(open_->Offset, size)));
+    open_->Offset += size;
+    // The empty block that tells the end closes the document.
+    if (size == 0) open_.reset();
+    return TOutcome{0, kNoErrors};
+  });
+}
+
+int TEmulatedTorvel::QueryConfirmation() {
+  return Run("QueryConfirmation", [this](const TStorageImage& image, int&) {
+    const int64_t number = InputInt(TTorvelProperty::DocumentNumber);
+    if (!image.HasDocument(number)) {
+      return TOutcome{TTorvelResult::NotFound, u"Документ " + Number(number) + u" не найден"};
+    }
+    const std::optional<TTicketImage> ticket = image.FindTicket(number);
+    if (!ticket) {
+      return TOutcome{TTorvelResult::NoConfirmation,
+                      u"Нет подтверждения оператора для документа " + Number(number)};
+    }
+    Put(TTorvelProperty::DocumentData, ticket->Data);
+    Put(TTorvelProperty::ECRDate, ticket->Date);
+    Put(TTorvelProperty::ECRTime, ticket->Time);
+    Put(TTorvelProperty::FiscalSignOFD, ticket->FiscalSign);
+    Put(TTorvelProperty::DocumentNumber, int64_t{ticket->DocumentNumber});
+    return TOutcome{0, kNoErrors};
+  });
+}
+
+TPropertyValue TEmulatedTorvel::GetProperty(int id) {
+  std::lock_guard lock(mutex_);
+  const auto it = properties_.find(id);
+  if (it != properties_.end()) return it->second;
+  if (IsTextProperty(id)) return std::u16string();
+  if (IsDateTimeProperty(id)) return 0.0;
+  return int64_t{0};
+}
+
+void TEmulatedTorvel::SetProperty(int id, const TPropertyValue& value) {
+  std::lock_guard lock(mutex_);
+  properties_[id] = value;
+}
+
+}  // namespace kvitor

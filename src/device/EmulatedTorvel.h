@@ -1,0 +1,113 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "StorageImage.h"
+#include "Torvel.h"
+
+namespace kvitor {
+
+// Result codes of the emulated cash register, with their property-202 texts:
+//    0  "Ошибок нет"
+//   -1  "Устройство занято другим подключением": another instance holds the device
+//   -3  the storage image or the driver settings cannot be used; the text is the
+//       loader's message, e.g. Storage image "/x/y.json": member documents[3].tlv: ...
+//   -6  "Документ %d не найден": no such document in the storage
+//   -7  "Нет подтверждения оператора для документа %d"
+//   -8  "Параметр модели %d не поддерживается", "Поле таблицы %d,%d,%d не найдено",
+//       "Диалог настроек драйвера недоступен": not supported here
+//   -9  "Нет открытого документа": ReadDocumentBlock without BeginDocumentRead, or
+//       after the empty block that ends the body
+// A fault of the image returns its own code and description instead.
+struct TTorvelResult final {
+  TTorvelResult() = delete;
+  static constexpr int Ok = 0;
+  static constexpr int DeviceBusy = -1;
+  static constexpr int ImageError = -3;
+  static constexpr int NotFound = -6;
+  static constexpr int NoConfirmation = -7;
+  static constexpr int NotSupported = -8;
+  static constexpr int NoDocumentOpen = -9;
+};
+
+class TDeviceSlot;
+
+// The driver over an emulated cash register that serves a storage image.
+//
+// Instances that serve the same image (the same file, or the demo storage)
+// share one loaded image and one device: an instance holds the device from
+// its first operation that reaches it until ReleaseDevice or its destruction,
+// and meanwhile every device operation of another instance returns
+// DeviceBusy. The image is loaded on the first such operation; a file that
+// cannot be used gives ImageError from every device operation, and is tried
+// again on the next one.
+//
+// Thread-safe: an instance, and several instances, may be used from several
+// threads.
+class TEmulatedTorvel final : public TTorvel {
+ public:
+  struct TOptions {
+    // The JSON data file; empty for the built-in demo storage.
+    std::string ImagePath;
+    // Replaces the image's delay_ms when set.
+    std::optional<int> DelayMs;
+    // When not empty, why the instance cannot serve anything (a broken
+    // settings file): every device operation fails with ImageError and it.
+    std::string SetupError;
+  };
+
+  explicit TEmulatedTorvel(TOptions options);
+  ~TEmulatedTorvel() override;
+
+  int OpenDevice() override;
+  int AuxiliaryRequest1() override;
+  int AuxiliaryRequest2() override;
+  int ReleaseDevice() override;
+  int ShowSettingsDialog() override;
+  int QueryStorageStatus() override;
+  int QueryRegisterStatus() override;
+  int QueryModelParameter() override;
+  int ReadTableField() override;
+  int BeginDocumentRead() override;
+  int ReadDocumentBlock() override;
+  int QueryConfirmation() override;
+
+  [[nodiscard]] TPropertyValue GetProperty(int id) override;
+  void SetProperty(int id, const TPropertyValue& value) override;
+
+  // Whether this instance holds its device now.
+  [[nodiscard]] bool HoldsDevice() const;
+
+ private:
+  struct TOutcome {
+    int Code = 0;
+    std::u16string Text;
+  };
+  struct TOpenDocument {
+    std::string Body;
+    std::size_t Offset = 0;
+  };
+  template <class Body>
+  int Run(std::string_view operation, Body body);
+  // Reaches the device: takes it unless another instance holds it.
+  TOutcome Reach(std::shared_ptr<const TStorageImage>& image);
+  // The image without taking the device, or nullptr when it cannot be loaded.
+  std::shared_ptr<const TStorageImage> Peek();
+  int Finish(const TOutcome& outcome);
+  [[nodiscard]] int64_t InputInt(int id) const;
+  [[nodiscard]] int64_t CurrentDocument() const;
+  void Put(int id, TPropertyValue value) { properties_[id] = std::move(value); }
+
+  TOptions options_;
+  std::shared_ptr<TDeviceSlot> slot_;  // nullptr with a SetupError
+  mutable std::mutex mutex_;           // guards the members below
+  std::unordered_map<int, TPropertyValue> properties_;
+  std::optional<TOpenDocument> open_;
+};
+
+}  // namespace kvitor

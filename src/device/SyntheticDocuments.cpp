@@ -1,0 +1,768 @@
+#include "SyntheticDocuments.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <string_view>
+
+#include "BinUtils.h"
+#include "Error.h"
+
+namespace kvitor {
+namespace {
+
+uint64_t Mix(uint64_t z) {
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  return z ^ (z >> 31);
+}
+
+// splitmix64, started from (seed, purpose, index) so that every document and
+// every shift has its own sequence, independent of the order of requests.
+class TRandom {
+ public:
+  TRandom(uint64_t seed, uint64_t purpose, uint64_t index)
+      : state_(Mix(seed ^ Mix(purpose * 0x9E3779B97F4A7C15ULL + index))) {}
+
+  uint64_t Next() {
+    state_ += 0x9E3779B97F4A7C15ULL;
+    return Mix(state_);
+  }
+  // 0..n-1; the bias of the modulo is far below anything visible here.
+  uint32_t Below(uint32_t n) { return static_cast<uint32_t>(Next() % n); }
+  bool Percent(uint32_t p) { return Below(100) < p; }
+
+ private:
+  uint64_t state_;
+};
+
+// Purposes of the sequences.
+enum : uint64_t {
+  kIdentity = 1,
+  kShift,
+  kStorageEnd,
+  kType,
+  kDay,
+  kMinute,
+  kReceipt,
+  kCorrection,
+  kReport,
+  kSign,
+  kTicket,
+};
+
+// UTF-8 to code page 866 for the texts below (ASCII, Cyrillic, №): they are
+// made once, and iconv per text would cost more than the whole document.
+std::string Cp866(std::string_view utf8) {
+  std::string out;
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    char32_t cp = c;
+    std::size_t n = 1;
+    if (c >= 0xE0 && i + 2 < utf8.size()) {
+      cp = ((c & 0x0FU) << 12) | ((static_cast<unsigned char>(utf8[i + 1]) & 0x3FU) << 6) |
+           (static_cast<unsigned char>(utf8[i + 2]) & 0x3FU);
+      n = 3;
+    } else if (c >= 0xC0 && i + 1 < utf8.size()) {
+      cp = ((c & 0x1FU) << 6) | (static_cast<unsigned char>(utf8[i + 1]) & 0x3FU);
+      n = 2;
+    }
+    i += n;
+    if (cp < 0x80)
+      out.push_back(static_cast<char>(cp));
+    else if (cp >= 0x0410 && cp <= 0x043F)
+      out.push_back(static_cast<char>(cp - 0x0410 + 0x80));
+    else if (cp >= 0x0440 && cp <= 0x044F)
+      out.push_back(static_cast<char>(cp - 0x0440 + 0xE0));
+    else if (cp == 0x0401)
+      out.push_back(static_cast<char>(0xF0));
+    else if (cp == 0x0451)
+      out.push_back(static_cast<char>(0xF1));
+    else if (cp == 0x2116)
+      out.push_back(static_cast<char>(0xFC));
+    else
+      out.push_back('?');
+  }
+  return out;
+}
+
+struct TProduct {
+  const char* Name;
+  uint32_t Price;   // kopecks, per kilogram for goods sold by weight
+  uint8_t Vat;      // 1199: 1 20%, 2 10%, 5 0%, 6 without VAT
+  uint8_t Subject;  // 1212: 1 goods, 4 service
+  bool ByWeight;
+  bool Marked;  // goods that carry a marking code (1162)
+};
+
+constexpr std::array kProducts = {
+    TProduct{"Хлеб Бородинский 400 г", 6490, 2, 1, false, false},
+    TProduct{"Молоко 3,2% 1 л", 8990, 2, 1, false, true},
+    TProduct{"Кефир 1% 900 г", 7990, 2, 1, false, true},
+    TProduct{"Сыр Российский весовой", 74900, 2, 1, true, false},
+    TProduct{"Яблоки Гала", 15990, 2, 1, true, false},
+    TProduct{"Бананы", 12990, 2, 1, true, false},
+    TProduct{"Сахар-песок 1 кг", 8990, 2, 1, false, false},
+    TProduct{"Кофе молотый 250 г", 45990, 1, 1, false, false},
+    TProduct{"Чай черный 100 пак.", 25990, 1, 1, false, false},
+    TProduct{"Шоколад молочный 90 г", 8990, 1, 1, false, false},
+    TProduct{"Вода питьевая 1,5 л", 5490, 1, 1, false, true},
+    TProduct{"Сок яблочный 1 л", 11990, 1, 1, false, true},
+    TProduct{"Пакет-майка", 990, 1, 1, false, false},
+    TProduct{"Батарейки AA, 4 шт.", 24990, 1, 1, false, false},
+    TProduct{"Зубная паста 100 мл", 18990, 1, 1, false, false},
+    TProduct{"Шампунь 400 мл", 32990, 1, 1, false, true},
+    TProduct{"Кроссовки беговые", 549000, 1, 1, false, true},
+    TProduct{"Футболка хлопковая", 99900, 1, 1, false, true},
+    TProduct{"Книга \"Мастер и Маргарита\"", 45000, 2, 1, false, false},
+    TProduct{"Тетрадь 48 л.", 5900, 2, 1, false, false},
+    TProduct{"Парацетамол 500 мг №20", 4500, 2, 1, false, true},
+    TProduct{"Доставка", 30000, 1, 4, false, false},
+    TProduct{"Упаковка подарочная", 15000, 1, 4, false, false},
+    TProduct{"Ремонт обуви", 150000, 6, 4, false, false},
+};
+
+struct TOwner {
+  const char* User;
+  const char* Address;
+  const char* Place;
+};
+
+constexpr std::array kOwners = {
+    TOwner{"ООО \"Ромашка\"", "г. Москва, ул. Тверская, д. 7", "Магазин \"Ромашка\""},
+    TOwner{"ИП Соколова Мария Ивановна", "г. Казань, ул. Баумана, д. 19", "Торговый зал"},
+    TOwner{"АО \"Северный ветер\"", "г. Санкт-Петербург, Невский пр., д. 28", "Касса 2"},
+};
+
+constexpr std::array kCashiers = {"Иванова А. С.", "Петров Д. В.", "Смирнова Е. Н.",
+                                  "Кузнецов И. П."};
+
+constexpr std::array kCorrectionReasons = {"Неприменение ККТ при расчете",
+                                           "Ошибка кассира в сумме чека", "Сбой электропитания"};
+
+// The texts above in code page 866, made on first use.
+struct TTexts {
+  std::array<std::string, kProducts.size()> Products;
+  std::array<std::array<std::string, 3>, kOwners.size()> Owners;
+  std::array<std::string, kCashiers.size()> Cashiers;
+  std::array<std::string, kCorrectionReasons.size()> Reasons;
+  std::string OfdName = Cp866("ООО \"Оператор фискальных данных\"");
+  std::string NoNumber = Cp866("б/н");
+
+  TTexts() {
+    for (std::size_t i = 0; i < kProducts.size(); ++i) Products[i] = Cp866(kProducts[i].Name);
+    for (std::size_t i = 0; i < kOwners.size(); ++i) {
+      Owners[i] = {Cp866(kOwners[i].User), Cp866(kOwners[i].Address), Cp866(kOwners[i].Place)};
+    }
+    for (std::size_t i = 0; i < kCashiers.size(); ++i) Cashiers[i] = Cp866(kCashiers[i]);
+    for (std::size_t i = 0; i < kCorrectionReasons.size(); ++i) {
+      Reasons[i] = Cp866(kCorrectionReasons[i]);
+    }
+  }
+};
+
+const TTexts& Texts() {
+  static const TTexts texts;
+  return texts;
+}
+
+constexpr std::string_view kOfdInn = "7728699517";
+constexpr std::string_view kTaxSite = "www.nalog.gov.ru";
+constexpr std::string_view kKKTVersion = "3.5.30";
+
+// Appends TLV items: tag and length as 16-bit little-endian, then the value.
+class TTlvWriter {
+ public:
+  void Raw(uint16_t tag, std::string_view value) {
+    Head(tag, value.size());
+    out_.append(value);
+  }
+  void Byte(uint16_t tag, uint8_t value) {
+    Head(tag, 1);
+    out_.push_back(static_cast<char>(value));
+  }
+  void UInt32(uint16_t tag, uint32_t value) {
+    Head(tag, 4);
+    AppendLE(value, 4);
+  }
+  // Minimal little-endian bytes, one byte for zero.
+  void Vln(uint16_t tag, uint64_t value) {
+    const std::size_t n = MinimalBytes(value);
+    Head(tag, n);
+    AppendLE(value, n);
+  }
+  void Fvln(uint16_t tag, uint8_t point, uint64_t value) {
+    const std::size_t n = MinimalBytes(value);
+    Head(tag, n + 1);
+    out_.push_back(static_cast<char>(point));
+    AppendLE(value, n);
+  }
+  void Time(uint16_t tag, int64_t seconds) { UInt32(tag, static_cast<uint32_t>(seconds)); }
+  // Cut or padded with blanks to width, as the fixed-length texts are.
+  void Fixed(uint16_t tag, std::string_view text, std::size_t width) {
+    Head(tag, width);
+    const std::size_t n = std::min(width, text.size());
+    out_.append(text.substr(0, n));
+    out_.append(width - n, ' ');
+  }
+  [[nodiscard]] std::size_t Open(uint16_t tag) {
+    Head(tag, 0);
+    return out_.size();
+  }
+  void Close(std::size_t mark) {
+    const std::size_t length = out_.size() - mark;
+    if (length > 0xFFFF) throw Error("Synthetic document: container longer than 65535 bytes");
+    out_[mark - 2] = static_cast<char>(length & 0xFF);
+    out_[mark - 1] = static_cast<char>(length >> 8);
+  }
+  [[nodiscard]] std::string Take() { return std::move(out_); }
+
+ private:
+  static std::size_t MinimalBytes(uint64_t value) {
+    std::size_t n = 1;
+    while (n < 8 && (value >> (8 * n)) != 0) ++n;
+    return n;
+  }
+  void AppendLE(uint64_t value, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+      out_.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  }
+  void Head(uint16_t tag, std::size_t length) {
+    AppendLE(tag, 2);
+    AppendLE(length, 2);
+  }
+
+  std::string out_;
+};
+
+std::string Digits(uint64_t value, int count) {
+  std::string s(static_cast<std::size_t>(count), '0');
+  for (int i = count - 1; i >= 0; --i, value /= 10) {
+    s[static_cast<std::size_t>(i)] = static_cast<char>('0' + value % 10);
+  }
+  return s;
+}
+
+std::string RandomBytes(TRandom& r, std::size_t n) {
+  std::string s;
+  for (std::size_t i = 0; i < n; ++i) s.push_back(static_cast<char>(r.Below(256)));
+  return s;
+}
+
+uint64_t VatAmount(uint64_t sum, uint8_t vat) {
+  switch (vat) {
+    case 1: return (sum * 20 + 60) / 120;
+    case 2: return (sum * 10 + 55) / 110;
+    default: return 0;
+  }
+}
+
+struct TItemPlan {
+  uint8_t Product = 0;
+  uint8_t Point = 0;  // decimal point position of the quantity
+  uint64_t Quantity = 0;
+  uint64_t Price = 0;
+  uint64_t Sum = 0;
+  bool Marked = false;
+};
+
+struct TReceiptPlan {
+  uint8_t Kind = 1;  // 1054
+  uint8_t ItemCount = 0;
+  std::array<TItemPlan, 6> Items{};
+  uint64_t Total = 0, Cash = 0, Card = 0;
+  std::array<uint64_t, 7> ByVat{};  // sums by 1199 rate
+  bool TopLevelCode = false;
+};
+
+TReceiptPlan PlanReceipt(uint64_t seed, int32_t number) {
+  TRandom r(seed, kReceipt, static_cast<uint64_t>(number));
+  TReceiptPlan plan;
+  const uint32_t kind = r.Below(100);
+  plan.Kind = kind < 90 ? 1 : kind < 97 ? 2 : kind < 99 ? 3 : 4;
+  plan.ItemCount = static_cast<uint8_t>(r.Below(10) == 0 ? 1 : 2 + r.Below(5));
+  for (uint8_t i = 0; i < plan.ItemCount; ++i) {
+    TItemPlan& item = plan.Items[i];
+    item.Product = static_cast<uint8_t>(r.Below(kProducts.size()));
+    const TProduct& p = kProducts[item.Product];
+    item.Price = p.Price * (90 + r.Below(21)) / 100 / 10 * 10;
+    if (p.ByWeight) {
+      item.Point = 3;
+      item.Quantity = 100 + r.Below(2400);
+      item.Sum = (item.Price * item.Quantity + 500) / 1000;
+    } else {
+      const uint32_t q = r.Below(100);
+      item.Quantity = q < 75 ? 1 : q < 95 ? 2 + r.Below(3) : 5 + r.Below(6);
+      item.Sum = item.Price * item.Quantity;
+    }
+    item.Marked = p.Marked && r.Percent(40);
+    plan.Total += item.Sum;
+    plan.ByVat[p.Vat] += item.Sum;
+  }
+  const uint32_t pay = r.Below(100);
+  if (pay < 45)
+    plan.Cash = plan.Total;
+  else if (pay < 95)
+    plan.Card = plan.Total;
+  else {
+    plan.Cash = plan.Total * (5 + r.Below(90)) / 100;
+    plan.Card = plan.Total - plan.Cash;
+  }
+  plan.TopLevelCode = r.Percent(3);
+  return plan;
+}
+
+struct TCorrectionPlan {
+  uint8_t Kind = 1;
+  uint8_t CorrectionType = 0;  // 1173: 0 on own initiative, 1 by order
+  uint8_t Reason = 0;
+  uint64_t Total = 0, Cash = 0, Card = 0;
+};
+
+TCorrectionPlan PlanCorrection(uint64_t seed, int32_t number) {
+  TRandom r(seed, kCorrection, static_cast<uint64_t>(number));
+  TCorrectionPlan plan;
+  plan.Kind = r.Percent(85) ? 1 : 2;
+  plan.CorrectionType = static_cast<uint8_t>(r.Below(2));
+  plan.Reason = static_cast<uint8_t>(r.Below(kCorrectionReasons.size()));
+  plan.Total = (1000 + r.Below(500000)) / 10 * 10;
+  if (r.Percent(50))
+    plan.Cash = plan.Total;
+  else
+    plan.Card = plan.Total;
+  return plan;
+}
+
+// Counters of one operation kind in a closing report.
+struct TKindCounters {
+  uint32_t Count = 0;
+  uint64_t Total = 0, Cash = 0, Card = 0;
+  std::array<uint64_t, 7> ByVat{};
+};
+
+struct TShiftCounters {
+  std::array<TKindCounters, 5> Kinds{};  // by 1054, 1..4
+  uint32_t Receipts = 0;
+  uint32_t Corrections = 0;
+  uint64_t CorrectionTotal = 0;
+};
+
+}  // namespace
+
+// Writes the bodies; a friend, so that the layout stays private.
+class TSyntheticBodyWriter {
+ public:
+  TSyntheticBodyWriter(const TSyntheticDocuments& run, int32_t number, int32_t position)
+      : run_(run),
+        number_(number),
+        position_(position),
+        place_(run.Locate(position)),
+        texts_(Texts()),
+        owner_(texts_.Owners[static_cast<std::size_t>(run.owner_)]) {}
+
+  std::string Body(int32_t type) {
+    switch (type) {
+      case 1:
+      case 11: Registration(type == 11); break;
+      case 2: ShiftOpening(); break;
+      case 21: StateReport(); break;
+      case 3:
+      case 4: Receipt(); break;
+      case 31:
+      case 41: Correction(); break;
+      case 5: ShiftClosing(); break;
+      case 6: StorageClosing(); break;
+      default: OperatorConfirmation(); break;
+    }
+    return w_.Take();
+  }
+
+ private:
+  [[nodiscard]] int32_t Shift() const {
+    if (place_.Block->Shift > 0) return place_.Block->Shift;
+    return std::max(run_.shiftCount_, 1);
+  }
+  [[nodiscard]] const std::string& Cashier() const {
+    return texts_.Cashiers[static_cast<std::size_t>(Shift()) % texts_.Cashiers.size()];
+  }
+
+  // The tags every document opens with.
+  void Head() {
+    w_.Raw(1048, owner_[0]);
+    w_.Fixed(1018, run_.inn_, 12);
+    w_.Time(1012, run_.TimeAt(position_));
+    w_.UInt32(1040, static_cast<uint32_t>(number_));
+    w_.Fixed(1041, run_.fnNumber_, 16);
+    w_.Fixed(1037, run_.regNumber_, 20);
+  }
+  void Place() {
+    w_.Raw(1009, owner_[1]);
+    w_.Raw(1187, owner_[2]);
+    w_.Raw(1021, Cashier());
+  }
+  void Sign() {
+    TRandom r(run_.seed_, kSign, static_cast<uint64_t>(number_));
+    w_.Raw(1077, RandomBytes(r, 6));
+  }
+
+  void Registration(bool change) {
+    Head();
+    Place();
+    w_.Raw(1060, kTaxSite);
+    w_.Fixed(1017, kOfdInn, 12);
+    w_.Raw(1046, texts_.OfdName);
+    w_.Raw(1013, run_.serialKKT_);
+    w_.Byte(1056, 0);
+    w_.Byte(1001, 0);
+    w_.Byte(1002, run_.autonomous_ ? 1 : 0);
+    w_.Byte(1108, 0);
+    w_.Byte(1109, 0);
+    w_.Byte(1110, 0);
+    w_.Byte(1062, run_.owner_ == 1 ? 2 : 1);
+    w_.Byte(1209, run_.ffdVersion_);
+    w_.Byte(1189, run_.ffdVersion_);
+    w_.Byte(1190, run_.ffdVersion_);
+    w_.Raw(1188, kKKTVersion);
+    if (change) {
+      if (run_.ffdVersion_ >= 3)
+        w_.UInt32(1205, 1U << 3);
+      else
+        w_.Byte(1101, 4);
+    }
+    Sign();
+  }
+
+  void ShiftOpening() {
+    Head();
+    w_.UInt32(1038, static_cast<uint32_t>(Shift()));
+    Place();
+    w_.Byte(1209, run_.ffdVersion_);
+    w_.Raw(1188, kKKTVersion);
+    Sign();
+  }
+
+  void StateReport() {
+    TRandom r(run_.seed_, kReport, static_cast<uint64_t>(number_));
+    Head();
+    Place();
+    const uint32_t unsent = r.Below(3);
+    w_.UInt32(1097, unsent);
+    if (unsent > 0) {
+      w_.Time(1098, run_.TimeAt(position_) - 300 - r.Below(3000));
+      w_.UInt32(1116, static_cast<uint32_t>(number_) - unsent);
+    }
+    Sign();
+  }
+
+  void Receipt() {
+    const TReceiptPlan plan = PlanReceipt(run_.seed_, number_);
+    TRandom r(run_.seed_, kReceipt ^ 0xC0DE, static_cast<uint64_t>(number_));
+    Head();
+    w_.UInt32(1042, static_cast<uint32_t>(place_.Offset));
+    w_.UInt32(1038, static_cast<uint32_t>(Shift()));
+    w_.Byte(1054, plan.Kind);
+    w_.Byte(1055, run_.owner_ == 1 ? 2 : 1);
+    for (uint8_t i = 0; i < plan.ItemCount; ++i) {
+      const TItemPlan& item = plan.Items[i];
+      const TProduct& p = kProducts[item.Product];
+      const std::size_t mark = w_.Open(1059);
+      w_.Byte(1212, p.Subject);
+      w_.Byte(1214, 4);
+      w_.Raw(1030, texts_.Products[item.Product]);
+      w_.Vln(1079, item.Price);
+      w_.Fvln(1023, item.Point, item.Quantity);
+      w_.Byte(1199, p.Vat);
+      w_.Vln(1043, item.Sum);
+      if (p.Vat == 1 || p.Vat == 2) w_.Vln(1200, VatAmount(item.Sum, p.Vat));
+      if (item.Marked) {
+        // A DataMatrix code: kind, GTIN, then the serial of the pack.
+        std::string code = "DM";
+        const uint64_t gtin = 4600000000000ULL + item.Product * 1000003ULL;
+        for (int b = 5; b >= 0; --b) code.push_back(static_cast<char>((gtin >> (8 * b)) & 0xFF));
+        for (int c = 0; c < 7; ++c) code.push_back(static_cast<char>('A' + r.Below(26)));
+        w_.Raw(1162, code);
+      }
+      w_.Close(mark);
+    }
+    if (plan.TopLevelCode) {
+      // An EAN-13 code for the whole receipt.
+      std::string code("\x00\x05", 2);
+      const uint64_t ean = 4607000000000ULL + r.Below(1000000);
+      for (int b = 5; b >= 0; --b) code.push_back(static_cast<char>((ean >> (8 * b)) & 0xFF));
+      w_.Raw(1162, code);
+    }
+    w_.Vln(1020, plan.Total);
+    w_.Vln(1031, plan.Cash);
+    w_.Vln(1081, plan.Card);
+    w_.Vln(1215, 0);
+    w_.Vln(1216, 0);
+    w_.Vln(1217, 0);
+    if (plan.ByVat[1] > 0) w_.Vln(1102, VatAmount(plan.ByVat[1], 1));
+    if (plan.ByVat[2] > 0) w_.Vln(1103, VatAmount(plan.ByVat[2], 2));
+    if (plan.ByVat[5] > 0) w_.Vln(1104, plan.ByVat[5]);
+    if (plan.ByVat[6] > 0) w_.Vln(1105, plan.ByVat[6]);
+    Place();
+    if (run_.ffdVersion_ >= 2) w_.Byte(1209, run_.ffdVersion_);
+    Sign();
+  }
+
+  void Correction() {
+    const TCorrectionPlan plan = PlanCorrection(run_.seed_, number_);
+    Head();
+    w_.UInt32(1042, static_cast<uint32_t>(place_.Offset));
+    w_.UInt32(1038, static_cast<uint32_t>(Shift()));
+    w_.Byte(1054, plan.Kind);
+    w_.Byte(1055, run_.owner_ == 1 ? 2 : 1);
+    w_.Byte(1173, plan.CorrectionType);
+    const std::size_t mark = w_.Open(1174);
+    w_.Raw(1177, texts_.Reasons[plan.Reason]);
+    const int64_t time = run_.TimeAt(position_);
+    w_.Time(1178, time - time % 86400 - 86400);
+    if (plan.CorrectionType == 1)
+      w_.Raw(1179, "12-07/" + Digits(static_cast<uint64_t>(number_), 4));
+    else
+      w_.Raw(1179, texts_.NoNumber);
+    w_.Close(mark);
+    w_.Vln(1020, plan.Total);
+    w_.Vln(1031, plan.Cash);
+    w_.Vln(1081, plan.Card);
+    w_.Vln(1102, VatAmount(plan.Total, 1));
+    Place();
+    if (run_.ffdVersion_ >= 2) w_.Byte(1209, run_.ffdVersion_);
+    Sign();
+  }
+
+  [[nodiscard]] TShiftCounters CountShift() const {
+    TShiftCounters c;
+    const TSyntheticDocuments::TBlock& b = *place_.Block;
+    for (int32_t pos = b.Start + (b.Change ? 2 : 1); pos < position_; ++pos) {
+      const int32_t number = run_.firstNumber_ + pos;
+      const int32_t type = run_.MiddleType(number);
+      if (type == 3 || type == 4) {
+        const TReceiptPlan plan = PlanReceipt(run_.seed_, number);
+        TKindCounters& k = c.Kinds[plan.Kind];
+        ++k.Count;
+        k.Total += plan.Total;
+        k.Cash += plan.Cash;
+        k.Card += plan.Card;
+        for (std::size_t v = 0; v < k.ByVat.size(); ++v) k.ByVat[v] += plan.ByVat[v];
+        ++c.Receipts;
+      } else if (type == 31 || type == 41) {
+        ++c.Corrections;
+        c.CorrectionTotal += PlanCorrection(run_.seed_, number).Total;
+      }
+    }
+    return c;
+  }
+
+  void Counters(uint16_t tag, const TShiftCounters& c, uint64_t factor) {
+    const std::size_t outer = w_.Open(tag);
+    w_.UInt32(1134, static_cast<uint32_t>((c.Receipts + c.Corrections) * factor));
+    for (uint8_t kind = 1; kind <= 4; ++kind) {
+      const TKindCounters& k = c.Kinds[kind];
+      if (kind > 1 && k.Count == 0) continue;
+      const std::size_t mark = w_.Open(static_cast<uint16_t>(1128 + kind));
+      w_.UInt32(1135, static_cast<uint32_t>(k.Count * factor));
+      w_.Vln(1201, k.Total * factor);
+      w_.Vln(1136, k.Cash * factor);
+      w_.Vln(1138, k.Card * factor);
+      w_.Vln(1139, VatAmount(k.ByVat[1], 1) * factor);
+      w_.Vln(1140, VatAmount(k.ByVat[2], 2) * factor);
+      w_.Vln(1143, k.ByVat[5] * factor);
+      w_.Vln(1183, k.ByVat[6] * factor);
+      w_.Close(mark);
+    }
+    if (c.Corrections > 0) {
+      const std::size_t mark = w_.Open(1133);
+      w_.UInt32(1135, static_cast<uint32_t>(c.Corrections * factor));
+      w_.Vln(1201, c.CorrectionTotal * factor);
+      w_.Close(mark);
+    }
+    w_.Close(outer);
+  }
+
+  void ShiftClosing() {
+    const TShiftCounters c = CountShift();
+    const TSyntheticDocuments::TBlock& b = *place_.Block;
+    Head();
+    w_.UInt32(1038, static_cast<uint32_t>(Shift()));
+    Place();
+    w_.UInt32(1111, static_cast<uint32_t>(b.Length - (b.Change ? 1 : 0)));
+    w_.UInt32(1118, c.Receipts);
+    w_.UInt32(1097, 0);
+    w_.Byte(1050, 0);
+    w_.Byte(1051, 0);
+    w_.Byte(1052, 0);
+    w_.Byte(1053, 0);
+    Counters(1194, c, 1);
+    // The storage's totals as if every shift had turned over as much as this
+    // one: exact totals would need every earlier receipt of the run.
+    Counters(1157, c, static_cast<uint64_t>(Shift()));
+    Sign();
+  }
+
+  void StorageClosing() {
+    Head();
+    Place();
+    Sign();
+  }
+
+  void OperatorConfirmation() {
+    TRandom r(run_.seed_, kSign, static_cast<uint64_t>(number_));
+    w_.Time(1012, run_.TimeAt(position_));
+    w_.Fixed(1017, kOfdInn, 12);
+    w_.UInt32(1040, static_cast<uint32_t>(number_));
+    w_.Fixed(1041, run_.fnNumber_, 16);
+    w_.Raw(1078, RandomBytes(r, 16));
+  }
+
+  const TSyntheticDocuments& run_;
+  int32_t number_;
+  int32_t position_;
+  TSyntheticDocuments::TPlace place_;
+  const TTexts& texts_;
+  const std::array<std::string, 3>& owner_;
+  TTlvWriter w_;
+};
+
+TSyntheticDocuments::TSyntheticDocuments(uint64_t seed, int32_t count, int32_t firstNumber,
+                                         bool continuesStorage, TIdentity identity)
+    : seed_(seed),
+      count_(std::max(count, 0)),
+      firstNumber_(firstNumber),
+      continuesStorage_(continuesStorage) {
+  TRandom r(seed, kIdentity, 0);
+  fnNumber_ =
+      identity.FNNumber.empty() ? "99990789" + Digits(r.Below(100000000), 8) : identity.FNNumber;
+  regNumber_ = identity.RegNumber.empty() ? "000000" + Digits(r.Next() % 10000000000ULL, 10)
+                                          : identity.RegNumber;
+  inn_ = "77" + Digits(r.Below(100000000), 8);
+  serialKKT_ = "0492" + Digits(r.Next() % 10000000000ULL, 10);
+  owner_ = static_cast<int>(r.Below(kOwners.size()));
+  ffdVersion_ = r.Below(3) == 0 ? 3 : 2;
+  // The mode only shows in the registration reports' 1002: the run keeps its
+  // confirmations either way, as the data file promises them.
+  autonomous_ = r.Below(4) == 0;
+  using namespace std::chrono;
+  const auto first = sys_days{year{2025} / January / 13} + days{static_cast<int>(r.Below(300))};
+  firstDay_ = static_cast<int64_t>(first.time_since_epoch().count()) * 86400;
+
+  if (count_ == 0) return;
+  closesStorage_ = count_ >= 4 && TRandom(seed, kStorageEnd, 0).Below(4) == 0;
+  const int32_t end = closesStorage_ ? count_ - 1 : count_;
+  blocks_.push_back(TBlock{0, 1, 0, false, false, false});
+  int32_t p = 1;
+  uint64_t index = 0;
+  while (p < end) {
+    TRandom s(seed, kShift, ++index);
+    TBlock b;
+    b.Start = p;
+    b.Change = index > 1 && s.Below(40) == 0;
+    const int32_t middle = 5 + static_cast<int32_t>(s.Below(140));
+    int32_t length = (b.Change ? 1 : 0) + 1 + middle + 1;
+    const int32_t remaining = end - p;
+    b.Closed = true;
+    if (length > remaining) {
+      length = remaining;
+      if (!closesStorage_) {
+        b.Closed = false;
+      } else if (remaining < (b.Change ? 1 : 0) + 2) {
+        // Too few places for an opening and a closing report before the
+        // storage closes: state reports fill them.
+        b.Change = false;
+        b.Closed = false;
+        b.Tail = true;
+      }
+    }
+    b.Length = length;
+    if (!b.Tail && length > (b.Change ? 1 : 0)) b.Shift = ++shiftCount_;
+    blocks_.push_back(b);
+    p += length;
+  }
+}
+
+TSyntheticDocuments::TPlace TSyntheticDocuments::Locate(int32_t position) const {
+  if (closesStorage_ && position == count_ - 1) {
+    // The storage closing report: a day of its own after the last block.
+    static const TBlock closing{};
+    return TPlace{&closing, 0};
+  }
+  const auto it = std::upper_bound(blocks_.begin(), blocks_.end(), position,
+                                   [](int32_t pos, const TBlock& b) { return pos < b.Start; });
+  const TBlock& b = *std::prev(it);
+  return TPlace{&b, position - b.Start};
+}
+
+int32_t TSyntheticDocuments::MiddleType(int32_t number) const {
+  const uint32_t r = TRandom(seed_, kType, static_cast<uint64_t>(number)).Below(1000);
+  if (r < 880) return 3;
+  if (r < 905) return 4;
+  if (r < 930) return 31;
+  if (r < 940) return 41;
+  if (r < 965) return 21;
+  if (r < 975) return 7;
+  return 3;
+}
+
+int32_t TSyntheticDocuments::TypeAt(int32_t position) const {
+  if (closesStorage_ && position == count_ - 1) return 6;
+  const TPlace place = Locate(position);
+  const TBlock& b = *place.Block;
+  if (b.Start == 0) return continuesStorage_ ? 11 : 1;
+  if (b.Tail) return 21;
+  int32_t offset = place.Offset;
+  if (b.Change) {
+    if (offset == 0) return 11;
+    --offset;
+  }
+  if (offset == 0) return 2;
+  if (b.Closed && position == b.Start + b.Length - 1) return 5;
+  return MiddleType(firstNumber_ + position);
+}
+
+int64_t TSyntheticDocuments::TimeAt(int32_t position) const {
+  int64_t day = 0;
+  int32_t offset = 0;
+  if (closesStorage_ && position == count_ - 1) {
+    day = static_cast<int64_t>(blocks_.size());
+  } else {
+    const TPlace place = Locate(position);
+    day = place.Block - blocks_.data();
+    offset = place.Offset;
+  }
+  const auto number = static_cast<uint64_t>(firstNumber_ + position);
+  // Opening between 08:00 and 09:00, then one document every four minutes or
+  // so: at most 147 of them end before 19:00 on the same day.
+  return firstDay_ + day * 86400 + 8 * 3600 +
+         TRandom(seed_, kDay, static_cast<uint64_t>(day)).Below(3600) + offset * 240 +
+         TRandom(seed_, kMinute, number).Below(200);
+}
+
+int32_t TSyntheticDocuments::TypeOf(int32_t number) const { return TypeAt(number - firstNumber_); }
+
+int64_t TSyntheticDocuments::TimeOf(int32_t number) const { return TimeAt(number - firstNumber_); }
+
+std::string TSyntheticDocuments::BodyOf(int32_t number) const {
+  const int32_t position = number - firstNumber_;
+  return BuildBody(number, TypeAt(position), position);
+}
+
+std::string TSyntheticDocuments::BuildBody(int32_t number, int32_t type, int32_t position) const {
+  return TSyntheticBodyWriter(*this, number, position).Body(type);
+}
+
+std::optional<TTicketImage> TSyntheticDocuments::TicketOf(int32_t number) const {
+  const int32_t position = number - firstNumber_;
+  if (position >= count_ - kUnconfirmedTail) return std::nullopt;
+  TRandom r(seed_, kTicket, static_cast<uint64_t>(number));
+  const int64_t seconds = TimeAt(position) + 2 + r.Below(90);
+  TTicketImage t;
+  t.Data = BytesToTLVData(BytesToHex(RandomBytes(r, 16)));
+  t.Date = kUnixEpoch + static_cast<double>(seconds / 86400);
+  t.Time = static_cast<double>(seconds % 86400) / kSecondsPerDay;
+  t.FiscalSign = BytesToTLVData(BytesToHex(RandomBytes(r, 6)));
+  t.DocumentNumber = number;
+  return t;
+}
+
+}  // namespace kvitor

@@ -1,0 +1,143 @@
+#include "TorvelSettings.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "Error.h"
+
+namespace kvitor {
+namespace {
+
+using nlohmann::json;
+
+std::string HomeFolder() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
+  if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr) {
+    return pw->pw_dir;
+  }
+  throw Error("Driver settings: neither XDG_CONFIG_HOME nor HOME names a folder");
+}
+
+[[noreturn]] void Fail(const std::string& path, const std::string& what) {
+  throw Error("Driver settings \"" + path + "\": " + what);
+}
+
+std::string SystemError() { return std::strerror(errno); }
+
+// Writes all of data to fd; false with errno set on failure.
+bool WriteAll(int fd, const std::string& data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string TorvelSettingsPath() {
+  // XDG: a relative XDG_CONFIG_HOME is invalid and is to be ignored.
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  std::string base =
+      (xdg != nullptr && xdg[0] == '/') ? std::string(xdg) : HomeFolder() + "/.config";
+  return base + "/torvel/settings.json";
+}
+
+TTorvelSettings LoadTorvelSettings() {
+  const std::string path = TorvelSettingsPath();
+  TTorvelSettings settings;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    if (errno == ENOENT) return settings;
+    Fail(path, "cannot be read: " + SystemError());
+  }
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(file, &std::fclose);
+  std::string text;
+  char buffer[4096];
+  std::size_t n = 0;
+  // A settings file is a few lines; a huge one is not ours.
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0 && text.size() < (1u << 20)) {
+    text.append(buffer, n);
+  }
+  if (std::ferror(file) != 0) Fail(path, "cannot be read: " + SystemError());
+  json root;
+  try {
+    root = json::parse(text);
+  } catch (const json::parse_error& e) {
+    std::string message = e.what();
+    const std::size_t end = message.find("] ");
+    Fail(path, "not JSON: " + (end == std::string::npos ? message : message.substr(end + 2)));
+  }
+  if (!root.is_object())
+    Fail(path, std::string("expected a JSON object, found ") + root.type_name());
+  if (const auto it = root.find("image"); it != root.end() && !it->is_null()) {
+    if (!it->is_string())
+      Fail(path, std::string("member image: expected a string, found ") + it->type_name());
+    settings.Image = it->get<std::string>();
+  }
+  if (const auto it = root.find("delay_ms"); it != root.end() && !it->is_null()) {
+    if (!it->is_number_integer() ||
+        (it->is_number_unsigned() && it->get<uint64_t>() > kMaxDelayMs) || it->get<int64_t>() < 0 ||
+        it->get<int64_t>() > kMaxDelayMs) {
+      Fail(path, "member delay_ms: expected null or an integer 0.." + std::to_string(kMaxDelayMs) +
+                     ", found " + it->dump());
+    }
+    settings.DelayMs = static_cast<int>(it->get<int64_t>());
+  }
+  return settings;
+}
+
+void SaveTorvelSettings(const TTorvelSettings& settings) {
+  const std::string path = TorvelSettingsPath();
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  if (ec) Fail(path, "cannot create the folder: " + ec.message());
+
+  json root = json::object();
+  root["image"] = settings.Image;
+  root["delay_ms"] = settings.DelayMs ? json(*settings.DelayMs) : json(nullptr);
+  const std::string text = root.dump(2) + "\n";
+
+  std::string temp = path + ".XXXXXX";
+  const int fd = ::mkstemp(temp.data());
+  if (fd < 0) Fail(path, "cannot create a temporary file: " + SystemError());
+  const bool written = WriteAll(fd, text) && ::fsync(fd) == 0;
+  const int writeErrno = errno;
+  // close() reports delayed write errors too.
+  const bool closed = ::close(fd) == 0;
+  if (!written || !closed) {
+    const std::string reason = std::strerror(written ? errno : writeErrno);
+    ::unlink(temp.c_str());
+    Fail(path, "cannot be written: " + reason);
+  }
+  if (::chmod(temp.c_str(), 0644) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
+    const std::string reason = SystemError();
+    ::unlink(temp.c_str());
+    Fail(path, "cannot be replaced: " + reason);
+  }
+}
+
+std::string EffectiveImagePath(const TTorvelSettings& settings) {
+  if (const char* image = std::getenv("TORVEL_IMAGE"); image != nullptr && *image != '\0') {
+    return image;
+  }
+  return settings.Image;
+}
+
+}  // namespace kvitor

@@ -1,0 +1,229 @@
+#include "MainController.h"
+
+#include <cmath>
+#include <optional>
+
+#include "Error.h"
+#include "FNReportBinWriter.h"
+#include "FNReportTextWriter.h"
+#include "StringUtils.h"
+#include "VersionInfo.h"
+
+namespace kvitor {
+namespace {
+
+int32_t RoundedPercent(int32_t done, int32_t count) {
+  if (count <= 0) return 0;
+  const double exact = static_cast<double>(done) * 100.0 / count;
+  return static_cast<int32_t>(std::min(100.0, std::nearbyint(exact)));  // halves to even
+}
+
+}  // namespace
+
+TMainController::TMainController(TDriverFactory driverFactory, TClock clock)
+    : driverFactory_(std::move(driverFactory)),
+      clock_(std::move(clock)),
+      report_(std::make_unique<TFNReport>()) {
+  if (!clock_) clock_ = NowDateTime;
+}
+
+TMainController::~TMainController() {
+  Stop();
+  jobThread_.reset();  // waits for the job's end
+  std::unique_lock lock(statusThreadsMutex_);
+  statusThreadsDone_.wait(lock, [this] { return statusThreads_ == 0; });
+}
+
+std::unique_ptr<TTorvel> TMainController::MakeDriver() const {
+  return driverFactory_ ? driverFactory_() : CreateTorvel();
+}
+
+TTorvel& TMainController::GetDriver() {
+  if (!driver_) driver_ = MakeDriver();
+  return *driver_;
+}
+
+int TMainController::ShowDriverSettings() {
+  const auto lock = DriverLock();
+  return GetDriver().ShowSettingsDialog();
+}
+
+void TMainController::Start(const TReadParams& params) {
+  if (Running()) return;
+  if (params.FirstNumber < 1) throw Error("Неверное значение номера первого документа");
+  if (params.LastNumber < 1) throw Error("Неверное значение номера последнего документа");
+  if (params.LastNumber < params.FirstNumber) {
+    throw Error("Значение номера первого документа должно \r\nбыть меньше номера последнего документа");
+  }
+  firstNumber_ = params.FirstNumber;
+  lastNumber_ = params.LastNumber;
+  onlyIfTag1162Exist_ = params.OnlyIfTag1162Exist;
+  {
+    const auto lock = DriverLock();
+    static_cast<void>(GetDriver().ReleaseDevice());
+  }
+  jobThread_.reset();  // a stopped job may still be finishing its document
+  jobThread_ = std::make_unique<TNotifyThread>([this](TNotifyThread& t) { RunReadJob(t); });
+  running_.store(true, std::memory_order_release);
+  jobFinished_.store(false, std::memory_order_release);
+  SetStatus(1, {}, 0);
+  jobThread_->Start();
+}
+
+void TMainController::Stop() {
+  if (!Running()) return;
+  jobThread_->Terminate();
+  running_.store(false, std::memory_order_release);
+}
+
+TMainControllerStatus TMainController::GetStatus() const {
+  const std::lock_guard guard(lock_);
+  return status_;
+}
+
+TFNStatusRec TMainController::FNStatus() const {
+  const std::lock_guard guard(lock_);
+  return fnStatus_;
+}
+
+bool TMainController::IsReportReady() const { return JobFinished() && report_->Ready(); }
+
+void TMainController::SetStatus(uint8_t state, std::string text, int32_t percent) {
+  const TDateTime now = clock_();
+  const std::lock_guard guard(lock_);
+  if (state != status_.State) {
+    if (state == 1) status_.StartTime = now;
+    if (state == 2 || state == 3) status_.EndTime = now;
+  } else if (percent != 0) {
+    status_.EndTime = status_.StartTime + (now - status_.StartTime) * 100.0 / percent;
+  }
+  status_.Elapsed = now - status_.StartTime;
+  status_.Remaining = status_.EndTime - now;
+  status_.Text = std::move(text);
+  status_.State = state;
+  status_.Percent = percent;
+}
+
+void TMainController::RunReadJob(TNotifyThread& thread) {
+  {
+    std::optional<TDriverThreadScope> scope;
+    try {
+      scope.emplace();
+      ReadDocuments(thread);
+      SetStatus(3, "Успешно завершено", 100);
+    } catch (const std::exception& e) {
+      SetStatus(2, std::string("Ошибка: ") + e.what(), GetStatus().Percent);
+    }
+  }
+  running_.store(false, std::memory_order_release);
+  jobFinished_.store(true, std::memory_order_release);
+}
+
+void TMainController::ReadDocuments(TNotifyThread& thread) {
+  const std::unique_ptr<TTorvel> driver = MakeDriver();
+  const auto reader = std::make_unique<TFNReportReader>(driver.get());
+
+  report_->Clear();
+  reader->Open();
+  THeaderParams params;
+  reader->ReadHeaderParams(params);
+  headerParams_ = params;
+
+  TFNReportHeader header;
+  header.ReportName = Utf8ToCp1251("Отчет о считывании ФД");
+  header.ProgramName = Utf8ToCp1251("Quillon, version: " + GetFileVersionText());
+  header.RegNumber = headerParams_.RegNumber;
+  header.FNNumber = headerParams_.FNNumber;
+  header.FFDVersion = 0;
+  header.ShiftCount = headerParams_.ShiftCount;
+  header.DocumentCount = headerParams_.DocumentCount;
+  header.Checksum = 0;
+  report_->SetHeader(header);
+
+  const int32_t count = lastNumber_ - firstNumber_ + 1;
+  bool withTicket = true;
+  TFNDocumentRec rec;
+  for (int32_t i = 0; i < count; ++i) {
+    if (thread.Terminated()) break;
+    reader->ReadDocument(firstNumber_ + i, withTicket, rec);
+    if (rec.Ticket.TicketData.empty()) withTicket = false;
+    report_->AddDocument(rec);
+    SetStatus(1,
+              "Прочитано документов: " + std::to_string(i + 1) + " из " + std::to_string(count),
+              RoundedPercent(i + 1, count));
+  }
+  report_->Build(onlyIfTag1162Exist_);
+}
+
+void TMainController::ReadFNStatus() {
+  {
+    const auto lock = DriverLock();
+    TFNReportReader reader(&GetDriver());
+    TFNStatusRec status{};
+    reader.ReadStorageStatus(status);
+    {
+      const std::lock_guard guard(lock_);
+      fnStatus_ = status;
+    }
+    static_cast<void>(GetDriver().ReleaseDevice());
+  }
+  if (onFNStatusRead_) onFNStatusRead_(*this);
+}
+
+void TMainController::ReadFNStatusAsync() {
+  try {
+    // Made here, on the caller's thread, so that the two threads never race
+    // to create it.
+    const auto lock = DriverLock();
+    static_cast<void>(GetDriver());
+  } catch (...) {
+    return;  // the start-up read drops its errors, and without a driver there is nothing to read
+  }
+  {
+    const std::lock_guard guard(statusThreadsMutex_);
+    ++statusThreads_;
+  }
+  try {
+    auto thread =
+        std::make_unique<TNotifyThread>([this](TNotifyThread&) { RunReadFNStatus(); }, true);
+    thread->Start();
+    static_cast<void>(thread.release());  // it frees itself when it ends
+  } catch (...) {
+    // No thread: dropped like any other error of this read.
+    const std::lock_guard guard(statusThreadsMutex_);
+    --statusThreads_;
+  }
+}
+
+void TMainController::RunReadFNStatus() {
+  try {
+    const TDriverThreadScope scope;
+    ReadFNStatus();
+  } catch (...) {
+    // A start-up read that fails leaves the field as it was, silently.
+  }
+  const std::lock_guard guard(statusThreadsMutex_);
+  --statusThreads_;
+  statusThreadsDone_.notify_all();
+}
+
+void TMainController::SaveReport(const std::string& fileName, int32_t fileType) {
+  if (fileType == 1) {
+    SaveBinReport(fileName);
+  } else {
+    SaveTextReport(fileName);
+  }
+}
+
+void TMainController::SaveBinReport(const std::string& fileName) {
+  TFNReportBinWriter().SaveToFile(*report_, fileName);
+}
+
+void TMainController::SaveTextReport(const std::string& fileName) {
+  TFNReportHeader header = report_->Header();
+  header.Checksum = TFNReportBinWriter::CalcChecksum(*report_);
+  report_->SetHeader(header);
+  TFNReportTextWriter().SaveToFile(*report_, fileName);
+}
+
+}  // namespace kvitor

@@ -1,0 +1,344 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Checksum.h"
+#include "StringUtils.h"
+
+// kvitor-cli run as a separate process against data files of the emulated
+// cash register, its output captured in files.
+namespace kvitor::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string DataFile(const char* name) {
+  return std::string(KVITOR_TEST_DATA_DIR) + "/cli/" + name;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFile(const fs::path& path, std::string_view content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+std::string Le32(uint32_t v) {
+  std::string out;
+  for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+  return out;
+}
+
+uint32_t U32At(std::string_view bytes, std::size_t offset) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i)
+    v = (v << 8) | static_cast<unsigned char>(bytes[offset + static_cast<std::size_t>(i)]);
+  return v;
+}
+
+// The checksum of a binary report file's bytes, the checksum field left out.
+uint32_t FileChecksum(std::string_view file) {
+  return ChecksumUpdate(ChecksumUpdate(kChecksumStart, file.substr(0, 354)), file.substr(358));
+}
+
+std::string ChecksumLine1251(uint32_t checksum) {
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "%08X", checksum);
+  return Utf8ToCp1251("Контрольная сумма           : 0x") + hex + "\r\n";
+}
+
+// Lines of the text report that stand at the root: one outer container each.
+int RootLines(const std::string& text) {
+  int count = 0;
+  for (std::size_t at = 0; (at = text.find("\r\n650", at)) != std::string::npos; ++at) ++count;
+  return count;
+}
+
+int Lines(const std::string& text, std::string_view part) {
+  int count = 0;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(part) != std::string::npos) ++count;
+  }
+  return count;
+}
+
+struct TRun {
+  int Exit = -1;  // the exit status, or -1 when ended by a signal
+  int Signal = 0;
+  std::string Out, Err;
+};
+
+class CliTest : public ::testing::Test {
+ protected:
+  CliTest() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dir_ = fs::path(KVITOR_TEST_SCRATCH) /
+           ("cli-" + std::string(info->name()) + "-" + std::to_string(::getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ / "out");
+    fs::create_directories(dir_ / "run");
+    fs::create_directories(dir_ / "reports");
+  }
+  ~CliTest() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  // A file in the folder that the tests watch for written files.
+  [[nodiscard]] std::string Path(const char* name) const { return (dir_ / "out" / name).string(); }
+  // A file of the reports made beforehand.
+  [[nodiscard]] std::string Report(const char* name) const {
+    return (dir_ / "reports" / name).string();
+  }
+  [[nodiscard]] std::vector<std::string> Written() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir_ / "out"))
+      names.push_back(entry.path().filename().string());
+    return names;
+  }
+
+  // Runs kvitor-cli with a fixed environment: the given locale, no storage
+  // image from outside, a configuration folder of its own; stdin empty.
+  TRun Run(const std::vector<std::string>& args, const std::string& locale = "C.UTF-8") {
+    const std::string out = (dir_ / "run" / "stdout").string();
+    const std::string err = (dir_ / "run" / "stderr").string();
+    std::vector<std::string> env = {
+        "LC_ALL=" + locale, "LANG=" + locale,
+        "LANGUAGE=", "XDG_CONFIG_HOME=" + (dir_ / "run" / "config").string(), "PATH=/usr/bin:/bin"};
+    for (const char* keep : {"TSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
+      if (const char* value = std::getenv(keep)) env.push_back(std::string(keep) + "=" + value);
+    }
+    std::vector<std::string> argvText = {KVITOR_CLI_PATH};
+    argvText.insert(argvText.end(), args.begin(), args.end());
+    std::vector<char*> argv, envp;
+    for (auto& a : argvText) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    const int spawned =
+        posix_spawn(&pid, KVITOR_CLI_PATH, &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    TRun run;
+    if (spawned != 0) {
+      ADD_FAILURE() << "cannot start " << KVITOR_CLI_PATH << ": " << std::strerror(spawned);
+      return run;
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) run.Exit = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) run.Signal = WTERMSIG(status);
+    run.Out = ReadFile(out);
+    run.Err = ReadFile(err);
+    return run;
+  }
+
+  // A binary and a text report of the storage file, as `read` writes them.
+  void ReadReports(std::string& bin, std::string& text) {
+    const TRun run = Run({"read", "--image", DataFile("storage.json"), "--bin", Report("a.bin"),
+                          "--txt", Report("b.txt")});
+    ASSERT_EQ(run.Exit, 0) << run.Err;
+    bin = ReadFile(Report("a.bin"));
+    text = ReadFile(Report("b.txt"));
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(CliTest, VersionPrintsTheFourNumbersAlone) {
+  const TRun run = Run({"--version"});
+  EXPECT_EQ(run.Exit, 0);
+  EXPECT_EQ(run.Out, std::string(KVITOR_PROJECT_VERSION) + "\n");
+  EXPECT_EQ(run.Err, "");
+}
+
+TEST_F(CliTest, StatusPrintsOneNameValueLinePerField) {
+  TRun run = Run({"status", "--image", DataFile("storage.json")});
+  ASSERT_EQ(run.Exit, 0) << run.Err;
+  EXPECT_EQ(run.Err, "");
+  std::istringstream in(run.Out);
+  int lines = 0;
+  for (std::string line; std::getline(in, line); ++lines) {
+    EXPECT_TRUE(std::regex_match(line, std::regex("[A-Za-z0-9]+: .*"))) << line;
+  }
+  EXPECT_GE(lines, 9);
+  EXPECT_EQ(Lines(run.Out, "LastDocNumber: 3"), 1) << run.Out;
+  EXPECT_EQ(Lines(run.Out, "FNSerialNumber: 9999078900012345"), 1) << run.Out;
+
+  run = Run({"status", "--image", Path("missing.json")});
+  EXPECT_EQ(run.Exit, 1);
+  EXPECT_NE(run.Err.find("missing.json"), std::string::npos) << run.Err;
+  EXPECT_EQ(run.Out, "");
+}
+
+TEST_F(CliTest, ReadWritesBothFilesWithOneChecksum) {
+  std::string bin, text;
+  ReadReports(bin, text);
+  ASSERT_GT(bin.size(), 358U);
+  EXPECT_EQ(U32At(bin, 354), FileChecksum(bin));
+  EXPECT_NE(text.find(ChecksumLine1251(U32At(bin, 354))), std::string::npos);
+  EXPECT_EQ(text.rfind(std::string(57, '-') + "\r\n", 0), 0U);
+  // Without --last the range ends at the storage's last document (3), not at
+  // the last one it holds (4).
+  EXPECT_EQ(RootLines(text), 3);
+
+  const TRun all =
+      Run({"read", "--image", DataFile("storage.json"), "--last", "4", "--txt", Path("c.txt")});
+  ASSERT_EQ(all.Exit, 0) << all.Err;
+  EXPECT_EQ(RootLines(ReadFile(Path("c.txt"))), 4);
+
+  fs::remove(Path("c.txt"));
+  const TRun none = Run({"read", "--image", DataFile("storage.json")});
+  EXPECT_EQ(none.Exit, 0) << none.Err;
+  EXPECT_TRUE(Written().empty()) << "without --bin and --txt nothing is written";
+}
+
+TEST_F(CliTest, RangeThatTheControllerRefusesExitsWithTwo) {
+  TRun run =
+      Run({"read", "--image", DataFile("storage.json"), "--first", "0", "--bin", Path("a.bin")});
+  EXPECT_EQ(run.Exit, 2);
+  EXPECT_NE(run.Err.find("Неверное значение номера первого документа"), std::string::npos)
+      << run.Err;
+  run = Run({"read", "--image", DataFile("storage.json"), "--first", "3", "--last", "2", "--txt",
+             Path("b.txt")});
+  EXPECT_EQ(run.Exit, 2);
+  EXPECT_NE(
+      run.Err.find(
+          "Значение номера первого документа должно \r\nбыть меньше номера последнего документа"),
+      std::string::npos)
+      << run.Err;
+  EXPECT_TRUE(Written().empty());
+}
+
+TEST_F(CliTest, FailingJobExitsWithOneAndWritesNothing) {
+  const TRun run = Run(
+      {"read", "--image", DataFile("fault.json"), "--bin", Path("a.bin"), "--txt", Path("b.txt")});
+  EXPECT_EQ(run.Exit, 1);
+  EXPECT_EQ(Lines(run.Err, "Ошибка: 55, Документ не найден в архиве"), 1) << run.Err;
+  EXPECT_TRUE(Written().empty());
+}
+
+TEST_F(CliTest, ShowGivesTheTextThatTheTextWriterWrote) {
+  std::string bin, text;
+  ReadReports(bin, text);
+  const TRun run = Run({"show", Report("a.bin")});
+  ASSERT_EQ(run.Exit, 0) << run.Err;
+  EXPECT_EQ(run.Out, Cp1251ToUtf8(text));
+
+  const TRun toFile = Run({"show", Report("a.bin"), "--txt", Path("c.txt")});
+  ASSERT_EQ(toFile.Exit, 0) << toFile.Err;
+  EXPECT_EQ(toFile.Out, "");
+  EXPECT_EQ(ReadFile(Path("c.txt")), text);
+}
+
+TEST_F(CliTest, ShowRefusesWhatIsNotAWholeReportFile) {
+  std::string bin, text;
+  ReadReports(bin, text);
+  std::string changedData = bin;
+  changedData[400] = static_cast<char>(changedData[400] ^ 0x01);
+  std::string changedHeader = bin;
+  changedHeader[310] = static_cast<char>(changedHeader[310] ^ 0x01);
+  // Two bytes of TLV data behind a header whose checksum covers them.
+  const std::string tlv = "\x01\x02";
+  const std::string notTlv =
+      bin.substr(0, 354) +
+      Le32(ChecksumUpdate(ChecksumUpdate(kChecksumStart, bin.substr(0, 354)), tlv)) + tlv;
+  const struct {
+    const char* Name;
+    std::string Content;
+  } cases[] = {
+      {"empty.bin", ""},
+      {"short.bin", bin.substr(0, 357)},
+      {"changed-data.bin", changedData},
+      {"changed-header.bin", changedHeader},
+      {"not-tlv.bin", notTlv},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const std::string file = (dir_ / "run" / c.Name).string();
+    WriteFile(file, c.Content);
+    const TRun run = Run({"show", file, "--txt", Path("c.txt")});
+    EXPECT_EQ(run.Signal, 0) << "crashed";
+    EXPECT_EQ(run.Exit, 1);
+    EXPECT_NE(run.Err.find(c.Name), std::string::npos) << "the message names the file: " << run.Err;
+    EXPECT_TRUE(Written().empty());
+  }
+  const TRun missing = Run({"show", (dir_ / "run" / "missing.bin").string()});
+  EXPECT_EQ(missing.Exit, 1);
+  EXPECT_NE(missing.Err, "");
+
+  // A header alone with its right checksum is a report without documents.
+  const std::string header =
+      bin.substr(0, 354) + Le32(ChecksumUpdate(kChecksumStart, bin.substr(0, 354)));
+  const std::string file = (dir_ / "run" / "header-only.bin").string();
+  WriteFile(file, header);
+  const TRun run = Run({"show", file});
+  EXPECT_EQ(run.Exit, 0) << run.Err;
+  EXPECT_EQ(RootLines(Utf8ToCp1251(run.Out)), 0);
+}
+
+TEST_F(CliTest, BadArgumentsExitWithTwo) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--bogus"}, {"read", "--first", "x"}, {"read", "--last", "1.5"}, {"status", "--first", "1"},
+      {"show"},    {"frobnicate"},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(args.back());
+    const TRun run = Run(args);
+    EXPECT_EQ(run.Signal, 0);
+    EXPECT_EQ(run.Exit, 2);
+    EXPECT_NE(run.Err, "");
+  }
+  EXPECT_TRUE(Written().empty());
+}
+
+TEST_F(CliTest, ProgressOffATerminalIsAtMostOneLinePerTenPercent) {
+  // 40 documents of 50 ms each: the job lasts at least two seconds, many of
+  // the program's polls fall into each tenth.
+  const TRun run = Run({"read", "--image", DataFile("progress.json"), "--last", "40"});
+  ASSERT_EQ(run.Exit, 0) << run.Err;
+  EXPECT_EQ(run.Err.find('\r'), std::string::npos) << "a redrawn line off a terminal";
+  std::istringstream in(run.Err);
+  std::vector<int> tenths;
+  const std::regex progress(R"(Прочитано документов: \d+ из 40 \((\d+) %\))");
+  for (std::string line; std::getline(in, line);) {
+    std::smatch m;
+    if (std::regex_search(line, m, progress)) tenths.push_back(std::stoi(m[1]) / 10);
+  }
+  EXPECT_GE(tenths.size(), 1U) << run.Err;
+  EXPECT_LE(tenths.size(), 10U) << run.Err;
+  for (std::size_t i = 1; i < tenths.size(); ++i) {
+    EXPECT_LT(tenths[i - 1], tenths[i]) << "two lines in one tenth:\n" << run.Err;
+  }
+  EXPECT_EQ(Lines(run.Err, "Успешно завершено"), 1) << run.Err;
+  EXPECT_EQ(run.Out, "");
+}
+
+}  // namespace
+}  // namespace kvitor::test

@@ -1,0 +1,101 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "MainController.h"
+#include "TLVTag.h"
+
+namespace kvitor::test {
+
+inline std::string Le32(uint32_t v) {
+  std::string out;
+  for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+  return out;
+}
+
+// One TLV item: number and length, 16-bit little-endian each, then the value.
+inline std::string Tlv(uint16_t tag, std::string_view value) {
+  std::string out;
+  out += static_cast<char>(tag & 0xFF);
+  out += static_cast<char>(tag >> 8);
+  out += static_cast<char>(value.size() & 0xFF);
+  out += static_cast<char>((value.size() >> 8) & 0xFF);
+  out.append(value);
+  return out;
+}
+
+// The tree's numbers, containers with their nested tags in brackets.
+inline std::string Shape(const TTLVTags& list) {
+  std::string out;
+  for (const auto& tag : list) {
+    if (!out.empty()) out += ' ';
+    out += std::to_string(tag->Info().Tag);
+    if (tag->Info().TagType == ttSTLV) out += "(" + Shape(tag->Children()) + ")";
+  }
+  return out;
+}
+
+// Polls the controller (as the window's timer does) until the job's thread
+// has ended; false after a generous bound.
+inline bool WaitForJob(const TMainController& controller) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!controller.JobFinished()) {
+    static_cast<void>(controller.GetStatus());
+    static_cast<void>(controller.IsReportReady());
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+inline std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The 32-bit little-endian number at offset.
+inline uint32_t U32At(std::string_view bytes, std::size_t offset) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i)
+    v = (v << 8) | static_cast<unsigned char>(bytes[offset + static_cast<std::size_t>(i)]);
+  return v;
+}
+
+// A folder of the running test's own under the scratch folder, removed at the end.
+class TScratchDir {
+ public:
+  TScratchDir() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string("job-") + info->test_suite_name() + "." + info->name() + "-" +
+                       std::to_string(::getpid());
+    for (char& c : name) {
+      if (c == '/') c = '_';
+    }
+    dir_ = std::filesystem::path(KVITOR_TEST_SCRATCH) / name;
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+  }
+  ~TScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  TScratchDir(const TScratchDir&) = delete;
+  TScratchDir& operator=(const TScratchDir&) = delete;
+
+  [[nodiscard]] std::string Path(std::string_view name) const { return (dir_ / name).string(); }
+
+ private:
+  std::filesystem::path dir_;
+};
+
+}  // namespace kvitor::test
