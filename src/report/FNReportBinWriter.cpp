@@ -18,8 +18,16 @@ void WriteHeader(TBinStream& out, const TFNReportHeader& header) {
   out.WriteInteger(header.DocumentCount);
 }
 
-uint32_t Checksum(std::string_view headerBytes, std::string_view tlv) {
-  return ChecksumUpdate(ChecksumUpdate(kChecksumStart, headerBytes), tlv);
+// Encodes the tree one outer container at a time, so that a large report
+// never exists twice in memory; sink gets every piece in order.
+template <typename Sink>
+void EncodeTree(const TTLVTags& tags, Sink&& sink) {
+  std::string piece;
+  for (const auto& tag : tags) {
+    piece.clear();
+    tag->EncodeTo(piece);
+    sink(std::string_view(piece));
+  }
 }
 
 }  // namespace
@@ -33,18 +41,27 @@ std::string EncodeReportHeader(const TFNReportHeader& header) {
 
 void TFNReportBinWriter::SaveToFile(const TFNReport& report, const std::string& fileName) const {
   const TFNReportHeader header = report.Header();
-  const std::string tlv = report.Tags().Encode();
   TSafeFileWriter file(fileName);
   TBinStream out(file.Stream());
   WriteHeader(out, header);
   const std::string headerBytes = out.GetBytes();
-  out.WriteInteger(static_cast<int32_t>(Checksum(headerBytes, tlv)));
-  out.WriteString(tlv);
+  // The checksum covers the data behind it: its place is filled in last.
+  out.WriteInteger(0);
+  uint32_t checksum = ChecksumUpdate(kChecksumStart, headerBytes);
+  EncodeTree(report.Tags(), [&](std::string_view piece) {
+    checksum = ChecksumUpdate(checksum, piece);
+    out.WriteString(piece);
+  });
+  file.Stream().SetPosition(static_cast<int64_t>(headerBytes.size()));
+  out.WriteInteger(static_cast<int32_t>(checksum));
   file.Commit();
 }
 
 uint32_t TFNReportBinWriter::CalcChecksum(const TFNReport& report) {
-  return Checksum(EncodeReportHeader(report.Header()), report.Tags().Encode());
+  uint32_t checksum = ChecksumUpdate(kChecksumStart, EncodeReportHeader(report.Header()));
+  EncodeTree(report.Tags(),
+             [&](std::string_view piece) { checksum = ChecksumUpdate(checksum, piece); });
+  return checksum;
 }
 
 }  // namespace kvitor

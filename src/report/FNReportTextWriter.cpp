@@ -54,7 +54,7 @@ void WriteReportText(const TFNReportHeader& header, const TTLVTags& tags, TStrea
     }
     const TTLVTag& tag = frame.list->Items(frame.next++);
     line.assign(2 * (stack.size() - 1), ' ');
-    line += tag.TagText(true);
+    tag.AppendTagText(line, true);
     PutLine(out, line);
     if (tag.Children().Count() > 0) stack.push_back({&tag.Children(), 0});
   }

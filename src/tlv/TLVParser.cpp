@@ -16,6 +16,22 @@ uint16_t ReadField(std::string_view data, std::size_t& pos) {
   return v;
 }
 
+// The number of items in a block, from their headers alone, so that a list
+// is allocated once at its final size.
+uint32_t CountItems(std::string_view data) {
+  uint32_t count = 0;
+  for (std::size_t pos = 0; pos < data.size(); ++count) {
+    const std::size_t lengthAt = pos + 2;
+    std::size_t length = 0;
+    if (lengthAt < data.size()) {
+      length = static_cast<unsigned char>(data[lengthAt]);
+      if (lengthAt + 1 < data.size()) length |= std::size_t{static_cast<unsigned char>(data[lengthAt + 1])} << 8;
+    }
+    pos += 4 + length;
+  }
+  return count;
+}
+
 }  // namespace
 
 TTLVParser::TTLVParser() : index_(std::make_unique<std::array<const TTagEntry*, 0x10000>>()) {
@@ -59,6 +75,7 @@ void TTLVParser::ParseInto(std::string_view data, TTLVTags& list) {
         continue;
       }
       if (block.data.size() < 4) throw Error("TLV length error");
+      block.list->Reserve(block.list->size_ + CountItems(block.data));
     }
     if (block.pos >= block.data.size()) {
       stack.pop_back();
@@ -70,12 +87,16 @@ void TTLVParser::ParseInto(std::string_view data, TTLVTags& list) {
     if (block.pos < block.data.size()) value = block.data.substr(block.pos, length);
     block.pos += length;
 
-    TTLVTag& tag = block.list->Add(std::unique_ptr<TTLVTag>(new TTLVTag(EntryFor(number))));
-    tag.value_.assign(value);
+    TTLVTag& tag = block.list->PushBack(std::unique_ptr<TTLVTag>(new TTLVTag(EntryFor(number))));
     tag.declaredLength_ = length;
+    tag.valueSize_ = static_cast<uint32_t>(value.size());
     if (tag.entry_->Info.TagType == ttSTLV) {
-      stack.push_back({tag.value_, &tag.children_, 0});
+      // The content stays in data, which outlives the parse; only the nested
+      // tags keep it.
+      stack.push_back({value, &tag.children_, 0});
       fresh = true;
+    } else {
+      tag.value_.Assign(value);
     }
   }
 }

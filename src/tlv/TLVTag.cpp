@@ -10,6 +10,7 @@
 #include "Error.h"
 #include "FormatTLV.h"
 #include "StringUtils.h"
+#include "TagPool.h"
 
 namespace kvitor {
 namespace {
@@ -79,16 +80,42 @@ const TTagEntry* InternTagInfo(const TTagInfo& info) {
 
 TTLVTags::~TTLVTags() { Clear(); }
 
+void TTLVTags::Reserve(uint32_t capacity) {
+  if (capacity <= capacity_) return;
+  auto grown = std::make_unique<std::unique_ptr<TTLVTag>[]>(capacity);
+  for (uint32_t i = 0; i < size_; ++i) grown[i] = std::move(items_[i]);
+  items_ = std::move(grown);
+  capacity_ = capacity;
+}
+
+TTLVTag& TTLVTags::PushBack(std::unique_ptr<TTLVTag> tag) {
+  if (size_ == capacity_) Reserve(capacity_ == 0 ? 4 : capacity_ * 2);
+  tag->owner_ = this;
+  items_[size_] = std::move(tag);
+  return *items_[size_++];
+}
+
+std::unique_ptr<TTLVTag> TTLVTags::TakeAt(uint32_t index) {
+  std::unique_ptr<TTLVTag> taken = std::move(items_[index]);
+  for (uint32_t i = index + 1; i < size_; ++i) items_[i - 1] = std::move(items_[i]);
+  --size_;
+  taken->owner_ = nullptr;
+  return taken;
+}
+
 void TTLVTags::Clear() {
   // Take subtrees apart from the top so that freeing never recurses.
   std::vector<std::unique_ptr<TTLVTag>> pending;
-  pending.swap(items_);
+  const auto moveOut = [&pending](TTLVTags& list) {
+    for (uint32_t i = 0; i < list.size_; ++i) pending.push_back(std::move(list.items_[i]));
+    list.items_.reset();
+    list.size_ = list.capacity_ = 0;
+  };
+  moveOut(*this);
   while (!pending.empty()) {
     std::unique_ptr<TTLVTag> tag = std::move(pending.back());
     pending.pop_back();
-    auto& nested = tag->children_.items_;
-    for (auto& child : nested) pending.push_back(std::move(child));
-    nested.clear();
+    if (tag->children_.size_ > 0) moveOut(tag->children_);
   }
 }
 
@@ -96,40 +123,31 @@ TTLVTag& TTLVTags::Items(int index) const {
   if (index < 0 || index >= Count()) {
     throw Error("List index out of bounds (" + std::to_string(index) + ")");
   }
-  return *items_[static_cast<std::size_t>(index)];
+  return *items_[static_cast<uint32_t>(index)];
 }
 
-TTLVTag& TTLVTags::Add(std::unique_ptr<TTLVTag> tag) {
-  tag->owner_ = this;
-  items_.push_back(std::move(tag));
-  return *items_.back();
-}
+TTLVTag& TTLVTags::Add(std::unique_ptr<TTLVTag> tag) { return PushBack(std::move(tag)); }
 
 std::unique_ptr<TTLVTag> TTLVTags::Remove(const TTLVTag& tag) {
-  const auto it = std::find_if(items_.begin(), items_.end(),
-                               [&](const std::unique_ptr<TTLVTag>& p) { return p.get() == &tag; });
-  if (it == items_.end()) return nullptr;
-  std::unique_ptr<TTLVTag> taken = std::move(*it);
-  items_.erase(it);
-  taken->owner_ = nullptr;
-  return taken;
+  for (uint32_t i = 0; i < size_; ++i) {
+    if (items_[i].get() == &tag) return TakeAt(i);
+  }
+  return nullptr;
 }
 
 void TTLVTags::Delete(int index) {
   static_cast<void>(Items(index));  // range check
-  const auto it = items_.begin() + index;
-  std::unique_ptr<TTLVTag> taken = std::move(*it);
-  items_.erase(it);
-  taken->owner_ = nullptr;
-  // Its subtree goes through Clear, iteratively.
+  // Freed through a list of its own, so that its subtree goes through Clear.
+  TTLVTags doomed;
+  doomed.PushBack(TakeAt(static_cast<uint32_t>(index)));
 }
 
 TTLVTag& TTLVTags::AddNew(const TTagInfo& info) {
-  return Add(std::unique_ptr<TTLVTag>(new TTLVTag(InternTagInfo(info))));
+  return PushBack(std::unique_ptr<TTLVTag>(new TTLVTag(InternTagInfo(info))));
 }
 
 TTLVTag& TTLVTags::AddCopy(const TTLVTag& source) {
-  TTLVTag& tag = Add(std::unique_ptr<TTLVTag>(new TTLVTag(source.entry_)));
+  TTLVTag& tag = PushBack(std::unique_ptr<TTLVTag>(new TTLVTag(source.entry_)));
   tag.Assign(source);
   return tag;
 }
@@ -140,8 +158,8 @@ TTLVTag& TTLVTags::AddEntry(int32_t tag, std::string_view description, std::stri
 }
 
 TTLVTag* TTLVTags::FindTag(int tag) const {
-  for (const auto& item : items_) {
-    if (item->entry_->Info.Tag == tag) return item.get();
+  for (uint32_t i = 0; i < size_; ++i) {
+    if (items_[i]->entry_->Info.Tag == tag) return items_[i].get();
   }
   return nullptr;
 }
@@ -152,9 +170,10 @@ bool TTLVTags::HasTag(int tag) const {
   while (!stack.empty()) {
     const TTLVTags* list = stack.back();
     stack.pop_back();
-    for (auto it = list->items_.rbegin(); it != list->items_.rend(); ++it) {
-      if ((*it)->entry_->Info.Tag == tag) return true;
-      if (!(*it)->children_.items_.empty()) stack.push_back(&(*it)->children_);
+    for (uint32_t i = list->size_; i-- > 0;) {
+      const TTLVTag& item = *list->items_[i];
+      if (item.entry_->Info.Tag == tag) return true;
+      if (item.children_.size_ > 0) stack.push_back(&item.children_);
     }
   }
   return false;
@@ -171,14 +190,14 @@ void TTLVTags::EncodeTo(std::string& out) const {
   // tags are written; the stack replaces recursion.
   struct Frame {
     const TTLVTags* list;
-    std::size_t next;
+    uint32_t next;
     std::size_t lengthAt;  // offset of the container's length field, or npos
     int32_t tag;
   };
   std::vector<Frame> stack{{this, 0, std::string::npos, 0}};
   while (!stack.empty()) {
     Frame& frame = stack.back();
-    if (frame.next == frame.list->items_.size()) {
+    if (frame.next == frame.list->size_) {
       if (frame.lengthAt != std::string::npos) {
         const std::size_t length = out.size() - frame.lengthAt - 2;
         CheckLength(frame.tag, length);
@@ -194,9 +213,10 @@ void TTLVTags::EncodeTo(std::string& out) const {
       PutHeader(out, info.Tag, 0);
       stack.push_back({&tag.children_, 0, out.size() - 2, info.Tag});
     } else {
-      CheckLength(info.Tag, tag.value_.size());
-      PutHeader(out, info.Tag, tag.value_.size());
-      out += tag.value_;
+      const std::string_view value = tag.value_.View();
+      CheckLength(info.Tag, value.size());
+      PutHeader(out, info.Tag, value.size());
+      out += value;
     }
   }
 }
@@ -210,30 +230,49 @@ void TTLVTags::Assign(const TTLVTags& source) {
   while (!stack.empty()) {
     const auto [from, to] = stack.back();
     stack.pop_back();
-    to->items_.reserve(to->items_.size() + from->items_.size());
-    for (const auto& item : from->items_) {
-      TTLVTag& copy = to->Add(std::unique_ptr<TTLVTag>(new TTLVTag(item->entry_)));
-      copy.value_ = item->value_;
-      copy.declaredLength_ = item->declaredLength_;
-      if (!item->children_.items_.empty()) stack.emplace_back(&item->children_, &copy.children_);
+    to->Reserve(to->size_ + from->size_);
+    for (uint32_t i = 0; i < from->size_; ++i) {
+      const TTLVTag& item = *from->items_[i];
+      TTLVTag& copy = to->PushBack(std::unique_ptr<TTLVTag>(new TTLVTag(item.entry_)));
+      copy.CopyFields(item);
+      if (item.children_.size_ > 0) stack.emplace_back(&item.children_, &copy.children_);
     }
   }
   Clear();
-  items_.reserve(fresh.items_.size());
-  for (auto& item : fresh.items_) Add(std::move(item));
-  fresh.items_.clear();
+  TakeAll(fresh);
 }
 
 void TTLVTags::TakeAll(TTLVTags& source) {
   if (&source == this) return;
-  items_.reserve(items_.size() + source.items_.size());
-  for (auto& item : source.items_) Add(std::move(item));
-  source.items_.clear();
+  if (size_ == 0) {
+    // The common case: a whole list changes hands without touching its tags'
+    // storage.
+    items_ = std::move(source.items_);
+    size_ = source.size_;
+    capacity_ = source.capacity_;
+    source.size_ = source.capacity_ = 0;
+    for (uint32_t i = 0; i < size_; ++i) items_[i]->owner_ = this;
+    return;
+  }
+  Reserve(size_ + source.size_);
+  for (uint32_t i = 0; i < source.size_; ++i) PushBack(std::move(source.items_[i]));
+  source.items_.reset();
+  source.size_ = source.capacity_ = 0;
 }
 
 // ---- TTLVTag ----
 
 TTLVTag::TTLVTag(const TTagInfo& info) : entry_(InternTagInfo(info)) {}
+
+static_assert(sizeof(TTLVTag) <= 56 && alignof(TTLVTag) <= 8, "the node pool's slots hold 56 bytes");
+
+void* TTLVTag::operator new(std::size_t size) { return AllocateTagNode(size); }
+void TTLVTag::operator delete(void* node) noexcept { FreeTagNode(node); }
+
+void TTLVTag::SetValue(std::string_view value) {
+  value_.Assign(value);
+  valueSize_ = static_cast<uint32_t>(value.size());
+}
 
 void TTLVTag::SetOwner(TTLVTags& list) {
   if (owner_ == &list) return;
@@ -243,36 +282,47 @@ void TTLVTag::SetOwner(TTLVTags& list) {
 
 void TTLVTag::Free() {
   if (owner_ == nullptr) return;
-  std::unique_ptr<TTLVTag> self = owner_->Remove(*this);  // destroyed here
+  TTLVTags doomed;
+  doomed.Add(owner_->Remove(*this));
+}
+
+void TTLVTag::CopyFields(const TTLVTag& source) {
+  value_ = source.value_;
+  valueSize_ = source.valueSize_;
+  entry_ = source.entry_;
+  declaredLength_ = source.declaredLength_;
 }
 
 void TTLVTag::Assign(const TTLVTag& source) {
   if (&source == this) return;
-  value_ = source.value_;
-  entry_ = source.entry_;
-  declaredLength_ = source.declaredLength_;
+  CopyFields(source);
   children_.Assign(source.children_);
 }
 
-uint64_t TTLVTag::ValueAsInt() const { return TFormatTLV::BytesToInt(value_); }
+uint64_t TTLVTag::ValueAsInt() const { return TFormatTLV::BytesToInt(value_.View()); }
 
 std::string TTLVTag::Encode() const {
-  // A one-tag list without taking the tag out of its own.
   std::string out;
+  EncodeTo(out);
+  return out;
+}
+
+void TTLVTag::EncodeTo(std::string& out) const {
   const TTagInfo& info = entry_->Info;
   if (info.TagType != ttSTLV) {
-    CheckLength(info.Tag, value_.size());
-    PutHeader(out, info.Tag, value_.size());
-    out += value_;
-    return out;
+    const std::string_view value = value_.View();
+    CheckLength(info.Tag, value.size());
+    PutHeader(out, info.Tag, value.size());
+    out += value;
+    return;
   }
+  const std::size_t start = out.size();
   PutHeader(out, info.Tag, 0);
   children_.EncodeTo(out);
-  const std::size_t length = out.size() - 4;
+  const std::size_t length = out.size() - start - 4;
   CheckLength(info.Tag, length);
-  out[2] = static_cast<char>(length & 0xFF);
-  out[3] = static_cast<char>(length >> 8);
-  return out;
+  out[start + 2] = static_cast<char>(length & 0xFF);
+  out[start + 3] = static_cast<char>(length >> 8);
 }
 
 }  // namespace kvitor

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "SmallBytes.h"
+
 namespace kvitor {
 
 enum TTagType : int32_t {
@@ -49,7 +51,7 @@ struct TTagEntry {
 class TTLVTag;
 
 // An ordered list that owns its tags. A tag knows its list; a list does not
-// know the tag whose children it holds.
+// know the tag whose children it holds. Sixteen bytes: every tag has one.
 class TTLVTags {
  public:
   TTLVTags() = default;
@@ -59,7 +61,7 @@ class TTLVTags {
 
   // Frees every tag with its subtree. Iterative: any nesting depth is safe.
   void Clear();
-  [[nodiscard]] int Count() const { return static_cast<int>(items_.size()); }
+  [[nodiscard]] int Count() const { return static_cast<int>(size_); }
   // The tag at index; Error "List index out of bounds (%d)" outside 0..Count-1.
   [[nodiscard]] TTLVTag& Items(int index) const;
 
@@ -84,7 +86,7 @@ class TTLVTags {
   // TLV encoding of the whole list. Error when a tag number or a length does
   // not fit its 16-bit field.
   [[nodiscard]] std::string Encode() const;
-  // Appends the encoding to out (avoids one copy of large reports).
+  // Appends the encoding to out.
   void EncodeTo(std::string& out) const;
   // Makes this list a deep copy of source; the tags held before are freed.
   void Assign(const TTLVTags& source);
@@ -97,27 +99,43 @@ class TTLVTags {
   [[nodiscard]] static std::string_view VatRateText() { return "20"; }
   [[nodiscard]] static std::string_view VatCalcRateText() { return "20/120"; }
 
-  [[nodiscard]] auto begin() const { return items_.begin(); }
-  [[nodiscard]] auto end() const { return items_.end(); }
+  [[nodiscard]] const std::unique_ptr<TTLVTag>* begin() const { return items_.get(); }
+  [[nodiscard]] const std::unique_ptr<TTLVTag>* end() const { return items_.get() + size_; }
 
  private:
   friend class TTLVTag;
-  std::vector<std::unique_ptr<TTLVTag>> items_;
+  friend class TTLVParser;
+  void Reserve(uint32_t capacity);
+  TTLVTag& PushBack(std::unique_ptr<TTLVTag> tag);
+  std::unique_ptr<TTLVTag> TakeAt(uint32_t index);
+
+  std::unique_ptr<std::unique_ptr<TTLVTag>[]> items_;
+  uint32_t size_ = 0;
+  uint32_t capacity_ = 0;
 };
 
 // One TLV node: number and dictionary entry, value bytes, nested tags.
+//
+// A parsed container keeps the length of its raw content but not the bytes:
+// its nested tags hold them, and keeping both would make memory grow with
+// the square of the nesting depth. Its Value is then empty and ValueSize the
+// length that was read.
 class TTLVTag {
  public:
   explicit TTLVTag(const TTagInfo& info);
   ~TTLVTag() = default;
+  static void* operator new(std::size_t size);
+  static void operator delete(void* node) noexcept;
   TTLVTag(const TTLVTag&) = delete;
   TTLVTag& operator=(const TTLVTag&) = delete;
 
   [[nodiscard]] TTLVTags* Owner() const { return owner_; }
   [[nodiscard]] TTLVTags& Children() { return children_; }
   [[nodiscard]] const TTLVTags& Children() const { return children_; }
-  [[nodiscard]] std::string_view Value() const { return value_; }
-  void SetValue(std::string_view value) { value_.assign(value); }
+  [[nodiscard]] std::string_view Value() const { return value_.View(); }
+  // The length of the value as read or set (for a parsed container, of its content).
+  [[nodiscard]] std::size_t ValueSize() const { return valueSize_; }
+  void SetValue(std::string_view value);
   [[nodiscard]] const TTagInfo& Info() const { return entry_->Info; }
   void SetInfo(const TTagInfo& info) { entry_ = InternTagInfo(info); }
   [[nodiscard]] int32_t DeclaredLength() const { return declaredLength_; }
@@ -132,9 +150,13 @@ class TTLVTag {
   void Assign(const TTLVTag& source);
   [[nodiscard]] uint64_t ValueAsInt() const;
   [[nodiscard]] std::string Encode() const;
+  // Appends the encoding to out.
+  void EncodeTo(std::string& out) const;
 
   // The report line of this tag, Windows-1251 (TagText.cpp).
   [[nodiscard]] std::string TagText(bool withNumber) const;
+  // The same appended to line.
+  void AppendTagText(std::string& line, bool withNumber) const;
   // The value as readable text, UTF-8 (TagText.cpp).
   [[nodiscard]] std::string ValueText() const;
 
@@ -142,12 +164,14 @@ class TTLVTag {
   friend class TTLVTags;
   friend class TTLVParser;
   explicit TTLVTag(const TTagEntry* entry) : entry_(entry) {}
+  void CopyFields(const TTLVTag& source);
 
   TTLVTags* owner_ = nullptr;
   const TTagEntry* entry_;
-  int32_t declaredLength_ = 0;
-  std::string value_;
   TTLVTags children_;
+  TSmallBytes value_;
+  int32_t declaredLength_ = 0;
+  uint32_t valueSize_ = 0;
 };
 
 }  // namespace kvitor

@@ -27,7 +27,7 @@ constexpr TDictionaryRow kRows[] = {
 
 void TTLVTags::FillDictionary() {
   Clear();
-  items_.reserve(std::size(kRows));
+  Reserve(static_cast<uint32_t>(std::size(kRows)));
   for (const TDictionaryRow& row : kRows) {
     std::string description = Tr(row.Description);
     std::string shortName = row.Rule == TNameRule::Untranslated ? row.ShortName : Tr(row.ShortName);

@@ -61,41 +61,88 @@ std::string TTLVTag::ValueText() const {
     case ttUInt32: return tag == 1205 ? BitNumbersText(static_cast<uint32_t>(ValueAsInt()))
                                       : Low32(ValueAsInt());
     case ttVLN:
-      return FormatFixed(static_cast<double>(static_cast<int64_t>(TFormatTLV::VLNToInt(value_))) / 100, 2);
-    case ttFVLN: return TFormatTLV::FVLNToText(value_);
-    case ttUnixTime: return UnixTimeText(tag, value_);
+      return FormatFixed(static_cast<double>(static_cast<int64_t>(TFormatTLV::VLNToInt(value_.View()))) / 100, 2);
+    case ttFVLN: return TFormatTLV::FVLNToText(value_.View());
+    case ttUnixTime: return UnixTimeText(tag, value_.View());
     // Through the report's code page, so the screen shows what the file holds.
-    case ttString: return Cp1251ToUtf8(StringValue1251(value_));
-    case ttByteArray: return tag == 1077 ? FiscalSignText(value_) : BytesToHexSpaced(value_);
+    case ttString: return Cp1251ToUtf8(StringValue1251(value_.View()));
+    case ttByteArray: return tag == 1077 ? FiscalSignText(value_.View()) : BytesToHexSpaced(value_.View());
     default: return {};
   }
 }
 
 std::string TTLVTag::TagText(bool withNumber) const {
-  // Formed in Windows-1251 directly: this runs for every node of a report.
-  const TTagInfo& info = entry_->Info;
   std::string line;
-  line.reserve(64);
+  AppendTagText(line, withNumber);
+  return line;
+}
+
+namespace {
+
+template <typename Int>
+void AppendInt(std::string& out, Int value) {
+  char digits[24];
+  out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
+
+// Kopecks as rubles with two decimals. Below 2^50 the integer form is what
+// dividing by 100 and rounding to two places gives; above, the double's own
+// rounding is kept.
+void AppendMoney(std::string& out, int64_t kopecks) {
+  constexpr int64_t kExact = int64_t{1} << 50;
+  if (kopecks <= -kExact || kopecks >= kExact) {
+    out += FormatFixed(static_cast<double>(kopecks) / 100, 2);
+    return;
+  }
+  const uint64_t magnitude = kopecks < 0 ? static_cast<uint64_t>(-kopecks) : static_cast<uint64_t>(kopecks);
+  if (kopecks < 0) out += '-';
+  AppendInt(out, magnitude / 100);
+  out += '.';
+  out += static_cast<char>('0' + magnitude % 100 / 10);
+  out += static_cast<char>('0' + magnitude % 10);
+}
+
+}  // namespace
+
+void TTLVTag::AppendTagText(std::string& line, bool withNumber) const {
+  // Formed in Windows-1251 directly, and the usual types without a detour
+  // through wide text: this runs for every node of a report.
+  const TTagInfo& info = entry_->Info;
   if (withNumber) {
-    char digits[16];
-    const auto end = std::to_chars(digits, digits + sizeof digits, info.Tag).ptr;
-    line.append(digits, end);
+    AppendInt(line, info.Tag);
     line += ',';
   }
   if (info.TagType == ttUnknown) {
     line += Utf8ToCp1251(Tr("НЕИЗВЕСТНЫЙ ТЕГ"));
-    return line;
+    return;
   }
   line += entry_->ShortName1251;
   line += ':';
-  if (value_.size() < static_cast<std::size_t>(std::max(declaredLength_, 0))) {
+  if (valueSize_ < static_cast<uint32_t>(std::max(declaredLength_, 0))) {
     line += Utf8ToCp1251(Tr("Ошибка! Некорректная длина"));
-  } else if (info.TagType == ttString) {
-    line += StringValue1251(value_);
-  } else {
-    line += Utf8ToCp1251(ValueText());
+    return;
   }
-  return line;
+  const std::string_view value = value_.View();
+  switch (info.TagType) {
+    case ttString: line += StringValue1251(value); return;
+    case ttVLN: AppendMoney(line, static_cast<int64_t>(TFormatTLV::VLNToInt(value))); return;
+    case ttUInt16: AppendInt(line, static_cast<uint32_t>(ValueAsInt())); return;
+    case ttUInt32:
+      if (info.Tag != 1205) {
+        AppendInt(line, static_cast<uint32_t>(ValueAsInt()));
+        return;
+      }
+      break;
+    case ttByte:
+      if (info.Tag != 1054 && info.Tag != 1055 && info.Tag != 1062 && info.Tag != 1189 && info.Tag != 1209) {
+        AppendInt(line, static_cast<int64_t>(ValueAsInt()));
+        return;
+      }
+      break;
+    case ttSTLV: return;
+    default: break;
+  }
+  line += Utf8ToCp1251(ValueText());
 }
 
 }  // namespace kvitor

@@ -73,7 +73,7 @@ std::string FirstMalformedTag(const TTLVTags& tags) {
   for (const auto& tag : tags) {
     const int number = tag->Info().Tag;
     if (tag->Info().TagType == ttUnknown) return "tag " + std::to_string(number) + " is unknown";
-    if (static_cast<int32_t>(tag->Value().size()) != tag->DeclaredLength()) {
+    if (static_cast<int32_t>(tag->ValueSize()) != tag->DeclaredLength()) {
       return "tag " + std::to_string(number) + " is cut short";
     }
     if (std::string inner = FirstMalformedTag(tag->Children()); !inner.empty()) {
