@@ -8,6 +8,7 @@
 #include <fstream>
 #include <thread>
 
+#include "TestSupport.h"
 #include "DeviceTestSupport.h"
 #include "EmulatedTorvel.h"
 #include "Error.h"
@@ -63,15 +64,7 @@ std::string Description(TTorvel& driver) {
   return Utf16ToUtf8(driver.GetText(P::ResultCodeDescription));
 }
 
-template <class F>
-std::string ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
+using test::ErrorOf;
 
 TDateTime Date(int y, int m, int d) { return EncodeDateTime({y, m, d, 0, 0, 0, 0}); }
 

@@ -6,6 +6,7 @@
 #include <deque>
 #include <map>
 
+#include "TestSupport.h"
 #include "DeviceTestSupport.h"
 #include "Error.h"
 #include "FNReportReader.h"
@@ -90,15 +91,7 @@ std::pair<int, std::u16string> Block(int code, std::string_view bytes) {
   return {code, BytesToTLVData(bytes)};
 }
 
-template <class F>
-std::string ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
+using test::ErrorOf;
 
 TEST(deviceReader, RefusesMissingDriver) {
   EXPECT_EQ(ErrorOf([] { TFNReportReader reader(nullptr); }), "Driver = nil");

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <thread>
 
+#include "TestSupport.h"
 #include "DeviceTestSupport.h"
 #include "EmulatedTorvel.h"
 #include "Error.h"
@@ -26,15 +27,7 @@ std::string Read(const std::string& path) {
   return s.str();
 }
 
-template <class F>
-std::string ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
+using test::ErrorOf;
 
 // Every test gets a configuration folder of its own: tests run in parallel.
 class deviceSettings : public ::testing::Test {

@@ -15,6 +15,8 @@
 #include "MainController.h"
 #include "TLVTag.h"
 
+#include "TestSupport.h"
+
 namespace kvitor::test {
 
 inline std::string Le32(uint32_t v) {
@@ -35,16 +37,6 @@ inline std::string Tlv(uint16_t tag, std::string_view value) {
 }
 
 // The tree's numbers, containers with their nested tags in brackets.
-inline std::string Shape(const TTLVTags& list) {
-  std::string out;
-  for (const auto& tag : list) {
-    if (!out.empty()) out += ' ';
-    out += std::to_string(tag->Info().Tag);
-    if (tag->Info().TagType == ttSTLV) out += "(" + Shape(tag->Children()) + ")";
-  }
-  return out;
-}
-
 // Polls the controller (as the window's timer does) until the job's thread
 // has ended; false after a generous bound.
 inline bool WaitForJob(const TMainController& controller) {
@@ -58,11 +50,6 @@ inline bool WaitForJob(const TMainController& controller) {
   return true;
 }
 
-inline std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // The 32-bit little-endian number at offset.
 inline uint32_t U32At(std::string_view bytes, std::size_t offset) {
   uint32_t v = 0;
@@ -71,31 +58,5 @@ inline uint32_t U32At(std::string_view bytes, std::size_t offset) {
   return v;
 }
 
-// A folder of the running test's own under the scratch folder, removed at the end.
-class TScratchDir {
- public:
-  TScratchDir() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string("job-") + info->test_suite_name() + "." + info->name() + "-" +
-                       std::to_string(::getpid());
-    for (char& c : name) {
-      if (c == '/') c = '_';
-    }
-    dir_ = std::filesystem::path(KVITOR_TEST_SCRATCH) / name;
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-  }
-  ~TScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-  TScratchDir(const TScratchDir&) = delete;
-  TScratchDir& operator=(const TScratchDir&) = delete;
-
-  [[nodiscard]] std::string Path(std::string_view name) const { return (dir_ / name).string(); }
-
- private:
-  std::filesystem::path dir_;
-};
 
 }  // namespace kvitor::test

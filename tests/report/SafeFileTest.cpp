@@ -15,6 +15,7 @@
 namespace kvitor {
 namespace {
 
+using test::ErrorOf;
 using test::Le32;
 using test::ReadFile;
 using test::ScratchDir;
@@ -56,15 +57,6 @@ std::string CannotCreate(const std::string& path, int err) {
   return "Cannot create file \"" + path + "\". " + std::strerror(err);
 }
 
-template <class Save>
-std::string ErrorOf(Save save) {
-  try {
-    save();
-  } catch (const Error& e) {
-    return e.what();
-  }
-  return "no error";
-}
 
 TEST(FaultPaths, StreamErrorsPassOutOfTheTextRendering) {
   TFNReport report;
