@@ -65,12 +65,18 @@ BENCHMARK(BM_Parse)->Unit(benchmark::kMillisecond);
 void BM_ParseAndBuild(benchmark::State& state) {
   TFNReport report;
   const auto& documents = Documents();
-  for (const auto& d : documents) report.AddDocument(d);
-  for (auto _ : state) report.Build(false);
+  for (auto _ : state) {
+    // Filling and freeing the report are not part of Build.
+    state.PauseTiming();
+    report.Clear();
+    for (const auto& d : documents) report.AddDocument(d);
+    state.ResumeTiming();
+    report.Build(false);
+  }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * BodyBytes(documents)));
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * documents.size()));
 }
-BENCHMARK(BM_ParseAndBuild)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_ParseAndBuild)->Unit(benchmark::kMillisecond);
 
 void BM_Encode(benchmark::State& state) {
   TFNReport report;

@@ -223,6 +223,10 @@ void TTLVTags::EncodeTo(std::string& out) const {
 
 void TTLVTags::Assign(const TTLVTags& source) {
   if (&source == this) return;
+  if (source.size_ == 0) {
+    Clear();
+    return;
+  }
   // Copy first, free afterwards: the source may stand in the subtree that
   // Clear frees, or this list in the source's subtree.
   TTLVTags fresh;

@@ -31,22 +31,30 @@ struct FreeNode {
   FreeNode* next;
 };
 
+// One shared free list under a lock, and a small one per thread in front of
+// it, so that the lock is taken once per batch, not once per node.
 class TPool {
  public:
-  void* Allocate() {
+  // Up to kBatch nodes; count tells how many.
+  FreeNode* TakeBatch(std::size_t& count) {
     const std::lock_guard lock(mutex_);
     if (free_ == nullptr) Grow();
-    FreeNode* node = free_;
-    free_ = node->next;
-    return node;
+    FreeNode* first = free_;
+    FreeNode* last = first;
+    count = 1;
+    for (; count < kBatch && last->next != nullptr; ++count) last = last->next;
+    free_ = last->next;
+    last->next = nullptr;
+    return first;
   }
 
-  void Free(void* p) noexcept {
-    auto* node = static_cast<FreeNode*>(p);
+  void GiveBack(FreeNode* first, FreeNode* last) noexcept {
     const std::lock_guard lock(mutex_);
-    node->next = free_;
-    free_ = node;
+    last->next = free_;
+    free_ = first;
   }
+
+  static constexpr std::size_t kBatch = 256;
 
  private:
   void Grow() {
@@ -69,15 +77,62 @@ TPool& Pool() {
   return *pool;
 }
 
+// The calling thread's nodes; what it holds beyond two batches goes back.
+class TLocalNodes {
+ public:
+  ~TLocalNodes() {
+    if (first_ != nullptr) Pool().GiveBack(first_, Last());
+  }
+
+  void* Take() {
+    if (first_ == nullptr) first_ = Pool().TakeBatch(count_);
+    FreeNode* node = first_;
+    first_ = node->next;
+    --count_;
+    return node;
+  }
+
+  void Put(void* p) noexcept {
+    auto* node = static_cast<FreeNode*>(p);
+    node->next = first_;
+    first_ = node;
+    if (++count_ < 2 * TPool::kBatch) return;
+    // Hand back all but one batch.
+    FreeNode* last = first_;
+    for (std::size_t n = 1; n < TPool::kBatch; ++n) last = last->next;
+    FreeNode* rest = last->next;
+    last->next = nullptr;
+    FreeNode* restLast = rest;
+    while (restLast->next != nullptr) restLast = restLast->next;
+    Pool().GiveBack(rest, restLast);
+    count_ = TPool::kBatch;
+  }
+
+ private:
+  FreeNode* Last() const {
+    FreeNode* last = first_;
+    while (last->next != nullptr) last = last->next;
+    return last;
+  }
+
+  FreeNode* first_ = nullptr;
+  std::size_t count_ = 0;
+};
+
+TLocalNodes& Local() {
+  thread_local TLocalNodes nodes;
+  return nodes;
+}
+
 }  // namespace
 
 void* AllocateTagNode(std::size_t size) {
   if (size > kNodeSize) return ::operator new(size);
-  return Pool().Allocate();
+  return Local().Take();
 }
 
 void FreeTagNode(void* node) noexcept {
-  if (node != nullptr) Pool().Free(node);
+  if (node != nullptr) Local().Put(node);
 }
 
 #endif
