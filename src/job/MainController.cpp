@@ -59,6 +59,12 @@ void TMainController::Start(const TReadParams& params) {
   lastNumber_ = params.LastNumber;
   onlyIfTag1162Exist_ = params.OnlyIfTag1162Exist;
   {
+    // A start-up status read still running would take the device again
+    // after it is released here, and the job would find it busy.
+    std::unique_lock lock(statusThreadsMutex_);
+    statusThreadsDone_.wait(lock, [this] { return statusThreads_ == 0; });
+  }
+  {
     const auto lock = DriverLock();
     static_cast<void>(GetDriver().ReleaseDevice());
   }

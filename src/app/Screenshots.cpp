@@ -1,0 +1,128 @@
+#include "Screenshots.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTimer>
+#include <cstdio>
+
+#include "TorvelSettingsDialog.h"
+#include "VersionInfo.h"
+#include "fmuAbout.h"
+#include "fmuMain.h"
+
+namespace kvitor {
+namespace {
+
+// Drives the window through its own controls, polling them like a user who
+// watches the screen.
+class TScreenshotRun : public QObject {
+ public:
+  TScreenshotRun(TfmMain& form, const QString& folder)
+      : QObject(&form),
+        form_(form),
+        folder_(folder),
+        poll_(this),
+        last_(form.findChild<QSpinBox*>(QStringLiteral("seDocNumber2"))),
+        start_(form.findChild<QPushButton*>(QStringLiteral("btnStart"))),
+        stop_(form.findChild<QPushButton*>(QStringLiteral("btnStop"))),
+        save_(form.findChild<QPushButton*>(QStringLiteral("btnSave"))),
+        progress_(form.findChild<QProgressBar*>(QStringLiteral("ProgressBar"))),
+        status_(form.findChild<QLabel*>(QStringLiteral("lblStatusText"))) {
+    QDir().mkpath(folder_);
+    connect(&poll_, &QTimer::timeout, this, [this] { Step(); });
+    poll_.start(50);
+    clock_.start();
+  }
+
+ private:
+  bool Save(QWidget& widget, const char* name) {
+    const QString file = QDir(folder_).filePath(QString::fromLatin1(name));
+    if (widget.grab().save(file)) return true;
+    Fail(QStringLiteral("cannot write %1").arg(file));
+    return false;
+  }
+
+  void Fail(const QString& why) {
+    std::fprintf(stderr, "kvitor screenshots: %s\n", why.toLocal8Bit().constData());
+    poll_.stop();
+    QCoreApplication::exit(1);
+  }
+
+  void Step() {
+    if (!last_ || !start_ || !stop_ || !save_ || !progress_ || !status_) {
+      Fail(QStringLiteral("the main window lacks a control"));
+      return;
+    }
+    if (clock_.elapsed() > 60'000) {
+      Fail(QStringLiteral("the job took longer than a minute"));
+      return;
+    }
+    switch (stage_) {
+      case 0:  // the start-up status read fills in the last number
+        if (last_->value() > 0 || clock_.elapsed() > 10'000) {
+          start_->click();
+          stage_ = 1;
+        }
+        break;
+      case 1:
+        if (stop_->isEnabled() && progress_->value() >= 40 && progress_->value() < 100) {
+          if (Save(form_, "main-running.png")) stage_ = 2;
+        } else if (!stop_->isEnabled()) {
+          stage_ = 2;  // too quick to catch running; the finished picture still comes
+        }
+        break;
+      case 2:
+        if (status_->text().startsWith(QStringLiteral("Ошибка"))) {
+          Fail(status_->text());
+        } else if (save_->isEnabled()) {
+          if (Save(form_, "main-finished.png")) stage_ = 3;
+        }
+        break;
+      case 3: SaveDialogs(); break;
+      default: break;
+    }
+  }
+
+  void SaveDialogs() {
+    stage_ = 4;
+    TfmAbout about(&form_);
+    about.SetTitle(form_.windowTitle());
+    about.AddLines(
+        {QStringLiteral("Версия программы: ") + QString::fromUtf8(GetFileVersionText().c_str())});
+    about.show();
+    QApplication::processEvents();
+    if (!Save(about, "about.png")) return;
+    about.hide();
+    TTorvelSettingsDialog settings(&form_);
+    settings.show();
+    QApplication::processEvents();
+    if (!Save(settings, "driver-settings.png")) return;
+    settings.hide();
+    poll_.stop();
+    QCoreApplication::exit(0);
+  }
+
+  TfmMain& form_;
+  QString folder_;
+  QTimer poll_;
+  QElapsedTimer clock_;
+  QPointer<QSpinBox> last_;
+  QPointer<QPushButton> start_, stop_, save_;
+  QPointer<QProgressBar> progress_;
+  QPointer<QLabel> status_;
+  int stage_ = 0;
+};
+
+}  // namespace
+
+void StartScreenshotRun(TfmMain& form, const QString& folder) {
+  new TScreenshotRun(form, folder);  // owned by form
+}
+
+}  // namespace kvitor

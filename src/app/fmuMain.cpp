@@ -1,0 +1,413 @@
+#include "fmuMain.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QSpinBox>
+#include <QStyle>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <climits>
+#include <exception>
+
+#include "BaseForm.h"
+#include "DateTime.h"
+#include "FileUtils.h"
+#include "MainController.h"
+#include "StringUtils.h"
+#include "VersionInfo.h"
+#include "fmuAbout.h"
+
+namespace kvitor {
+namespace {
+
+const char* const kBinFilter = "Отчет о считывании ФД (*.bin)";
+const char* const kTextFilter = "Отчет о считывании ФД (*.txt)";
+
+QString FromUtf8(const std::string& text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QString ErrorText(const std::exception& e) { return QString::fromUtf8(e.what()); }
+
+// A spin edit's number as typed; a text that is not a number reads as 0.
+int32_t SpinValue(const QSpinBox& edit) {
+  bool ok = false;
+  const int value = edit.cleanText().toInt(&ok);
+  return ok ? value : 0;
+}
+
+QPushButton* NewButton(const QString& caption, const char* name, const QString& hint,
+                       QWidget* parent) {
+  auto* button = new QPushButton(caption, parent);
+  button->setObjectName(QString::fromLatin1(name));
+  if (!hint.isEmpty()) button->setToolTip(hint);
+  return button;
+}
+
+QIcon Glyph(const QWidget& owner, const char* themeName, QStyle::StandardPixmap fallback) {
+  return QIcon::fromTheme(QString::fromLatin1(themeName), owner.style()->standardIcon(fallback));
+}
+
+QLabel* NewLabel(const QString& text, const char* name, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setObjectName(QString::fromLatin1(name));
+  label->setTextFormat(Qt::PlainText);
+  return label;
+}
+
+// Spin edits without bounds; a text that is not a number becomes 0 when the
+// field is left.
+QSpinBox* NewSpinEdit(const char* name, QWidget* parent) {
+  auto* edit = new QSpinBox(parent);
+  edit->setObjectName(QString::fromLatin1(name));
+  edit->setRange(INT_MIN, INT_MAX);
+  edit->setCorrectionMode(QAbstractSpinBox::CorrectToNearestValue);
+  edit->setMinimumWidth(110);
+  return edit;
+}
+
+// The type's extension goes on the name before the dialog asks about
+// overwriting, so that the question is about the file actually written.
+class TSaveDialog : public QFileDialog {
+ public:
+  using QFileDialog::QFileDialog;
+
+  void accept() override {
+    setDefaultSuffix(FileType() == 1 ? QStringLiteral("bin") : QStringLiteral("txt"));
+    QFileDialog::accept();
+  }
+
+  [[nodiscard]] int32_t FileType() const {
+    return selectedNameFilter() == QString::fromUtf8(kTextFilter) ? 2 : 1;
+  }
+};
+
+}  // namespace
+
+TfmMain::TfmMain(QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      controller_(std::make_unique<TMainController>()) {
+  askYesNo = [this](const QString& text) {
+    QMessageBox box(QMessageBox::Warning, QString::fromUtf8(kApplicationTitle), text,
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setObjectName(QStringLiteral("ConfirmBox"));
+    box.setDefaultButton(QMessageBox::Yes);
+    return box.exec() == QMessageBox::Yes;
+  };
+  showError = [this](const QString& text) {
+    QString shown = text;
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    QMessageBox box(QMessageBox::Critical, QString::fromUtf8(kApplicationTitle), shown,
+                    QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("ErrorBox"));
+    box.exec();
+  };
+  chooseSaveFile = [this](const QString& folder, const QString& proposedName) {
+    return ShowSaveDialog(folder, proposedName);
+  };
+  CreateControls();
+  FormCreate();
+}
+
+// The controller's destructor waits for a job that is still finishing.
+TfmMain::~TfmMain() = default;
+
+void TfmMain::CreateControls() {
+  setObjectName(QStringLiteral("fmMain"));
+  setWindowTitle(QString::fromUtf8(kApplicationTitle));
+
+  lblTitle = NewLabel(QStringLiteral("Отчет о считывании ФД"), "lblTitle", this);
+  QFont titleFont = lblTitle->font();
+  titleFont.setPointSize(15);
+  titleFont.setBold(true);
+  lblTitle->setFont(titleFont);
+  QPalette titlePalette = lblTitle->palette();
+  titlePalette.setColor(QPalette::WindowText, QColor(0, 0, 128));
+  lblTitle->setPalette(titlePalette);
+  lblTitle->setAlignment(Qt::AlignCenter);
+
+  btnStart = NewButton(QStringLiteral("Начать"), "btnStart",
+                       QStringLiteral("Начать чтение документов"), this);
+  btnStart->setIcon(Glyph(*this, "media-playback-start", QStyle::SP_MediaPlay));
+  btnStop = NewButton(QStringLiteral("Прервать"), "btnStop",
+                      QStringLiteral("Прервать чтение документов"), this);
+  btnStop->setIcon(Glyph(*this, "media-playback-stop", QStyle::SP_MediaStop));
+  btnSave = NewButton(QStringLiteral("Сохранить..."), "btnSave",
+                      QStringLiteral("Сохранение отчета в файле"), this);
+  btnSave->setIcon(Glyph(*this, "document-save", QStyle::SP_DialogSaveButton));
+  btnDriver = NewButton(QStringLiteral("Драйвер..."), "btnDriver",
+                        QStringLiteral("Настройка параметров драйвера"), this);
+  btnDriver->setIcon(Glyph(*this, "preferences-system", QStyle::SP_ComputerIcon));
+  btnAbout = NewButton(QStringLiteral("О программе..."), "btnAbout",
+                       QStringLiteral("Информация о программе"), this);
+  btnClose = NewButton(QStringLiteral("Закрыть"), "btnClose", QString(), this);
+
+  gbMain = new QGroupBox(this);
+  gbMain->setObjectName(QStringLiteral("gbMain"));
+  lblDocNumber1 = NewLabel(QStringLiteral("Номер первого документа:"), "lblDocNumber1", gbMain);
+  seDocNumber1 = NewSpinEdit("seDocNumber1", gbMain);
+  lblDocNumber1->setBuddy(seDocNumber1);
+  lblDocNumber2 = NewLabel(QStringLiteral("Номер последнего документа:"), "lblDocNumber2", gbMain);
+  seDocNumber2 = NewSpinEdit("seDocNumber2", gbMain);
+  lblDocNumber2->setBuddy(seDocNumber2);
+  btnReadFNStatus = NewButton(QString(), "btnReadFNStatus",
+                              QStringLiteral("Прочитать максимальный номер документа"), gbMain);
+  btnReadFNStatus->setIcon(Glyph(*this, "view-refresh", QStyle::SP_BrowserReload));
+  chbOnlyIfTag1162Exist =
+      new QCheckBox(QStringLiteral("Включать только чеки с тегом 1162"), gbMain);
+  chbOnlyIfTag1162Exist->setObjectName(QStringLiteral("chbOnlyIfTag1162Exist"));
+  ProgressBar = new QProgressBar(gbMain);
+  ProgressBar->setObjectName(QStringLiteral("ProgressBar"));
+  ProgressBar->setRange(0, 100);
+  ProgressBar->setValue(0);
+  ProgressBar->setTextVisible(false);
+  lblProgress = NewLabel(QString(), "lblProgress", gbMain);
+  lblProgress->setMinimumWidth(44);
+  lblProgress->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  lblStatusText = NewLabel(QString(), "lblStatusText", gbMain);
+  lblTimeLeft = NewLabel(QString(), "lblTimeLeft", gbMain);
+  lblStartTime = NewLabel(QString(), "lblStartTime", gbMain);
+
+  auto* range = new QGridLayout(gbMain);
+  range->setContentsMargins(10, 10, 10, 8);
+  range->setVerticalSpacing(6);
+  range->addWidget(lblDocNumber1, 0, 0);
+  range->addWidget(seDocNumber1, 0, 1);
+  range->addWidget(lblDocNumber2, 1, 0);
+  range->addWidget(seDocNumber2, 1, 1);
+  range->addWidget(btnReadFNStatus, 1, 2, Qt::AlignLeft);
+  range->addWidget(chbOnlyIfTag1162Exist, 2, 0, 1, 3);
+  range->setRowMinimumHeight(3, 4);
+  auto* progress = new QHBoxLayout;
+  progress->addWidget(ProgressBar, 1);
+  progress->addWidget(lblProgress);
+  range->addLayout(progress, 4, 0, 1, 3);
+  range->addWidget(lblStatusText, 5, 0, 1, 3);
+  range->addWidget(lblTimeLeft, 6, 0, 1, 3);
+  range->addWidget(lblStartTime, 7, 0, 1, 3);
+  range->setRowStretch(8, 1);
+  range->setColumnStretch(2, 1);
+
+  auto* buttons = new QVBoxLayout;
+  buttons->setSpacing(6);
+  for (QPushButton* b : {btnStart, btnStop, btnSave, btnDriver}) buttons->addWidget(b);
+  buttons->addStretch();
+  buttons->addWidget(btnAbout);
+  buttons->addWidget(btnClose);
+
+  auto* root = new QGridLayout(this);
+  root->setContentsMargins(8, 6, 8, 8);
+  root->setHorizontalSpacing(8);
+  root->setVerticalSpacing(4);
+  root->addWidget(lblTitle, 0, 0);
+  root->addWidget(gbMain, 1, 0);
+  root->addLayout(buttons, 1, 1);
+  root->setColumnStretch(0, 1);
+  root->setRowStretch(1, 1);
+
+  setTabOrder(btnStart, btnStop);
+  setTabOrder(btnStop, btnSave);
+  setTabOrder(btnSave, btnDriver);
+  setTabOrder(btnDriver, btnAbout);
+  setTabOrder(btnAbout, btnClose);
+  setTabOrder(btnClose, seDocNumber1);
+  setTabOrder(seDocNumber1, seDocNumber2);
+  setTabOrder(seDocNumber2, btnReadFNStatus);
+  setTabOrder(btnReadFNStatus, chbOnlyIfTag1162Exist);
+
+  Timer = new QTimer(this);
+  Timer->setObjectName(QStringLiteral("Timer"));
+  Timer->setInterval(100);
+
+  connect(btnStart, &QPushButton::clicked, this, &TfmMain::btnStartClick);
+  connect(btnStop, &QPushButton::clicked, this, &TfmMain::btnStopClick);
+  connect(btnSave, &QPushButton::clicked, this, &TfmMain::btnSaveClick);
+  connect(btnDriver, &QPushButton::clicked, this, &TfmMain::btnDriverClick);
+  connect(btnAbout, &QPushButton::clicked, this, &TfmMain::btnAboutClick);
+  connect(btnClose, &QPushButton::clicked, this, &QWidget::close);
+  connect(btnReadFNStatus, &QPushButton::clicked, this, &TfmMain::btnReadFNStatusClick);
+  connect(Timer, &QTimer::timeout, this, &TfmMain::TimerTimer);
+
+  setFixedSize(528, 303);
+  btnStart->setFocus();
+}
+
+void TfmMain::FormCreate() {
+  saveFolder_ = QFile::decodeName(QByteArray::fromStdString(GetProgramFolder()));
+  seDocNumber1->setValue(1);
+  // Raised on the thread that did the read: the number travels to the
+  // window's thread, and only there does it reach the control. The
+  // controller, and with it any status read, ends before this QObject does.
+  const QPointer<TfmMain> self(this);
+  controller_->SetOnFNStatusRead([this, self](TMainController& sender) {
+    const auto last = static_cast<int32_t>(sender.FNStatus().LastDocNumber);
+    QMetaObject::invokeMethod(
+        this,
+        [self, last] {
+          if (self) self->OnFNStatusRead(last);
+        },
+        Qt::QueuedConnection);
+  });
+  try {
+    controller_->ReadFNStatusAsync();
+  } catch (const std::exception&) {
+    // The start-up read is a convenience: the field keeps its value.
+  }
+}
+
+void TfmMain::OnFNStatusRead(int32_t lastDocNumber) { seDocNumber2->setValue(lastDocNumber); }
+
+void TfmMain::showEvent(QShowEvent* event) {
+  if (!centred_ && !event->spontaneous()) {
+    centred_ = true;
+    CenterOnScreen(*this);
+  }
+  QWidget::showEvent(event);
+  if (!event->spontaneous()) UpdateView();
+}
+
+void TfmMain::closeEvent(QCloseEvent* event) {
+  if (ConfirmStop()) {
+    event->accept();
+  } else {
+    event->ignore();
+  }
+}
+
+void TfmMain::btnReadFNStatusClick() {
+  try {
+    controller_->ReadFNStatus();
+    seDocNumber1->setValue(1);
+    seDocNumber2->setValue(static_cast<int32_t>(controller_->FNStatus().LastDocNumber));
+  } catch (const std::exception& e) {
+    showError(ErrorText(e));
+  }
+}
+
+void TfmMain::btnStartClick() {
+  TReadParams params;
+  params.FirstNumber = SpinValue(*seDocNumber1);
+  params.LastNumber = SpinValue(*seDocNumber2);
+  params.OnlyIfTag1162Exist = chbOnlyIfTag1162Exist->isChecked();
+  try {
+    controller_->Start(params);
+  } catch (const std::exception& e) {
+    showError(ErrorText(e));
+    return;
+  }
+  Timer->start();
+  UpdateView();
+}
+
+void TfmMain::btnStopClick() { static_cast<void>(ConfirmStop()); }
+
+void TfmMain::TimerTimer() {
+  try {
+    UpdateView();
+  } catch (...) {
+    Timer->stop();
+  }
+}
+
+void TfmMain::btnSaveClick() {
+  const QString proposed = QString::asprintf(
+      "ОтчетОСчитывании_%s", Cp1251ToUtf8(controller_->HeaderParams().FNNumber).c_str());
+  const std::optional<TSaveChoice> choice = chooseSaveFile(saveFolder_, proposed);
+  if (!choice) return;
+  QString fileName = choice->FileName;
+  if (QFileInfo(fileName).suffix().isEmpty()) {
+    fileName += choice->FileType == 1 ? QStringLiteral(".bin") : QStringLiteral(".txt");
+  }
+  try {
+    controller_->SaveReport(QFile::encodeName(fileName).toStdString(), choice->FileType);
+  } catch (const std::exception& e) {
+    showError(ErrorText(e));
+  }
+}
+
+void TfmMain::btnDriverClick() {
+  try {
+    static_cast<void>(controller_->ShowDriverSettings());
+  } catch (const std::exception& e) {
+    showError(ErrorText(e));
+  }
+}
+
+void TfmMain::btnAboutClick() {
+  ShowAbout(this, QString::fromUtf8(kApplicationTitle),
+            {QStringLiteral("Версия программы: ") + FromUtf8(GetFileVersionText())});
+}
+
+bool TfmMain::ConfirmStop() {
+  if (!controller_->Running()) return true;
+  if (!askYesNo(QStringLiteral("Прервать чтение?"))) return false;
+  controller_->Stop();
+  // The timer keeps running: the stopped job still finishes its document
+  // and builds the report, and the next refreshes show its final state and
+  // enable saving, as after a job that ended by itself.
+  UpdateView();
+  return true;
+}
+
+void TfmMain::UpdateView() {
+  const TMainControllerStatus status = controller_->GetStatus();
+  const bool running = controller_->Running();
+  lblStatusText->setText(FromUtf8(status.Text));
+  ProgressBar->setValue(status.Percent);
+  lblProgress->setText(QString::asprintf("%d %%", status.Percent));
+  if (running) {
+    lblTimeLeft->setText(QString::asprintf("Прошло: %s, осталось: %s",
+                                           FormatLongTime(status.Elapsed).c_str(),
+                                           FormatLongTime(status.Remaining).c_str()));
+    lblStartTime->setText(QString::asprintf("Начало: %s, завершение: %s",
+                                            FormatLongTime(status.StartTime).c_str(),
+                                            FormatLongTime(status.EndTime).c_str()));
+  }
+  if (btnStart->isEnabled() && running) {
+    btnStart->setEnabled(false);
+    btnStop->setEnabled(true);
+    btnStop->setFocus();
+  }
+  if (btnStop->isEnabled() && !running) {
+    btnStop->setEnabled(false);
+    btnStart->setEnabled(true);
+    btnStart->setFocus();
+  }
+  btnSave->setEnabled(controller_->IsReportReady());
+  btnDriver->setEnabled(controller_->CanConfigureDriver());
+}
+
+std::optional<TSaveChoice> TfmMain::ShowSaveDialog(const QString& folder,
+                                                   const QString& proposedName) {
+  TSaveDialog dialog(this);
+  dialog.setObjectName(QStringLiteral("SaveDialog"));
+  // The program's own dialog: the type chosen there decides the extension
+  // before the overwrite question, which a native dialog would not let us do.
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setFileMode(QFileDialog::AnyFile);
+  dialog.setNameFilters({QString::fromUtf8(kBinFilter), QString::fromUtf8(kTextFilter)});
+  dialog.selectNameFilter(QString::fromUtf8(kBinFilter));
+  dialog.setDirectory(folder);
+  dialog.selectFile(proposedName);
+  dialog.setSizeGripEnabled(true);
+  if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+  const QStringList files = dialog.selectedFiles();
+  if (files.isEmpty()) return std::nullopt;
+  return TSaveChoice{files.first(), dialog.FileType()};
+}
+
+}  // namespace kvitor

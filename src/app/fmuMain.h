@@ -1,0 +1,103 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QCheckBox;
+class QCloseEvent;
+class QGroupBox;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QShowEvent;
+class QSpinBox;
+class QTimer;
+
+namespace kvitor {
+
+class TMainController;
+
+// What the user chose in the save dialog: the file name and the file type
+// (1 the binary report, 2 the text report), taken from the chosen filter.
+struct TSaveChoice {
+  QString FileName;
+  int32_t FileType = 1;
+};
+
+// The program's working window: the document range, start and stop of a
+// read job with its progress and times, the storage's last document number,
+// the driver's settings, saving the report and the about window. It owns the
+// read job controller and learns everything about a job from its polled
+// status record.
+class TfmMain : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit TfmMain(QWidget* parent = nullptr);
+  ~TfmMain() override;
+
+  [[nodiscard]] TMainController& Controller() { return *controller_; }
+
+  // The dialogs the window opens, replaceable so that tests can answer them.
+  // askYesNo: the stop confirmation, true for Yes.
+  std::function<bool(const QString& text)> askYesNo;
+  // showError: the standard error message box.
+  std::function<void(const QString& text)> showError;
+  // chooseSaveFile: the save dialog, starting in folder with the proposed
+  // name; nothing when the user cancels.
+  std::function<std::optional<TSaveChoice>(const QString& folder, const QString& proposedName)>
+      chooseSaveFile;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void CreateControls();
+  void FormCreate();
+  void OnFNStatusRead(int32_t lastDocNumber);
+
+  void btnStartClick();
+  void btnStopClick();
+  void btnSaveClick();
+  void btnDriverClick();
+  void btnAboutClick();
+  void btnReadFNStatusClick();
+  void TimerTimer();
+
+  bool ConfirmStop();
+  void UpdateView();
+
+  std::optional<TSaveChoice> ShowSaveDialog(const QString& folder, const QString& proposedName);
+
+  std::unique_ptr<TMainController> controller_;
+  QString saveFolder_;
+  bool centred_ = false;
+
+  QLabel* lblTitle = nullptr;
+  QPushButton* btnStart = nullptr;
+  QPushButton* btnStop = nullptr;
+  QPushButton* btnSave = nullptr;
+  QPushButton* btnDriver = nullptr;
+  QPushButton* btnAbout = nullptr;
+  QPushButton* btnClose = nullptr;
+  QGroupBox* gbMain = nullptr;
+  QLabel* lblDocNumber1 = nullptr;
+  QSpinBox* seDocNumber1 = nullptr;
+  QLabel* lblDocNumber2 = nullptr;
+  QSpinBox* seDocNumber2 = nullptr;
+  QPushButton* btnReadFNStatus = nullptr;
+  QCheckBox* chbOnlyIfTag1162Exist = nullptr;
+  QProgressBar* ProgressBar = nullptr;
+  QLabel* lblProgress = nullptr;
+  QLabel* lblStatusText = nullptr;
+  QLabel* lblTimeLeft = nullptr;
+  QLabel* lblStartTime = nullptr;
+  QTimer* Timer = nullptr;
+};
+
+}  // namespace kvitor

@@ -1,0 +1,559 @@
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <climits>
+#include <deque>
+#include <memory>
+#include <optional>
+
+#include "AppTestUtil.h"
+#include "DateTime.h"
+#include "FileUtils.h"
+#include "MainController.h"
+#include "StringUtils.h"
+#include "Torvel.h"
+#include "VersionInfo.h"
+#include "fmuAbout.h"
+#include "fmuMain.h"
+
+using kvitor::TfmMain;
+using kvitor::test::Child;
+using kvitor::test::TModalAnswer;
+
+namespace {
+
+constexpr int kJobTimeoutMs = 60'000;
+
+QString DataFile(const char* name) {
+  return QStringLiteral(KVITOR_APP_TEST_DATA "/") + QString::fromLatin1(name);
+}
+
+QByteArray Cp1251(const char* utf8) {
+  return QByteArray::fromStdString(kvitor::Utf8ToCp1251(utf8));
+}
+
+// Types a name into the file dialog's name field, as the user does.
+void Type(QFileDialog& dialog, const QString& name) {
+  auto* edit = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+  QVERIFY(edit != nullptr);
+  edit->setText(name);
+}
+
+QByteArray ReadFile(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+}  // namespace
+
+class TMainWindowTest : public QObject {
+  Q_OBJECT
+
+ private:
+  std::optional<kvitor::TDriverThreadScope> scope_;
+  std::unique_ptr<TfmMain> form_;
+  // What the window asked and showed, and the answers the test gives.
+  QStringList asked_;
+  std::deque<bool> answers_;
+  QStringList errors_;
+  std::optional<kvitor::TSaveChoice> saveChoice_;
+  QString saveFolder_, saveProposed_;
+
+  // A shown window on the storage image; its dialogs answered by the test.
+  TfmMain& Open(const QString& image, bool replaceDialogs = true) {
+    qputenv("TORVEL_IMAGE", QFile::encodeName(image));
+    form_ = std::make_unique<TfmMain>();
+    if (replaceDialogs) {
+      form_->askYesNo = [this](const QString& text) {
+        asked_ << text;
+        if (answers_.empty()) return false;
+        const bool answer = answers_.front();
+        answers_.pop_front();
+        return answer;
+      };
+      form_->showError = [this](const QString& text) { errors_ << text; };
+      form_->chooseSaveFile = [this](const QString& folder, const QString& proposed) {
+        saveFolder_ = folder;
+        saveProposed_ = proposed;
+        return saveChoice_;
+      };
+    }
+    form_->show();
+    return *form_;
+  }
+
+  template <class T>
+  T& Get(const char* name) {
+    T* child = Child<T>(*form_, name);
+    if (child == nullptr) qFatal("no control %s", name);
+    return *child;
+  }
+
+  // Starts a job once the start-up status read has come back with
+  // storageLast: that read holds the device while it runs, and a job that
+  // started meanwhile would find the device busy.
+  void StartJob(int first, int last, int storageLast) {
+    QVERIFY(QTest::qWaitFor(
+        [this, storageLast] { return Get<QSpinBox>("seDocNumber2").value() == storageLast; },
+        kJobTimeoutMs));
+    Get<QSpinBox>("seDocNumber1").setValue(first);
+    Get<QSpinBox>("seDocNumber2").setValue(last);
+    Get<QPushButton>("btnStart").click();
+  }
+
+ private slots:
+  void initTestCase() { scope_.emplace(); }
+
+  void init() {
+    asked_.clear();
+    answers_.clear();
+    errors_.clear();
+    saveChoice_.reset();
+  }
+
+  void cleanup() {
+    if (form_) form_->Controller().Stop();
+    form_.reset();
+  }
+
+  void cleanupTestCase() { scope_.reset(); }
+
+  void controlsAndInitialState() {
+    // A storage that cannot be read: the start-up read fails without a word.
+    TfmMain& form = Open(DataFile("missing.json"));
+    QCOMPARE(form.windowTitle(), QStringLiteral("Квитор"));
+    QCOMPARE(form.size(), QSize(528, 303));
+    QCOMPARE(form.minimumSize(), form.maximumSize());
+    QVERIFY(!(form.windowFlags() & Qt::WindowMaximizeButtonHint));
+    QVERIFY(form.windowFlags() & Qt::WindowMinimizeButtonHint);
+
+    const struct {
+      const char* name;
+      const char* caption;
+      const char* hint;
+    } buttons[] = {
+        {"btnStart", "Начать", "Начать чтение документов"},
+        {"btnStop", "Прервать", "Прервать чтение документов"},
+        {"btnSave", "Сохранить...", "Сохранение отчета в файле"},
+        {"btnDriver", "Драйвер...", "Настройка параметров драйвера"},
+        {"btnAbout", "О программе...", "Информация о программе"},
+        {"btnClose", "Закрыть", ""},
+        {"btnReadFNStatus", "", "Прочитать максимальный номер документа"},
+    };
+    for (const auto& b : buttons) {
+      const QPushButton& button = Get<QPushButton>(b.name);
+      QCOMPARE(button.text(), QString::fromUtf8(b.caption));
+      QCOMPARE(button.toolTip(), QString::fromUtf8(b.hint));
+    }
+    for (const char* glyph : {"btnStart", "btnStop", "btnSave", "btnDriver", "btnReadFNStatus"}) {
+      QVERIFY2(!Get<QPushButton>(glyph).icon().isNull(), glyph);
+    }
+    QCOMPARE(Get<QLabel>("lblTitle").text(), QStringLiteral("Отчет о считывании ФД"));
+    QVERIFY(Get<QLabel>("lblTitle").font().bold());
+    QCOMPARE(Get<QLabel>("lblTitle").palette().color(QPalette::WindowText), QColor(0, 0, 128));
+    QCOMPARE(Get<QLabel>("lblDocNumber1").text(), QStringLiteral("Номер первого документа:"));
+    QCOMPARE(Get<QLabel>("lblDocNumber2").text(), QStringLiteral("Номер последнего документа:"));
+    QCOMPARE(Get<QCheckBox>("chbOnlyIfTag1162Exist").text(),
+             QStringLiteral("Включать только чеки с тегом 1162"));
+    QVERIFY(!Get<QCheckBox>("chbOnlyIfTag1162Exist").isChecked());
+    QVERIFY(Get<QGroupBox>("gbMain").isAncestorOf(&Get<QProgressBar>("ProgressBar")));
+    for (const char* label : {"lblProgress", "lblStatusText", "lblTimeLeft", "lblStartTime"}) {
+      QVERIFY2(Get<QGroupBox>("gbMain").isAncestorOf(&Get<QLabel>(label)), label);
+    }
+
+    for (const char* name : {"seDocNumber1", "seDocNumber2"}) {
+      QCOMPARE(Get<QSpinBox>(name).minimum(), INT_MIN);
+      QCOMPARE(Get<QSpinBox>(name).maximum(), INT_MAX);
+    }
+    QCOMPARE(Get<QSpinBox>("seDocNumber1").value(), 1);
+    QCOMPARE(Get<QProgressBar>("ProgressBar").minimum(), 0);
+    QCOMPARE(Get<QProgressBar>("ProgressBar").maximum(), 100);
+    QCOMPARE(Get<QTimer>("Timer").interval(), 100);
+    QVERIFY(!Get<QTimer>("Timer").isActive());
+
+    // The first refresh, on showing: idle buttons.
+    QVERIFY(Get<QPushButton>("btnStart").isEnabled());
+    QVERIFY(Get<QPushButton>("btnDriver").isEnabled());
+    QVERIFY(!Get<QPushButton>("btnStop").isEnabled());
+    QVERIFY(!Get<QPushButton>("btnSave").isEnabled());
+    QCOMPARE(Get<QLabel>("lblProgress").text(), QStringLiteral("0 %"));
+
+    // Tab order as listed, the range controls after the buttons; a spin
+    // edit's inner line edit stands for the spin edit.
+    const QStringList order = {
+        "btnStart", "btnStop",      "btnSave",      "btnDriver",       "btnAbout",
+        "btnClose", "seDocNumber1", "seDocNumber2", "btnReadFNStatus", "chbOnlyIfTag1162Exist"};
+    QStringList chain;
+    QWidget* w = &Get<QPushButton>("btnStart");
+    for (int step = 0; step < 200 && chain.size() < order.size(); ++step) {
+      QWidget* control = qobject_cast<QSpinBox*>(w->parentWidget()) ? w->parentWidget() : w;
+      if (order.contains(control->objectName()) &&
+          (chain.isEmpty() || chain.last() != control->objectName())) {
+        chain << control->objectName();
+      }
+      w = w->nextInFocusChain();
+    }
+    QCOMPARE(chain, order);
+
+    QTest::qWait(200);  // room for the failing start-up read to come back
+    QCOMPARE(Get<QSpinBox>("seDocNumber2").value(), 0);
+    QVERIFY(errors_.isEmpty());
+  }
+
+  void statusReadSetsLastNumber() {
+    TfmMain& form = Open(DataFile("slow.json"));
+    // The start-up read, handed over to the window's thread.
+    QTRY_COMPARE_WITH_TIMEOUT(Get<QSpinBox>("seDocNumber2").value(), 10, kJobTimeoutMs);
+    QCOMPARE(form.Controller().FNStatus().LastDocNumber, 10);
+
+    Open(DataFile("long.json"));
+    QTRY_COMPARE_WITH_TIMEOUT(Get<QSpinBox>("seDocNumber2").value(), 120, kJobTimeoutMs);
+
+    // The button reads it again at once and resets the first number.
+    Get<QSpinBox>("seDocNumber1").setValue(7);
+    Get<QSpinBox>("seDocNumber2").setValue(3);
+    Get<QPushButton>("btnReadFNStatus").click();
+    QCOMPARE(Get<QSpinBox>("seDocNumber1").value(), 1);
+    QCOMPARE(Get<QSpinBox>("seDocNumber2").value(), 120);
+    QVERIFY(errors_.isEmpty());
+  }
+
+  void statusReadErrorShownAndFieldsKept() {
+    Open(DataFile("missing.json"));
+    Get<QSpinBox>("seDocNumber1").setValue(4);
+    Get<QSpinBox>("seDocNumber2").setValue(9);
+    Get<QPushButton>("btnReadFNStatus").click();
+    QCOMPARE(errors_.size(), 1);
+    QVERIFY2(errors_.first().contains(QStringLiteral("missing.json")), qPrintable(errors_.first()));
+    QCOMPARE(Get<QSpinBox>("seDocNumber1").value(), 4);
+    QCOMPARE(Get<QSpinBox>("seDocNumber2").value(), 9);
+  }
+
+  void badRangeShowsMessage_data() {
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("last");
+    QTest::addColumn<QString>("message");
+    const QString first = QStringLiteral("Неверное значение номера первого документа");
+    const QString last = QStringLiteral("Неверное значение номера последнего документа");
+    const QString order = QStringLiteral(
+        "Значение номера первого документа должно \r\nбыть меньше номера последнего документа");
+    QTest::newRow("first 0") << "0"
+                             << "5" << first;
+    QTest::newRow("first negative") << "-3"
+                                    << "5" << first;
+    QTest::newRow("first not a number") << "abc"
+                                        << "5" << first;
+    QTest::newRow("first empty") << ""
+                                 << "5" << first;
+    QTest::newRow("last 0") << "1"
+                            << "0" << last;
+    QTest::newRow("last not a number") << "1"
+                                       << "x1" << last;
+    QTest::newRow("last before first") << "5"
+                                       << "3" << order;
+  }
+
+  void badRangeShowsMessage() {
+    QFETCH(QString, first);
+    QFETCH(QString, last);
+    QFETCH(QString, message);
+    Open(DataFile("slow.json"));
+    QTRY_COMPARE_WITH_TIMEOUT(Get<QSpinBox>("seDocNumber2").value(), 10, kJobTimeoutMs);
+    // Typed texts, as a user would leave them in the fields.
+    Get<QSpinBox>("seDocNumber1").findChild<QLineEdit*>()->setText(first);
+    Get<QSpinBox>("seDocNumber2").findChild<QLineEdit*>()->setText(last);
+    Get<QPushButton>("btnStart").click();
+    QCOMPARE(errors_, QStringList{message});
+    QVERIFY(!Get<QTimer>("Timer").isActive());
+    QVERIFY(!form_->Controller().Running());
+    QVERIFY(Get<QPushButton>("btnStart").isEnabled());
+    QVERIFY(!Get<QPushButton>("btnStop").isEnabled());
+  }
+
+  void jobShowsProgressThenFinalState() {
+    TfmMain& form = Open(DataFile("slow.json"));
+    StartJob(1, 10, 10);
+    QVERIFY(errors_.isEmpty());
+    QVERIFY(Get<QTimer>("Timer").isActive());
+    QVERIFY(!Get<QPushButton>("btnStart").isEnabled());
+    QVERIFY(Get<QPushButton>("btnStop").isEnabled());
+    QVERIFY(!Get<QPushButton>("btnDriver").isEnabled());
+    QVERIFY(!Get<QPushButton>("btnSave").isEnabled());
+    QCOMPARE(form.focusWidget(), &Get<QPushButton>("btnStop"));
+
+    // Some moment in the middle of the job.
+    const QRegularExpression progress(QStringLiteral("^Прочитано документов: (\\d+) из 10$"));
+    QTRY_VERIFY_WITH_TIMEOUT(progress.match(Get<QLabel>("lblStatusText").text()).hasMatch() &&
+                                 Get<QProgressBar>("ProgressBar").value() < 100,
+                             kJobTimeoutMs);
+    const int percent = Get<QProgressBar>("ProgressBar").value();
+    QVERIFY(percent >= 10);
+    QCOMPARE(Get<QLabel>("lblProgress").text(), QStringLiteral("%1 %").arg(percent));
+    const QString time = QStringLiteral("\\d\\d:\\d\\d:\\d\\d");
+    QVERIFY2(QRegularExpression(QStringLiteral("^Прошло: %1, осталось: %1$").arg(time))
+                 .match(Get<QLabel>("lblTimeLeft").text())
+                 .hasMatch(),
+             qPrintable(Get<QLabel>("lblTimeLeft").text()));
+    const QString started =
+        QString::fromStdString(kvitor::FormatLongTime(form.Controller().GetStatus().StartTime));
+    QVERIFY2(QRegularExpression(QStringLiteral("^Начало: %1, завершение: %2$").arg(started, time))
+                 .match(Get<QLabel>("lblStartTime").text())
+                 .hasMatch(),
+             qPrintable(Get<QLabel>("lblStartTime").text()));
+
+    QTRY_VERIFY_WITH_TIMEOUT(Get<QPushButton>("btnSave").isEnabled(), kJobTimeoutMs);
+    QCOMPARE(Get<QLabel>("lblStatusText").text(), QStringLiteral("Успешно завершено"));
+    QCOMPARE(Get<QProgressBar>("ProgressBar").value(), 100);
+    QCOMPARE(Get<QLabel>("lblProgress").text(), QStringLiteral("100 %"));
+    QVERIFY(Get<QPushButton>("btnStart").isEnabled());
+    QVERIFY(!Get<QPushButton>("btnStop").isEnabled());
+    QVERIFY(Get<QPushButton>("btnDriver").isEnabled());
+    QCOMPARE(form.focusWidget(), &Get<QPushButton>("btnStart"));
+    QVERIFY(Get<QTimer>("Timer").isActive());
+    QCOMPARE(form.Controller().Report().Documents().Count(), 10);
+    QVERIFY(asked_.isEmpty());
+  }
+
+  void jobErrorShownAsStatusText() {
+    // Document 11 is not in the storage: the job fails after ten documents.
+    Open(DataFile("slow.json"));
+    StartJob(9, 11, 10);
+    QTRY_VERIFY_WITH_TIMEOUT(Get<QPushButton>("btnStart").isEnabled(), kJobTimeoutMs);
+    QTRY_VERIFY(Get<QLabel>("lblStatusText").text().startsWith(QStringLiteral("Ошибка: ")));
+    QCOMPARE(Get<QProgressBar>("ProgressBar").value(), 67);
+    QVERIFY(!Get<QPushButton>("btnSave").isEnabled());
+    QVERIFY(errors_.isEmpty());
+  }
+
+  void stopAsksThenPartialReportIsSavable() {
+    TfmMain& form = Open(DataFile("long.json"));
+    StartJob(1, 120, 120);
+    QTRY_VERIFY_WITH_TIMEOUT(Get<QProgressBar>("ProgressBar").value() > 0, kJobTimeoutMs);
+
+    answers_ = {false};
+    Get<QPushButton>("btnStop").click();
+    QCOMPARE(asked_, QStringList{QStringLiteral("Прервать чтение?")});
+    QVERIFY(form.Controller().Running());
+    QVERIFY(Get<QTimer>("Timer").isActive());
+    QVERIFY(Get<QPushButton>("btnStop").isEnabled());
+
+    answers_ = {true};
+    Get<QPushButton>("btnStop").click();
+    QCOMPARE(asked_.size(), 2);
+    QVERIFY(!form.Controller().Running());
+    QVERIFY(Get<QPushButton>("btnStart").isEnabled());
+    QVERIFY(!Get<QPushButton>("btnStop").isEnabled());
+
+    // The stopped job builds its report from what it read; the window shows
+    // that and offers saving.
+    QTRY_VERIFY_WITH_TIMEOUT(Get<QPushButton>("btnSave").isEnabled(), kJobTimeoutMs);
+    QCOMPARE(Get<QLabel>("lblStatusText").text(), QStringLiteral("Успешно завершено"));
+    QCOMPARE(Get<QProgressBar>("ProgressBar").value(), 100);
+    const int read = form.Controller().Report().Documents().Count();
+    QVERIFY2(read > 0 && read < 120, qPrintable(QString::number(read)));
+
+    QTemporaryDir dir(QStringLiteral(KVITOR_APP_TEST_SCRATCH "/stop-XXXXXX"));
+    saveChoice_ = kvitor::TSaveChoice{dir.filePath(QStringLiteral("partial")), 1};
+    Get<QPushButton>("btnSave").click();
+    QVERIFY(errors_.isEmpty());
+    QVERIFY(ReadFile(dir.filePath(QStringLiteral("partial.bin")))
+                .startsWith(Cp1251("Отчет о считывании ФД")));
+    QCOMPARE(saveProposed_, QStringLiteral("ОтчетОСчитывании_9999078900054321"));
+  }
+
+  void defaultConfirmationIsAWarningWithYesAndNo() {
+    TfmMain& form = Open(DataFile("long.json"), false);
+    StartJob(1, 120, 120);
+    QTRY_VERIFY_WITH_TIMEOUT(form.Controller().Running(), kJobTimeoutMs);
+    TModalAnswer<QMessageBox> answer([](QMessageBox& box) {
+      QCOMPARE(box.text(), QStringLiteral("Прервать чтение?"));
+      QCOMPARE(box.windowTitle(), QStringLiteral("Квитор"));
+      QCOMPARE(box.icon(), QMessageBox::Warning);
+      QCOMPARE(box.standardButtons(), QMessageBox::Yes | QMessageBox::No);
+      box.button(QMessageBox::No)->click();
+    });
+    Get<QPushButton>("btnStop").click();
+    QVERIFY(answer.Done());
+    QVERIFY(form.Controller().Running());
+  }
+
+  void closingWhileRunningAsksFirst() {
+    TfmMain& form = Open(DataFile("long.json"));
+    StartJob(1, 120, 120);
+    QTRY_VERIFY_WITH_TIMEOUT(Get<QProgressBar>("ProgressBar").value() > 0, kJobTimeoutMs);
+
+    answers_ = {false};
+    QVERIFY(!form.close());
+    QCOMPARE(asked_, QStringList{QStringLiteral("Прервать чтение?")});
+    QVERIFY(form.isVisible());
+    QVERIFY(form.Controller().Running());
+
+    answers_ = {true};
+    Get<QPushButton>("btnClose").click();
+    QCOMPARE(asked_.size(), 2);
+    QVERIFY(!form.isVisible());
+    QVERIFY(!form.Controller().Running());
+    form_.reset();  // waits for the job to finish its document
+
+    // Without a job the window closes without a question.
+    asked_.clear();
+    Open(DataFile("slow.json"));
+    QVERIFY(form_->close());
+    QVERIFY(asked_.isEmpty());
+  }
+
+  void saveWritesTheChosenType() {
+    TfmMain& form = Open(DataFile("slow.json"));
+    StartJob(1, 10, 10);
+    QTRY_VERIFY_WITH_TIMEOUT(Get<QPushButton>("btnSave").isEnabled(), kJobTimeoutMs);
+
+    QTemporaryDir dir(QStringLiteral(KVITOR_APP_TEST_SCRATCH "/save-XXXXXX"));
+    QVERIFY(dir.isValid());
+    const QByteArray binStart = Cp1251("Отчет о считывании ФД") + QByteArray(32, ' ');
+    const QByteArray textStart =
+        QByteArray(57, '-') + "\r\n" + Cp1251("Наименование файла выгрузки : ");
+    const struct {
+      const char* typed;
+      int type;
+      const char* written;
+      bool binary;
+    } cases[] = {
+        {"typed.bin", 1, "typed.bin", true},    {"text.bin", 2, "text.bin", false},
+        {"plain", 1, "plain.bin", true},        {"plain", 2, "plain.txt", false},
+        {"report.txt", 2, "report.txt", false}, {"odd.txt", 1, "odd.txt", true},
+    };
+    for (const auto& c : cases) {
+      saveChoice_ = kvitor::TSaveChoice{dir.filePath(QString::fromUtf8(c.typed)), c.type};
+      Get<QPushButton>("btnSave").click();
+      QVERIFY(errors_.isEmpty());
+      const QByteArray bytes = ReadFile(dir.filePath(QString::fromUtf8(c.written)));
+      QVERIFY2(bytes.startsWith(c.binary ? binStart : textStart), c.written);
+      if (c.binary) QVERIFY(bytes.size() > 358);
+    }
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("text.bin.txt"))));
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("plain"))));
+
+    QCOMPARE(saveFolder_, QString::fromStdString(kvitor::GetProgramFolder()));
+    QCOMPARE(saveProposed_, QStringLiteral("ОтчетОСчитывании_9999078900012345"));
+
+    // A cancelled dialog writes nothing; a writer's error reaches the box.
+    saveChoice_.reset();
+    Get<QPushButton>("btnSave").click();
+    QVERIFY(errors_.isEmpty());
+    saveChoice_ = kvitor::TSaveChoice{dir.filePath(QStringLiteral("no/such/folder/r.bin")), 1};
+    Get<QPushButton>("btnSave").click();
+    QCOMPARE(errors_.size(), 1);
+    QVERIFY2(errors_.first().startsWith(QStringLiteral("Cannot create file")),
+             qPrintable(errors_.first()));
+    QCOMPARE(form.Controller().Report().Documents().Count(), 10);
+  }
+
+  void saveDialogOffersBothTypes() {
+    // The real dialog, from the window's own default.
+    const auto choose = Open(DataFile("slow.json"), false).chooseSaveFile;
+    QTemporaryDir dir(QStringLiteral(KVITOR_APP_TEST_SCRATCH "/dialog-XXXXXX"));
+    QVERIFY(dir.isValid());
+    const QString bin = QStringLiteral("Отчет о считывании ФД (*.bin)");
+    const QString txt = QStringLiteral("Отчет о считывании ФД (*.txt)");
+
+    {
+      TModalAnswer<QFileDialog> answer([&](QFileDialog& d) {
+        QCOMPARE(d.objectName(), QStringLiteral("SaveDialog"));
+        QCOMPARE(d.acceptMode(), QFileDialog::AcceptSave);
+        QCOMPARE(d.nameFilters(), (QStringList{bin, txt}));
+        QCOMPARE(d.selectedNameFilter(), bin);
+        QVERIFY(!d.testOption(QFileDialog::DontConfirmOverwrite));
+        QCOMPARE(QDir(d.directory()).canonicalPath(), QDir(dir.path()).canonicalPath());
+        QCOMPARE(QFileInfo(d.selectedFiles().value(0)).fileName(), QStringLiteral("Предложено"));
+        d.selectNameFilter(txt);
+        Type(d, QStringLiteral("typed.bin"));
+        static_cast<QDialog&>(d).accept();
+      });
+      const auto choice = choose(dir.path(), QStringLiteral("Предложено"));
+      QVERIFY(answer.Done());
+      QVERIFY(choice.has_value());
+      QCOMPARE(choice->FileName, dir.filePath(QStringLiteral("typed.bin")));
+      QCOMPARE(choice->FileType, 2);
+    }
+    {
+      // The chosen type's extension goes on a bare name.
+      TModalAnswer<QFileDialog> answer([&](QFileDialog& d) {
+        d.selectNameFilter(txt);
+        Type(d, QStringLiteral("bare"));
+        static_cast<QDialog&>(d).accept();
+      });
+      const auto choice = choose(dir.path(), QStringLiteral("x"));
+      QVERIFY(answer.Done());
+      QVERIFY(choice.has_value());
+      QCOMPARE(choice->FileName, dir.filePath(QStringLiteral("bare.txt")));
+      QCOMPARE(choice->FileType, 2);
+    }
+    {
+      // Overwriting asks first, about the name with the type's extension.
+      QFile existing(dir.filePath(QStringLiteral("old.bin")));
+      QVERIFY(existing.open(QIODevice::WriteOnly));
+      existing.close();
+      QString question;
+      TModalAnswer<QMessageBox> overwrite([&](QMessageBox& box) {
+        question = box.text();
+        box.button(QMessageBox::No)->click();
+      });
+      TModalAnswer<QFileDialog> answer([&](QFileDialog& d) {
+        Type(d, QStringLiteral("old"));
+        static_cast<QDialog&>(d).accept();  // asks, gets No and stays open
+        QVERIFY(d.isVisible());
+        d.reject();
+      });
+      const auto choice = choose(dir.path(), QStringLiteral("x"));
+      QVERIFY(answer.Done());
+      QVERIFY(overwrite.Done());
+      QVERIFY2(question.contains(QStringLiteral("old.bin")), qPrintable(question));
+      QVERIFY(!choice.has_value());
+    }
+  }
+
+  void aboutShowsTheVersionLine() {
+    Open(DataFile("slow.json"));
+    TModalAnswer<kvitor::TfmAbout> answer([](kvitor::TfmAbout& about) {
+      QCOMPARE(about.windowTitle(), QStringLiteral("О программе"));
+      QCOMPARE(Child<QLabel>(about, "NameLabel")->text(), QStringLiteral("Квитор"));
+      const auto* list = Child<QListWidget>(about, "lbVersion");
+      QCOMPARE(list->count(), 1);
+      QCOMPARE(list->item(0)->text(), QStringLiteral("Версия программы: ") +
+                                          QString::fromStdString(kvitor::GetFileVersionText()));
+      Child<QPushButton>(about, "btnOK")->click();
+    });
+    Get<QPushButton>("btnAbout").click();
+    QVERIFY(answer.Done());
+  }
+
+  void driverButtonOpensTheDriversDialog() {
+    Open(DataFile("slow.json"));
+    int shown = 0;
+    kvitor::SetSettingsDialogHook([&shown] {
+      ++shown;
+      return 1;
+    });
+    Get<QPushButton>("btnDriver").click();
+    kvitor::SetSettingsDialogHook({});
+    QCOMPARE(shown, 1);
+    QVERIFY(errors_.isEmpty());
+  }
+};
+
+QTEST_MAIN(TMainWindowTest)
+#include "MainWindowTest.moc"
