@@ -108,7 +108,8 @@ void BM_SaveFiles(benchmark::State& state) {
   TFNReport report;
   FillReport(report);
   const auto folder = std::filesystem::temp_directory_path();
-  const std::string name = (folder / (state.range(0) == 1 ? "kvitor-bench.bin" : "kvitor-bench.txt")).string();
+  const std::string name =
+      (folder / (state.range(0) == 1 ? "kvitor-bench.bin" : "kvitor-bench.txt")).string();
   for (auto _ : state) {
     if (state.range(0) == 1) {
       TFNReportBinWriter().SaveToFile(report, name);

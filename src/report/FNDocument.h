@@ -63,7 +63,9 @@ class TFNDocuments {
   void Clear() { items_.clear(); }
   [[nodiscard]] int32_t Count() const { return static_cast<int32_t>(items_.size()); }
   // The caller keeps index within 0..Count()-1.
-  [[nodiscard]] TFNDocument& Items(int32_t index) const { return *items_[static_cast<std::size_t>(index)]; }
+  [[nodiscard]] TFNDocument& Items(int32_t index) const {
+    return *items_[static_cast<std::size_t>(index)];
+  }
   // A new document holding a copy of rec, appended at the end.
   TFNDocument& Add(const TFNDocumentRec& rec);
   TFNDocument& Add(std::unique_ptr<TFNDocument> document);

@@ -13,10 +13,9 @@ namespace {
 // types keep every tag.
 constexpr std::array<int32_t, 6> kShiftOpenTags{1012, 1017, 1038, 1040, 1077, 1078};
 constexpr std::array<int32_t, 7> kSettlementTags{1012, 1017, 1040, 1077, 1078, 1097, 1098};
-constexpr std::array<int32_t, 29> kReceiptTags{1214, 1212, 1222, 1226, 1162, 1023, 1043, 1012,
-                                               1054, 1020, 1031, 1081, 1215, 1216, 1217, 1102,
-                                               1103, 1104, 1105, 1106, 1107, 1040, 1041, 1077,
-                                               1059, 1192, 300,  1017, 1078};
+constexpr std::array<int32_t, 29> kReceiptTags{
+    1214, 1212, 1222, 1226, 1162, 1023, 1043, 1012, 1054, 1020, 1031, 1081, 1215, 1216, 1217,
+    1102, 1103, 1104, 1105, 1106, 1107, 1040, 1041, 1077, 1059, 1192, 300,  1017, 1078};
 constexpr std::array<int32_t, 7> kShiftCloseTags{1012, 1038, 1040, 1041, 1077, 1017, 1078};
 
 std::span<const int32_t> KeptTags(int32_t docType) {
@@ -34,10 +33,18 @@ std::span<const int32_t> KeptTags(int32_t docType) {
 
 bool IsReportedType(int32_t docType) {
   switch (docType) {
-    case 1: case 2: case 3: case 4: case 5: case 6: case 7: case 11: case 21: case 31: case 41:
-      return true;
-    default:
-      return false;
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+    case 5:
+    case 6:
+    case 7:
+    case 11:
+    case 21:
+    case 31:
+    case 41: return true;
+    default: return false;
   }
 }
 
@@ -95,11 +102,13 @@ int32_t TFNReport::GetContainerTag(const TTLVTags& parsed) {
 
 int32_t TFNReport::GetDocumentFFDVersion(const TTLVTags& parsed) {
   const TTLVTag* version = parsed.FindTag(1209);
-  return version == nullptr ? 1 : static_cast<int32_t>(static_cast<uint32_t>(version->ValueAsInt()));
+  return version == nullptr ? 1
+                            : static_cast<int32_t>(static_cast<uint32_t>(version->ValueAsInt()));
 }
 
 void TFNReport::RaiseFFDVersion(int32_t version) {
-  if (version > static_cast<int32_t>(header_.FFDVersion)) header_.FFDVersion = static_cast<uint8_t>(version);
+  if (version > static_cast<int32_t>(header_.FFDVersion))
+    header_.FFDVersion = static_cast<uint8_t>(version);
 }
 
 TTLVTag& TFNReport::NewTag(int32_t tagNumber, TTLVTags& list) const {

@@ -22,7 +22,8 @@ std::string Field(std::string_view bytes, std::size_t offset, std::size_t width)
 }
 
 int32_t Int32At(std::string_view bytes, std::size_t offset) {
-  return static_cast<int32_t>(static_cast<uint32_t>(TFormatTLV::BytesToInt(bytes.substr(offset, 4))));
+  return static_cast<int32_t>(
+      static_cast<uint32_t>(TFormatTLV::BytesToInt(bytes.substr(offset, 4))));
 }
 
 std::string Hex32(uint32_t v) {

@@ -115,7 +115,8 @@ int64_t TFileStream::Size() const { return size_; }
 
 void TFileStream::Flush() {
   FlushBuffer();
-  if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) Fail("Cannot write file", name_, errno);
+  if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS)
+    Fail("Cannot write file", name_, errno);
 }
 
 void TFileStream::Close() {

@@ -28,7 +28,8 @@ uint64_t TFormatTLV::BytesToInt(std::string_view bytes) {
 
 std::string FormatFixed(double value, int digits) {
   char buffer[400];  // enough for any double in fixed notation
-  const auto r = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, digits);
+  const auto r =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, digits);
   return std::string(buffer, r.ptr);
 }
 

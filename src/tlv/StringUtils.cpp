@@ -19,8 +19,7 @@ namespace {
 // not be shared between threads, and opening one costs far more than a line.
 class Converter {
  public:
-  Converter(const char* to, const char* from)
-      : to_(to), from_(from), cd_(iconv_open(to, from)) {
+  Converter(const char* to, const char* from) : to_(to), from_(from), cd_(iconv_open(to, from)) {
     if (cd_ == reinterpret_cast<iconv_t>(-1)) {
       throw Error(std::string("iconv cannot convert from ") + from + " to " + to);
     }
@@ -78,9 +77,12 @@ class Converter {
     if (unit == 0) {  // UTF-8: skip the whole sequence, or one stray byte
       const auto lead = static_cast<unsigned char>(in[0]);
       std::size_t n = 1;
-      if (lead >= 0xF0 && lead < 0xF8) n = 4;
-      else if (lead >= 0xE0) n = 3;
-      else if (lead >= 0xC0) n = 2;
+      if (lead >= 0xF0 && lead < 0xF8)
+        n = 4;
+      else if (lead >= 0xE0)
+        n = 3;
+      else if (lead >= 0xC0)
+        n = 2;
       for (std::size_t i = 1; i < n && i < left; ++i) {
         if ((static_cast<unsigned char>(in[i]) & 0xC0) != 0x80) return i;
       }
@@ -100,7 +102,18 @@ class Converter {
 };
 
 // The directions in use; the locale's code set is looked up once per thread.
-enum Direction { k866To8, k8To1251, k1251To8, k16To1251, k1251To16, k8To16, k16To8, kLocaleTo8, k8ToLocale, kCount };
+enum Direction {
+  k866To8,
+  k8To1251,
+  k1251To8,
+  k16To1251,
+  k1251To16,
+  k8To16,
+  k16To8,
+  kLocaleTo8,
+  k8ToLocale,
+  kCount
+};
 
 Converter& Get(Direction d, const char* to, const char* from) {
   thread_local std::array<std::unique_ptr<Converter>, kCount> cache;
@@ -111,7 +124,8 @@ Converter& Get(Direction d, const char* to, const char* from) {
 }
 
 bool IsAscii(std::string_view s) {
-  return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  return std::all_of(s.begin(), s.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 // char16_t is held in host order, and the hosts we build for are little-endian.

@@ -11,7 +11,8 @@ namespace {
 // Reads a 16-bit field from what remains: one byte alone is the value, none is 0.
 uint16_t ReadField(std::string_view data, std::size_t& pos) {
   const std::size_t n = pos < data.size() ? std::min<std::size_t>(2, data.size() - pos) : 0;
-  const auto v = static_cast<uint16_t>(TFormatTLV::BytesToInt(data.substr(pos < data.size() ? pos : data.size(), n)));
+  const auto v = static_cast<uint16_t>(
+      TFormatTLV::BytesToInt(data.substr(pos < data.size() ? pos : data.size(), n)));
   pos += 2;
   return v;
 }
@@ -25,7 +26,8 @@ uint32_t CountItems(std::string_view data) {
     std::size_t length = 0;
     if (lengthAt < data.size()) {
       length = static_cast<unsigned char>(data[lengthAt]);
-      if (lengthAt + 1 < data.size()) length |= std::size_t{static_cast<unsigned char>(data[lengthAt + 1])} << 8;
+      if (lengthAt + 1 < data.size())
+        length |= std::size_t{static_cast<unsigned char>(data[lengthAt + 1])} << 8;
     }
     pos += 4 + length;
   }

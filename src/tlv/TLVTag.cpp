@@ -18,7 +18,8 @@ namespace {
 struct InfoHash {
   std::size_t operator()(const TTagInfo& i) const noexcept {
     const std::hash<std::string_view> h;
-    std::size_t v = static_cast<std::size_t>(i.Tag) * 1000003u ^ static_cast<std::size_t>(i.TagType);
+    std::size_t v =
+        static_cast<std::size_t>(i.Tag) * 1000003u ^ static_cast<std::size_t>(i.TagType);
     v = v * 31 + static_cast<std::size_t>(i.MaxLength) * 2 + (i.FixedLength ? 1 : 0);
     return v ^ (h(i.Description) * 7) ^ (h(i.ShortName) * 13);
   }
@@ -268,7 +269,8 @@ void TTLVTags::TakeAll(TTLVTags& source) {
 
 TTLVTag::TTLVTag(const TTagInfo& info) : entry_(InternTagInfo(info)) {}
 
-static_assert(sizeof(TTLVTag) <= 56 && alignof(TTLVTag) <= 8, "the node pool's slots hold 56 bytes");
+static_assert(sizeof(TTLVTag) <= 56 && alignof(TTLVTag) <= 8,
+              "the node pool's slots hold 56 bytes");
 
 void* TTLVTag::operator new(std::size_t size) { return AllocateTagNode(size); }
 void TTLVTag::operator delete(void* node) noexcept { FreeTagNode(node); }

@@ -8,7 +8,8 @@
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define KVITOR_PLAIN_TAG_NODES 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
 #define KVITOR_PLAIN_TAG_NODES 1
 #endif
 #endif
@@ -69,7 +70,7 @@ class TPool {
 
   std::mutex mutex_;
   FreeNode* free_ = nullptr;
-  std::vector<std::unique_ptr<unsigned char[]>> slabs_;
+  std::vector<std::unique_ptr<unsigned char[]> > slabs_;
 };
 
 TPool& Pool() {

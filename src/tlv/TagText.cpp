@@ -58,15 +58,18 @@ std::string TTLVTag::ValueText() const {
   switch (entry_->Info.TagType) {
     case ttByte: return ByteText(tag, ValueAsInt());
     case ttUInt16: return Low32(ValueAsInt());
-    case ttUInt32: return tag == 1205 ? BitNumbersText(static_cast<uint32_t>(ValueAsInt()))
-                                      : Low32(ValueAsInt());
+    case ttUInt32:
+      return tag == 1205 ? BitNumbersText(static_cast<uint32_t>(ValueAsInt()))
+                         : Low32(ValueAsInt());
     case ttVLN:
-      return FormatFixed(static_cast<double>(static_cast<int64_t>(TFormatTLV::VLNToInt(value_.View()))) / 100, 2);
+      return FormatFixed(
+          static_cast<double>(static_cast<int64_t>(TFormatTLV::VLNToInt(value_.View()))) / 100, 2);
     case ttFVLN: return TFormatTLV::FVLNToText(value_.View());
     case ttUnixTime: return UnixTimeText(tag, value_.View());
     // Through the report's code page, so the screen shows what the file holds.
     case ttString: return Cp1251ToUtf8(StringValue1251(value_.View()));
-    case ttByteArray: return tag == 1077 ? FiscalSignText(value_.View()) : BytesToHexSpaced(value_.View());
+    case ttByteArray:
+      return tag == 1077 ? FiscalSignText(value_.View()) : BytesToHexSpaced(value_.View());
     default: return {};
   }
 }
@@ -94,7 +97,8 @@ void AppendMoney(std::string& out, int64_t kopecks) {
     out += FormatFixed(static_cast<double>(kopecks) / 100, 2);
     return;
   }
-  const uint64_t magnitude = kopecks < 0 ? static_cast<uint64_t>(-kopecks) : static_cast<uint64_t>(kopecks);
+  const uint64_t magnitude =
+      kopecks < 0 ? static_cast<uint64_t>(-kopecks) : static_cast<uint64_t>(kopecks);
   if (kopecks < 0) out += '-';
   AppendInt(out, magnitude / 100);
   out += '.';
@@ -134,7 +138,8 @@ void TTLVTag::AppendTagText(std::string& line, bool withNumber) const {
       }
       break;
     case ttByte:
-      if (info.Tag != 1054 && info.Tag != 1055 && info.Tag != 1062 && info.Tag != 1189 && info.Tag != 1209) {
+      if (info.Tag != 1054 && info.Tag != 1055 && info.Tag != 1062 && info.Tag != 1189 &&
+          info.Tag != 1209) {
         AppendInt(line, static_cast<int64_t>(ValueAsInt()));
         return;
       }

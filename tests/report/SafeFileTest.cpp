@@ -57,7 +57,6 @@ std::string CannotCreate(const std::string& path, int err) {
   return "Cannot create file \"" + path + "\". " + std::strerror(err);
 }
 
-
 TEST(FaultPaths, StreamErrorsPassOutOfTheTextRendering) {
   TFNReport report;
   FillReport(report, 3);
