@@ -8,7 +8,7 @@ namespace kvitor {
 std::string CatalogueParentFolder(const std::string& programFolder) {
   std::error_code ec;
   if (std::filesystem::is_directory(programFolder + "locale", ec)) return programFolder;
-  const std::string installed = programFolder + "../share/kvitor/";
+  std::string installed = programFolder + "../share/kvitor/";
   if (std::filesystem::is_directory(installed + "locale", ec)) {
     const auto normal = std::filesystem::weakly_canonical(installed, ec);
     if (!ec) {

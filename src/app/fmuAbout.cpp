@@ -162,11 +162,11 @@ void TfmAbout::keyPressEvent(QKeyEvent* event) {
   TBaseForm::keyPressEvent(event);
 }
 
-void TfmAbout::lblURLClick() {
+void TfmAbout::lblURLClick() const {
   if (openUrl) openUrl(QUrl(QString::fromUtf8(kMakerUrl)));
 }
 
-void TfmAbout::lblSupportMailClick() {
+void TfmAbout::lblSupportMailClick() const {
   if (openUrl) openUrl(QUrl(QStringLiteral("mailto:") + QString::fromUtf8(kSupportMail)));
 }
 

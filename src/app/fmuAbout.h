@@ -48,8 +48,8 @@ class TfmAbout : public TBaseForm {
   void keyPressEvent(QKeyEvent* event) override;
 
  private:
-  void lblURLClick();
-  void lblSupportMailClick();
+  void lblURLClick() const;
+  void lblSupportMailClick() const;
 
   QLabel* NameLabel;
   QListWidget* lbVersion;

@@ -183,7 +183,8 @@ int RunShow(const std::string& file, const std::string& txt, std::ostream& out, 
 }  // namespace
 
 int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
-  CLI::App app{"Reads the fiscal documents of a fiscal storage and saves the report.", "kvitor-cli"};
+  CLI::App app{"Reads the fiscal documents of a fiscal storage and saves the report.",
+               "kvitor-cli"};
   app.require_subcommand(0, 1);
   bool version = false;
   app.add_flag("--version", version, "Print the program's version");
@@ -215,7 +216,8 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
     out << app.help();
     return 0;
   } catch (const CLI::ParseError& e) {
-    err << "kvitor-cli: " << e.what() << "\n" << "Run kvitor-cli --help for the usage.\n";
+    err << "kvitor-cli: " << e.what() << "\n"
+        << "Run kvitor-cli --help for the usage.\n";
     return kExitUsage;
   }
 

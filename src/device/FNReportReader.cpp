@@ -61,7 +61,8 @@ void TFNReportReader::CheckDriverResult(int code) const {
   if (code == 0) return;
   // Messages are UTF-8 in this program; the text still passes through the
   // 8-bit code page on receipt, like every text the driver hands out.
-  throw Error(std::to_string(code) + ", " + Cp1251ToUtf8(Text(TTorvelProperty::ResultCodeDescription)));
+  throw Error(std::to_string(code) + ", " +
+              Cp1251ToUtf8(Text(TTorvelProperty::ResultCodeDescription)));
 }
 
 void TFNReportReader::Open() const {

@@ -73,7 +73,9 @@ class TStorageImageLoader {
     json root;
     try {
       root = json::parse(text.begin(), text.end());
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {
+      // Syntax errors, and numbers out of range ("1e400"), which the parser
+      // raises as out_of_range rather than parse_error.
       Fail("not JSON: " + WithoutPrefix(e.what()));
     }
     if (!root.is_object()) Fail("expected a JSON object, found " + Found(root));
@@ -352,7 +354,8 @@ class TStorageImageLoader {
     if (generated) {
       image_->serialNumber_ = Utf8ToUtf16(synthetic->FNNumber());
       const int64_t seconds = synthetic->TimeOf(static_cast<int32_t>(last));
-      image_->date_ = kUnixEpoch + static_cast<double>(seconds / 86400);
+      const int64_t wholeDays = seconds / 86400;
+      image_->date_ = kUnixEpoch + static_cast<double>(wholeDays);
       image_->time_ = static_cast<double>(seconds % 86400) / kSecondsPerDay;
     }
     if (storage != nullptr) {

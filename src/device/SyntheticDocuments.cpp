@@ -285,7 +285,7 @@ TReceiptPlan PlanReceipt(uint64_t seed, int32_t number) {
     TItemPlan& item = plan.Items[i];
     item.Product = static_cast<uint8_t>(r.Below(kProducts.size()));
     const TProduct& p = kProducts[item.Product];
-    item.Price = p.Price * (90 + r.Below(21)) / 100 / 10 * 10;
+    item.Price = uint64_t{p.Price} * (90 + r.Below(21)) / 100 / 10 * 10;
     if (p.ByWeight) {
       item.Point = 3;
       item.Quantity = 100 + r.Below(2400);
@@ -325,7 +325,7 @@ TCorrectionPlan PlanCorrection(uint64_t seed, int32_t number) {
   plan.Kind = r.Percent(85) ? 1 : 2;
   plan.CorrectionType = static_cast<uint8_t>(r.Below(2));
   plan.Reason = static_cast<uint8_t>(r.Below(kCorrectionReasons.size()));
-  plan.Total = (1000 + r.Below(500000)) / 10 * 10;
+  plan.Total = (uint64_t{1000} + r.Below(500000)) / 10 * 10;
   if (r.Percent(50))
     plan.Cash = plan.Total;
   else
@@ -626,7 +626,7 @@ class TSyntheticBodyWriter {
 };
 
 TSyntheticDocuments::TSyntheticDocuments(uint64_t seed, int32_t count, int32_t firstNumber,
-                                         bool continuesStorage, TIdentity identity)
+                                         bool continuesStorage, const TIdentity& identity)
     : seed_(seed),
       count_(std::max(count, 0)),
       firstNumber_(firstNumber),
@@ -730,11 +730,11 @@ int64_t TSyntheticDocuments::TimeAt(int32_t position) const {
     day = place.Block - blocks_.data();
     offset = place.Offset;
   }
-  const auto number = static_cast<uint64_t>(firstNumber_ + position);
+  const auto number = static_cast<uint64_t>(int64_t{firstNumber_} + position);
   // Opening between 08:00 and 09:00, then one document every four minutes or
   // so: at most 147 of them end before 19:00 on the same day.
-  return firstDay_ + day * 86400 + 8 * 3600 +
-         TRandom(seed_, kDay, static_cast<uint64_t>(day)).Below(3600) + offset * 240 +
+  return firstDay_ + day * 86400 + int64_t{8} * 3600 +
+         TRandom(seed_, kDay, static_cast<uint64_t>(day)).Below(3600) + int64_t{offset} * 240 +
          TRandom(seed_, kMinute, number).Below(200);
 }
 
@@ -758,7 +758,8 @@ std::optional<TTicketImage> TSyntheticDocuments::TicketOf(int32_t number) const 
   const int64_t seconds = TimeAt(position) + 2 + r.Below(90);
   TTicketImage t;
   t.Data = BytesToTLVData(BytesToHex(RandomBytes(r, 16)));
-  t.Date = kUnixEpoch + static_cast<double>(seconds / 86400);
+  const int64_t wholeDays = seconds / 86400;
+  t.Date = kUnixEpoch + static_cast<double>(wholeDays);
   t.Time = static_cast<double>(seconds % 86400) / kSecondsPerDay;
   t.FiscalSign = BytesToTLVData(BytesToHex(RandomBytes(r, 6)));
   t.DocumentNumber = number;

@@ -27,7 +27,7 @@ class TSyntheticDocuments {
   // count documents numbered from firstNumber; continuesStorage: documents
   // precede them, so the first one is a registration change (11), not 1.
   TSyntheticDocuments(uint64_t seed, int32_t count, int32_t firstNumber, bool continuesStorage,
-                      TIdentity identity);
+                      const TIdentity& identity);
 
   [[nodiscard]] int32_t Count() const { return count_; }
   [[nodiscard]] int32_t FirstNumber() const { return firstNumber_; }

@@ -53,7 +53,8 @@ void TMainController::Start(const TReadParams& params) {
   if (params.FirstNumber < 1) throw Error("Неверное значение номера первого документа");
   if (params.LastNumber < 1) throw Error("Неверное значение номера последнего документа");
   if (params.LastNumber < params.FirstNumber) {
-    throw Error("Значение номера первого документа должно \r\nбыть меньше номера последнего документа");
+    throw Error(
+        "Значение номера первого документа должно \r\nбыть меньше номера последнего документа");
   }
   firstNumber_ = params.FirstNumber;
   lastNumber_ = params.LastNumber;
@@ -154,8 +155,7 @@ void TMainController::ReadDocuments(TNotifyThread& thread) {
     reader->ReadDocument(firstNumber_ + i, withTicket, rec);
     if (rec.Ticket.TicketData.empty()) withTicket = false;
     report_->AddDocument(rec);
-    SetStatus(1,
-              "Прочитано документов: " + std::to_string(i + 1) + " из " + std::to_string(count),
+    SetStatus(1, "Прочитано документов: " + std::to_string(i + 1) + " из " + std::to_string(count),
               RoundedPercent(i + 1, count));
   }
   report_->Build(onlyIfTag1162Exist_);

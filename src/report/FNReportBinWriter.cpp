@@ -40,7 +40,7 @@ std::string EncodeReportHeader(const TFNReportHeader& header) {
 }
 
 void TFNReportBinWriter::SaveToFile(const TFNReport& report, const std::string& fileName) const {
-  const TFNReportHeader header = report.Header();
+  const TFNReportHeader& header = report.Header();
   TSafeFileWriter file(fileName);
   TBinStream out(file.Stream());
   WriteHeader(out, header);

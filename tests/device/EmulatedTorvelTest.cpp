@@ -8,12 +8,12 @@
 #include <fstream>
 #include <thread>
 
-#include "TestSupport.h"
 #include "DeviceTestSupport.h"
 #include "EmulatedTorvel.h"
 #include "Error.h"
 #include "FNReportReader.h"
 #include "StringUtils.h"
+#include "TestSupport.h"
 
 namespace kvitor {
 namespace {

@@ -6,11 +6,11 @@
 #include <deque>
 #include <map>
 
-#include "TestSupport.h"
 #include "DeviceTestSupport.h"
 #include "Error.h"
 #include "FNReportReader.h"
 #include "StringUtils.h"
+#include "TestSupport.h"
 
 namespace kvitor {
 namespace {
@@ -206,7 +206,8 @@ TEST(deviceReader, ReadRegistrationNumberKeepsTable18WhenParameterFails) {
 
   driver.Calls.clear();
   driver.Fail("ReadTableField", -8, u"Поле не найдено");
-  EXPECT_EQ(ErrorOf([&] { (void)reader.ReadRegistrationNumber(); }), std::string("-8, Поле не найдено"));
+  EXPECT_EQ(ErrorOf([&] { (void)reader.ReadRegistrationNumber(); }),
+            std::string("-8, Поле не найдено"));
   EXPECT_EQ(driver.Calls.back(), "Get 202");
 }
 

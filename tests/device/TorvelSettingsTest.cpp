@@ -7,11 +7,11 @@
 #include <sstream>
 #include <thread>
 
-#include "TestSupport.h"
 #include "DeviceTestSupport.h"
 #include "EmulatedTorvel.h"
 #include "Error.h"
 #include "StringUtils.h"
+#include "TestSupport.h"
 #include "TorvelSettings.h"
 
 namespace kvitor {

@@ -58,5 +58,4 @@ inline uint32_t U32At(std::string_view bytes, std::size_t offset) {
   return v;
 }
 
-
 }  // namespace kvitor::test

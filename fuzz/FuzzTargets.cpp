@@ -1,0 +1,152 @@
+#include "FuzzTargets.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "BinStream.h"
+#include "Checksum.h"
+#include "Error.h"
+#include "FNReportBinReader.h"
+#include "FNReportBinWriter.h"
+#include "FNReportTextWriter.h"
+#include "StorageImage.h"
+#include "TLVParser.h"
+#include "TLVTag.h"
+
+namespace kvitor::fuzz {
+namespace {
+
+[[noreturn]] void Broken(const char* what) {
+  std::fprintf(stderr, "fuzz invariant broken: %s\n", what);
+  std::abort();
+}
+
+// Every node's report line, walked with a stack: the input decides the depth.
+void RenderAll(const TTLVTags& tags) {
+  std::vector<const TTLVTags*> lists{&tags};
+  while (!lists.empty()) {
+    const TTLVTags* list = lists.back();
+    lists.pop_back();
+    for (const auto& tag : *list) {
+      try {
+        (void)tag->TagText(true);
+      } catch (const Error&) {
+        // A value the dictionary type cannot show is refused, not a fault.
+      }
+      lists.push_back(&tag->Children());
+    }
+  }
+}
+
+// The encoding, or nothing when a length does not fit its field.
+bool TryEncode(const TTLVTags& tags, std::string& out) {
+  try {
+    out = tags.Encode();
+    return true;
+  } catch (const Error&) {
+    return false;
+  }
+}
+
+// One parser for the process: building its dictionary index per input would
+// cost more than most inputs.
+TTLVParser& Parser() {
+  static TTLVParser parser;
+  return parser;
+}
+
+void Store32(std::string& bytes, std::size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+void Show(TFNReportBinReader& reader, std::string_view bytes) {
+  try {
+    reader.Load(bytes, "fuzz");
+  } catch (const Error&) {
+    return;
+  }
+  TMemoryStream out;
+  try {
+    WriteReportText(reader.Header(), reader.Tags(), out);
+  } catch (const Error&) {
+    // A tag that cannot be rendered ends the text with its error.
+  }
+}
+
+void LookUp(const TStorageImage& image, int64_t number) {
+  const auto doc = image.FindDocument(number);
+  const auto ticket = image.FindTicket(number);
+  if (doc.has_value() != image.HasDocument(number))
+    Broken("FindDocument disagrees with HasDocument");
+  if (!doc) {
+    if (ticket) Broken("a confirmation without its document");
+    return;
+  }
+  if (doc->Number != number) Broken("FindDocument gave another number");
+  if (doc->Ticket.has_value() != ticket.has_value())
+    Broken("FindTicket disagrees with FindDocument");
+}
+
+}  // namespace
+
+void RunTlv(std::string_view data) {
+  TTLVParser& parser = Parser();
+  try {
+    parser.Parse(data);
+  } catch (const Error&) {
+    return;
+  }
+  const TTLVTags& tags = parser.Tags();
+  RenderAll(tags);
+  TTLVTags copy;
+  copy.Assign(tags);
+  if (copy.Count() != tags.Count()) Broken("a copy with another tag count");
+  std::string original;
+  std::string copied;
+  const bool encoded = TryEncode(tags, original);
+  if (TryEncode(copy, copied) != encoded || copied != original) {
+    Broken("a copy that encodes differently");
+  }
+}
+
+void RunReportFile(std::string_view data) {
+  static TFNReportBinReader reader;
+  Show(reader, data);
+  constexpr std::size_t kHeader = TFNReportBinWriter::kHeaderSize;
+  constexpr std::size_t kChecksumAt = kHeader - 4;
+  if (data.size() < kHeader) return;
+  std::string fixed(data);
+  const uint32_t crc = ChecksumUpdate(ChecksumUpdate(kChecksumStart, data.substr(0, kChecksumAt)),
+                                      data.substr(kHeader));
+  Store32(fixed, kChecksumAt, crc);
+  Show(reader, fixed);
+}
+
+void RunStorageImage(std::string_view data) {
+  std::shared_ptr<const TStorageImage> image;
+  try {
+    image = TStorageImage::LoadText(data, "fuzz");
+  } catch (const Error&) {
+    return;
+  }
+  std::vector<int64_t> numbers = {0,
+                                  1,
+                                  -1,
+                                  image->LastDocumentNumber(),
+                                  int64_t{image->LastDocumentNumber()} + 1,
+                                  std::numeric_limits<int32_t>::min(),
+                                  std::numeric_limits<int32_t>::max(),
+                                  int64_t{std::numeric_limits<int32_t>::max()} + 1};
+  // Every document when there are few; a synthetic run can hold millions.
+  if (image->DocumentCount() <= 64) {
+    for (const int32_t n : image->DocumentNumbers()) numbers.push_back(n);
+  }
+  for (const int64_t n : numbers) LookUp(*image, n);
+}
+
+}  // namespace kvitor::fuzz

@@ -1,0 +1,26 @@
+#pragma once
+
+// What each fuzz target does with one input, shared with the regression test
+// that replays the checked-in inputs (tests/regress).
+
+#include <string_view>
+
+namespace kvitor::fuzz {
+
+// Each accepts kvitor::Error as a refusal of the input. Any other exception
+// escapes, and a broken invariant aborts with a message: both are faults.
+
+// A document body: parse, render every node's line, copy the tree, encode
+// original and copy (which must agree).
+void RunTlv(std::string_view data);
+
+// A binary report file, as `kvitor-cli show` reads it: load, then write the
+// text report to memory. Long enough inputs run a second time with the
+// checksum made right, so that the fuzzer reaches the TLV data.
+void RunReportFile(std::string_view data);
+
+// The emulated storage's JSON data file: load, then look a few documents and
+// confirmations up.
+void RunStorageImage(std::string_view data);
+
+}  // namespace kvitor::fuzz
