@@ -25,17 +25,6 @@ inline std::string Le32(uint32_t v) {
   return out;
 }
 
-// One TLV item: number and length, 16-bit little-endian each, then the value.
-inline std::string Tlv(uint16_t tag, std::string_view value) {
-  std::string out;
-  out += static_cast<char>(tag & 0xFF);
-  out += static_cast<char>(tag >> 8);
-  out += static_cast<char>(value.size() & 0xFF);
-  out += static_cast<char>((value.size() >> 8) & 0xFF);
-  out.append(value);
-  return out;
-}
-
 // The tree's numbers, containers with their nested tags in brackets.
 // Polls the controller (as the window's timer does) until the job's thread
 // has ended; false after a generous bound.

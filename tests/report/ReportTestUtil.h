@@ -18,18 +18,6 @@
 
 namespace kvitor::test {
 
-// One TLV item in the wire encoding: number and length, each 16-bit
-// little-endian, then the value.
-inline std::string Tlv(uint16_t tag, std::string_view value) {
-  std::string out;
-  out += static_cast<char>(tag & 0xFF);
-  out += static_cast<char>(tag >> 8);
-  out += static_cast<char>(value.size() & 0xFF);
-  out += static_cast<char>((value.size() >> 8) & 0xFF);
-  out.append(value);
-  return out;
-}
-
 inline std::string Bytes(std::initializer_list<int> bytes) {
   std::string out;
   for (const int b : bytes) out += static_cast<char>(b);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -26,6 +27,18 @@ std::string ErrorOf(F&& f) {
     return e.what();
   }
   return "(no error)";
+}
+
+// One TLV item in the wire encoding: number and length, each 16-bit
+// little-endian, then the value.
+inline std::string Tlv(uint16_t tag, std::string_view value) {
+  std::string out;
+  out += static_cast<char>(tag & 0xFF);
+  out += static_cast<char>(tag >> 8);
+  out += static_cast<char>(value.size() & 0xFF);
+  out += static_cast<char>((value.size() >> 8) & 0xFF);
+  out.append(value);
+  return out;
 }
 
 // The tree's tag numbers, containers with their nested tags in parentheses:
