@@ -49,10 +49,9 @@ bool IsReportedType(int32_t docType) {
 }
 
 void KeepOnlyTags(TTLVTags& list, std::span<const int32_t> table) {
-  for (int i = list.Count() - 1; i >= 0; --i) {
-    const int32_t tag = list.Items(i).Info().Tag;
-    if (std::find(table.begin(), table.end(), tag) == table.end()) list.Delete(i);
-  }
+  list.DeleteIf([table](const TTLVTag& tag) {
+    return std::find(table.begin(), table.end(), tag.Info().Tag) == table.end();
+  });
 }
 
 }  // namespace
@@ -111,12 +110,20 @@ void TFNReport::RaiseFFDVersion(int32_t version) {
     header_.FFDVersion = static_cast<uint8_t>(version);
 }
 
-TTLVTag& TFNReport::NewTag(int32_t tagNumber, TTLVTags& list) const {
-  if (const TTLVTag* entry = parser_.Dictionary().FindTag(tagNumber)) return list.AddCopy(*entry);
-  TTagInfo info;
-  info.Tag = tagNumber;
-  info.TagType = ttSTLV;
-  return list.AddNew(info);
+TTLVTag& TFNReport::NewTag(int32_t tagNumber, TTLVTags& list) {
+  // A dictionary tag is a copy of its entry; another number, a container.
+  const TTagEntry* entry = parser_.DictionaryEntry(tagNumber);
+  if (entry == nullptr) {
+    const TTagEntry*& made = containerEntries_[tagNumber];
+    if (made == nullptr) {
+      TTagInfo info;
+      info.Tag = tagNumber;
+      info.TagType = ttSTLV;
+      made = InternTagInfo(info);
+    }
+    entry = made;
+  }
+  return list.AddNew(*entry);
 }
 
 }  // namespace kvitor

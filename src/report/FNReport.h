@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 
 #include "FNDocument.h"
 #include "TLVParser.h"
@@ -53,9 +54,11 @@ class TFNReport {
   [[nodiscard]] static int32_t GetContainerTag(const TTLVTags& parsed);
   [[nodiscard]] static int32_t GetDocumentFFDVersion(const TTLVTags& parsed);
   void RaiseFFDVersion(int32_t version);
-  TTLVTag& NewTag(int32_t tagNumber, TTLVTags& list) const;
+  TTLVTag& NewTag(int32_t tagNumber, TTLVTags& list);
 
   TTLVParser parser_;
+  // The records of the container numbers the dictionary lacks, made once.
+  std::unordered_map<int32_t, const TTagEntry*> containerEntries_;
   TFNDocuments documents_;
   TTLVTags tags_;
   TFNReportHeader header_;

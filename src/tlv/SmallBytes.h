@@ -8,13 +8,18 @@ namespace kvitor {
 
 // The bytes of a tag's value in 16 bytes: up to 12 inline (numbers, dates,
 // ИНН, fiscal signs), longer ones on the heap. A report holds millions.
+// Holding no bytes, it can still record a length: that of a container's
+// content, which the nested tags hold.
 class TSmallBytes {
  public:
   TSmallBytes() = default;
   explicit TSmallBytes(std::string_view bytes) { Assign(bytes); }
-  TSmallBytes(const TSmallBytes& other) { Assign(other.View()); }
+  TSmallBytes(const TSmallBytes& other) { CopyFrom(other); }
   TSmallBytes& operator=(const TSmallBytes& other) {
-    if (this != &other) Assign(other.View());
+    if (this != &other) {
+      Release();
+      CopyFrom(other);
+    }
     return *this;
   }
   TSmallBytes(TSmallBytes&& other) noexcept { Steal(other); }
@@ -27,6 +32,13 @@ class TSmallBytes {
   }
   ~TSmallBytes() { Release(); }
 
+  // No bytes, and length as the recorded length.
+  [[nodiscard]] static TSmallBytes LengthOnly(uint32_t length) {
+    TSmallBytes bytes;
+    std::memcpy(bytes.inline_, &length, sizeof length);
+    return bytes;
+  }
+
   void Assign(std::string_view bytes) {
     if (bytes.size() > kInline) {
       char* heap = new char[bytes.size()];
@@ -35,12 +47,20 @@ class TSmallBytes {
       SetHeap(heap);
     } else {
       Release();
+      std::memset(inline_, 0, sizeof(uint32_t));  // no recorded length
       if (!bytes.empty()) std::memcpy(inline_, bytes.data(), bytes.size());
     }
     size_ = static_cast<uint32_t>(bytes.size());
   }
   [[nodiscard]] std::string_view View() const { return {Data(), size_}; }
   [[nodiscard]] std::size_t size() const { return size_; }
+  // The number of bytes held, or without any, the recorded length.
+  [[nodiscard]] std::size_t Length() const {
+    if (size_ != 0) return size_;
+    uint32_t length = 0;
+    std::memcpy(&length, inline_, sizeof length);
+    return length;
+  }
 
  private:
   static constexpr std::size_t kInline = 12;
@@ -57,10 +77,20 @@ class TSmallBytes {
     if (size_ > kInline) delete[] Heap();
     size_ = 0;
   }
+  // Into an empty object; inline bytes include a recorded length.
+  void CopyFrom(const TSmallBytes& other) {
+    if (other.size_ > kInline) {
+      Assign(other.View());
+    } else {
+      std::memcpy(inline_, other.inline_, kInline);
+      size_ = other.size_;
+    }
+  }
   void Steal(TSmallBytes& other) {
     size_ = other.size_;
     std::memcpy(inline_, other.inline_, kInline);
     other.size_ = 0;
+    std::memset(other.inline_, 0, sizeof(uint32_t));
   }
 
   uint32_t size_ = 0;

@@ -8,11 +8,16 @@
 namespace kvitor {
 namespace {
 
-// Reads a 16-bit field from what remains: one byte alone is the value, none is 0.
+// Reads a 16-bit little-endian field from what remains: one byte alone is
+// the value, none is 0.
 uint16_t ReadField(std::string_view data, std::size_t& pos) {
-  const std::size_t n = pos < data.size() ? std::min<std::size_t>(2, data.size() - pos) : 0;
-  const auto v = static_cast<uint16_t>(
-      TFormatTLV::BytesToInt(data.substr(pos < data.size() ? pos : data.size(), n)));
+  uint16_t v = 0;
+  if (pos + 1 < data.size()) {
+    v = static_cast<uint16_t>(static_cast<unsigned char>(data[pos]) |
+                              static_cast<unsigned char>(data[pos + 1]) << 8);
+  } else if (pos < data.size()) {
+    v = static_cast<unsigned char>(data[pos]);
+  }
   pos += 2;
   return v;
 }
@@ -36,15 +41,23 @@ uint32_t CountItems(std::string_view data) {
 
 }  // namespace
 
-TTLVParser::TTLVParser() : index_(std::make_unique<std::array<const TTagEntry*, 0x10000>>()) {
+TTLVParser::TTLVParser()
+    : index_(std::make_unique<std::array<const TTagEntry*, 0x10000>>()),
+      known_(std::make_unique<std::bitset<0x10000>>()) {
   dictionary_.FillDictionary();
   index_->fill(nullptr);
   for (const auto& entry : dictionary_) {
     const int32_t tag = entry->Info().Tag;
     if (tag >= 0 && tag <= 0xFFFF && (*index_)[static_cast<std::size_t>(tag)] == nullptr) {
-      (*index_)[static_cast<std::size_t>(tag)] = entry->entry_;
+      (*index_)[static_cast<std::size_t>(tag)] = &entry->Entry();
+      known_->set(static_cast<std::size_t>(tag));
     }
   }
+}
+
+const TTagEntry* TTLVParser::DictionaryEntry(int32_t tag) const {
+  if (tag < 0 || tag > 0xFFFF || !known_->test(static_cast<std::size_t>(tag))) return nullptr;
+  return (*index_)[static_cast<std::size_t>(tag)];
 }
 
 const TTagEntry* TTLVParser::EntryFor(uint16_t tag) {
@@ -89,16 +102,18 @@ void TTLVParser::ParseInto(std::string_view data, TTLVTags& list) {
     if (block.pos < block.data.size()) value = block.data.substr(block.pos, length);
     block.pos += length;
 
-    TTLVTag& tag = block.list->PushBack(std::unique_ptr<TTLVTag>(new TTLVTag(EntryFor(number))));
-    tag.declaredLength_ = length;
-    tag.valueSize_ = static_cast<uint32_t>(value.size());
-    if (tag.entry_->Info.TagType == ttSTLV) {
-      // The content stays in data, which outlives the parse; only the nested
-      // tags keep it.
+    const TTagEntry* entry = EntryFor(number);
+    // A container's content stays in data, which outlives the parse; only the
+    // nested tags keep it.
+    const bool container = entry->Info.TagType == ttSTLV;
+    TTLVTag& tag = block.list->PushBack(std::unique_ptr<TTLVTag>(
+        new TTLVTag(entry,
+                    container ? TSmallBytes::LengthOnly(static_cast<uint32_t>(value.size()))
+                              : TSmallBytes(value),
+                    length)));
+    if (container) {
       stack.push_back({value, &tag.children_, 0});
       fresh = true;
-    } else {
-      tag.value_.Assign(value);
     }
   }
 }

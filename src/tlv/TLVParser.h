@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <bitset>
 #include <memory>
 #include <string_view>
 
@@ -24,6 +25,9 @@ class TTLVParser {
 
   [[nodiscard]] TTLVTags& Tags() { return tags_; }
   [[nodiscard]] const TTLVTags& Dictionary() const { return dictionary_; }
+  // The record of the dictionary's first entry for tag (what FindTag on the
+  // dictionary gives), or nullptr when it has none.
+  [[nodiscard]] const TTagEntry* DictionaryEntry(int32_t tag) const;
 
  private:
   const TTagEntry* EntryFor(uint16_t tag);
@@ -33,6 +37,7 @@ class TTLVParser {
   // Lookups by number: the first dictionary entry (as FindTag gives it), and
   // the records of numbers without one, made on first sight.
   std::unique_ptr<std::array<const TTagEntry*, 0x10000>> index_;
+  std::unique_ptr<std::bitset<0x10000>> known_;  // numbers the dictionary has
 };
 
 }  // namespace kvitor

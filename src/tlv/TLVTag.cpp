@@ -64,11 +64,21 @@ void CheckLength(int32_t tag, std::size_t length) {
 
 }  // namespace
 
+namespace detail {
+const TTagEntry* gTagEntries[kMaxTagEntries] = {};
+}  // namespace detail
+
 const TTagEntry* InternTagInfo(const TTagInfo& info) {
   InfoPool& pool = Pool();
   const std::lock_guard lock(pool.mutex);
   if (const auto it = pool.entries.find(info); it != pool.entries.end()) return it->second.get();
+  if (pool.entries.size() == kMaxTagEntries) {
+    throw Error("Too many kinds of tag: more than " + std::to_string(kMaxTagEntries) +
+                " distinct dictionary entries");
+  }
   auto entry = std::make_unique<TTagEntry>();
+  entry->Index = static_cast<uint32_t>(pool.entries.size());
+  detail::gTagEntries[entry->Index] = entry.get();
   entry->Info = info;
   entry->Info.Description = pool.Text(info.Description);
   entry->Info.ShortName = pool.Text(info.ShortName);
@@ -147,8 +157,12 @@ TTLVTag& TTLVTags::AddNew(const TTagInfo& info) {
   return PushBack(std::unique_ptr<TTLVTag>(new TTLVTag(InternTagInfo(info))));
 }
 
+TTLVTag& TTLVTags::AddNew(const TTagEntry& entry) {
+  return PushBack(std::unique_ptr<TTLVTag>(new TTLVTag(&entry)));
+}
+
 TTLVTag& TTLVTags::AddCopy(const TTLVTag& source) {
-  TTLVTag& tag = PushBack(std::unique_ptr<TTLVTag>(new TTLVTag(source.entry_)));
+  TTLVTag& tag = PushBack(std::unique_ptr<TTLVTag>(new TTLVTag(&source.Entry())));
   tag.Assign(source);
   return tag;
 }
@@ -160,7 +174,7 @@ TTLVTag& TTLVTags::AddEntry(int32_t tag, std::string_view description, std::stri
 
 TTLVTag* TTLVTags::FindTag(int tag) const {
   for (uint32_t i = 0; i < size_; ++i) {
-    if (items_[i]->entry_->Info.Tag == tag) return items_[i].get();
+    if (items_[i]->Info().Tag == tag) return items_[i].get();
   }
   return nullptr;
 }
@@ -173,7 +187,7 @@ bool TTLVTags::HasTag(int tag) const {
     stack.pop_back();
     for (uint32_t i = list->size_; i-- > 0;) {
       const TTLVTag& item = *list->items_[i];
-      if (item.entry_->Info.Tag == tag) return true;
+      if (item.Info().Tag == tag) return true;
       if (item.children_.size_ > 0) stack.push_back(&item.children_);
     }
   }
@@ -209,7 +223,7 @@ void TTLVTags::EncodeTo(std::string& out) const {
       continue;
     }
     const TTLVTag& tag = *frame.list->items_[frame.next++];
-    const TTagInfo& info = tag.entry_->Info;
+    const TTagInfo& info = tag.Info();
     if (info.TagType == ttSTLV) {
       PutHeader(out, info.Tag, 0);
       stack.push_back({&tag.children_, 0, out.size() - 2, info.Tag});
@@ -238,7 +252,7 @@ void TTLVTags::Assign(const TTLVTags& source) {
     to->Reserve(to->size_ + from->size_);
     for (uint32_t i = 0; i < from->size_; ++i) {
       const TTLVTag& item = *from->items_[i];
-      TTLVTag& copy = to->PushBack(std::unique_ptr<TTLVTag>(new TTLVTag(item.entry_)));
+      TTLVTag& copy = to->PushBack(std::unique_ptr<TTLVTag>(new TTLVTag(&item.Entry())));
       copy.CopyFields(item);
       if (item.children_.size_ > 0) stack.emplace_back(&item.children_, &copy.children_);
     }
@@ -267,18 +281,15 @@ void TTLVTags::TakeAll(TTLVTags& source) {
 
 // ---- TTLVTag ----
 
-TTLVTag::TTLVTag(const TTagInfo& info) : entry_(InternTagInfo(info)) {}
+TTLVTag::TTLVTag(const TTagInfo& info) : entry_(InternTagInfo(info)->Index) {}
 
-static_assert(sizeof(TTLVTag) <= 56 && alignof(TTLVTag) <= 8,
-              "the node pool's slots hold 56 bytes");
+static_assert(sizeof(TTLVTag) <= 48 && alignof(TTLVTag) <= 8,
+              "the node pool's slots hold 48 bytes");
 
 void* TTLVTag::operator new(std::size_t size) { return AllocateTagNode(size); }
 void TTLVTag::operator delete(void* node) noexcept { FreeTagNode(node); }
 
-void TTLVTag::SetValue(std::string_view value) {
-  value_.Assign(value);
-  valueSize_ = static_cast<uint32_t>(value.size());
-}
+void TTLVTag::SetValue(std::string_view value) { value_.Assign(value); }
 
 void TTLVTag::SetOwner(TTLVTags& list) {
   if (owner_ == &list) return;
@@ -294,7 +305,6 @@ void TTLVTag::Free() {
 
 void TTLVTag::CopyFields(const TTLVTag& source) {
   value_ = source.value_;
-  valueSize_ = source.valueSize_;
   entry_ = source.entry_;
   declaredLength_ = source.declaredLength_;
 }
@@ -314,7 +324,7 @@ std::string TTLVTag::Encode() const {
 }
 
 void TTLVTag::EncodeTo(std::string& out) const {
-  const TTagInfo& info = entry_->Info;
+  const TTagInfo& info = Info();
   if (info.TagType != ttSTLV) {
     const std::string_view value = value_.View();
     CheckLength(info.Tag, value.size());

@@ -41,12 +41,27 @@ struct TTagInfo {
 struct TTagEntry {
   TTagInfo Info;
   std::string ShortName1251;
+  uint32_t Index = 0;  // in the table of records, see TagEntryAt
 };
 
 // The one shared, never freed record of an entry equal to info. Every tag
-// node of a large report points to one of a few hundred such records instead
-// of holding two texts of its own.
+// node of a large report refers to one of a few hundred such records instead
+// of holding two texts of its own. Error past kMaxTagEntries records (tag
+// numbers alone make at most 65,536).
 [[nodiscard]] const TTagEntry* InternTagInfo(const TTagInfo& info);
+
+inline constexpr uint32_t kMaxTagEntries = 1u << 18;
+
+namespace detail {
+// Written once per record, under InternTagInfo's lock, before its index is
+// given out; a record's index always reaches a reader after the record.
+extern const TTagEntry* gTagEntries[kMaxTagEntries];
+}  // namespace detail
+
+// The record with that index: a node keeps four bytes instead of a pointer.
+[[nodiscard]] inline const TTagEntry& TagEntryAt(uint32_t index) {
+  return *detail::gTagEntries[index];
+}
 
 class TTLVTag;
 
@@ -71,9 +86,16 @@ class TTLVTags {
   [[nodiscard]] std::unique_ptr<TTLVTag> Remove(const TTLVTag& tag);
   // Frees the tag at index (and its subtree).
   void Delete(int index);
+  // Frees every tag of this list (not nested lists) for which drop is true,
+  // keeping the order of the others: one pass, whatever the count.
+  template <class Predicate>
+  void DeleteIf(Predicate drop);
 
   // A new tag at the end with its own copy of info, an empty value.
   TTLVTag& AddNew(const TTagInfo& info);
+  // A new tag at the end with the shared record entry (one InternTagInfo
+  // gave), an empty value.
+  TTLVTag& AddNew(const TTagEntry& entry);
   // A new tag at the end that is a deep copy of source.
   TTLVTag& AddCopy(const TTLVTag& source);
   TTLVTag& AddEntry(int32_t tag, std::string_view description, std::string_view shortName,
@@ -134,10 +156,10 @@ class TTLVTag {
   [[nodiscard]] const TTLVTags& Children() const { return children_; }
   [[nodiscard]] std::string_view Value() const { return value_.View(); }
   // The length of the value as read or set (for a parsed container, of its content).
-  [[nodiscard]] std::size_t ValueSize() const { return valueSize_; }
+  [[nodiscard]] std::size_t ValueSize() const { return value_.Length(); }
   void SetValue(std::string_view value);
-  [[nodiscard]] const TTagInfo& Info() const { return entry_->Info; }
-  void SetInfo(const TTagInfo& info) { entry_ = InternTagInfo(info); }
+  [[nodiscard]] const TTagInfo& Info() const { return Entry().Info; }
+  void SetInfo(const TTagInfo& info) { entry_ = InternTagInfo(info)->Index; }
   [[nodiscard]] int32_t DeclaredLength() const { return declaredLength_; }
   void SetDeclaredLength(int32_t length) { declaredLength_ = length; }
 
@@ -163,15 +185,34 @@ class TTLVTag {
  private:
   friend class TTLVTags;
   friend class TTLVParser;
-  explicit TTLVTag(const TTagEntry* entry) : entry_(entry) {}
+  explicit TTLVTag(const TTagEntry* entry) : entry_(entry->Index) {}
+  // A parsed tag, made in one go: a new node's memory is cold, and reading
+  // back what was just written waits for it.
+  TTLVTag(const TTagEntry* entry, TSmallBytes&& value, int32_t declaredLength)
+      : value_(std::move(value)), entry_(entry->Index), declaredLength_(declaredLength) {}
+  [[nodiscard]] const TTagEntry& Entry() const { return TagEntryAt(entry_); }
   void CopyFields(const TTLVTag& source);
 
+  // 48 bytes in all: a report holds millions of nodes.
   TTLVTags* owner_ = nullptr;
-  const TTagEntry* entry_;
   TTLVTags children_;
-  TSmallBytes value_;
+  TSmallBytes value_;  // a parsed container's: no bytes, its content's length
+  uint32_t entry_;
   int32_t declaredLength_ = 0;
-  uint32_t valueSize_ = 0;
 };
+
+template <class Predicate>
+void TTLVTags::DeleteIf(Predicate drop) {
+  TTLVTags doomed;  // frees the dropped subtrees through Clear
+  uint32_t kept = 0;
+  for (uint32_t i = 0; i < size_; ++i) {
+    if (drop(static_cast<const TTLVTag&>(*items_[i]))) {
+      doomed.PushBack(std::move(items_[i]));
+    } else if (kept++ != i) {
+      items_[kept - 1] = std::move(items_[i]);
+    }
+  }
+  size_ = kept;
+}
 
 }  // namespace kvitor

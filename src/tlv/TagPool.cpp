@@ -1,8 +1,10 @@
 #include "TagPool.h"
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <utility>
 #include <vector>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -25,51 +27,96 @@ void FreeTagNode(void* node) noexcept { ::operator delete(node); }
 
 namespace {
 
-constexpr std::size_t kNodeSize = 56;  // sizeof(TTLVTag), checked there
-constexpr std::size_t kNodesPerSlab = 16384;
+constexpr std::size_t kNodeSize = 48;  // sizeof(TTLVTag), checked there
+constexpr std::size_t kBatch = 256;
+constexpr std::size_t kNodesPerSlab = 64 * kBatch;
 
+constexpr std::size_t kPrefetchAhead = 8;
+
+// A free node. Besides its link it points to the node kPrefetchAhead places
+// further down its chain, so that taking nodes one by one can fetch ahead:
+// freed nodes are cold, and a chain is otherwise read one miss at a time.
+// The first node of a chain that waits in the pool also holds the chain's
+// particulars, so that chains change hands whole, without a walk and
+// without allocating.
 struct FreeNode {
   FreeNode* next;
+  FreeNode* ahead;  // a hint only: may since have been taken
+  FreeNode* nextChain;
+  FreeNode* last;
+  std::size_t count;
+};
+static_assert(sizeof(FreeNode) <= kNodeSize);
+
+struct TChain {
+  FreeNode* first = nullptr;
+  FreeNode* last = nullptr;
+  std::size_t count = 0;
+  FreeNode* pushed[kPrefetchAhead] = {};  // the last nodes pushed, a ring
+
+  void Push(void* p) noexcept {
+    auto* node = static_cast<FreeNode*>(p);
+    node->next = first;
+    // Taken last in, first out: the node pushed kPrefetchAhead pushes ago
+    // is taken kPrefetchAhead takes after this one.
+    FreeNode*& slot = pushed[count % kPrefetchAhead];
+    node->ahead = slot;
+    slot = node;
+    if (first == nullptr) last = node;
+    first = node;
+    ++count;
+  }
+  void* Pop() noexcept {
+    FreeNode* node = first;
+    first = node->next;
+    if (first == nullptr) last = nullptr;
+    --count;
+    return node;
+  }
 };
 
-// One shared free list under a lock, and a small one per thread in front of
-// it, so that the lock is taken once per batch, not once per node.
+// Chains of freed nodes, and never used nodes handed out in address order
+// (which the processor's prefetcher follows), shared by all threads.
 class TPool {
  public:
-  // Up to kBatch nodes; count tells how many.
-  FreeNode* TakeBatch(std::size_t& count) {
+  // A chain of freed nodes if there is one; otherwise empty, with up to
+  // kBatch fresh nodes at fresh.
+  TChain Take(unsigned char*& fresh, std::size_t& freshCount) {
     const std::lock_guard lock(mutex_);
-    if (free_ == nullptr) Grow();
-    FreeNode* first = free_;
-    FreeNode* last = first;
-    count = 1;
-    for (; count < kBatch && last->next != nullptr; ++count) last = last->next;
-    free_ = last->next;
-    last->next = nullptr;
-    return first;
+    if (chains_ != nullptr) {
+      FreeNode* head = chains_;
+      chains_ = head->nextChain;
+      return TChain{head, head->last, head->count};
+    }
+    if (freshLeft_ == 0) Grow();
+    freshCount = std::min(kBatch, freshLeft_);
+    fresh = fresh_;
+    fresh_ += freshCount * kNodeSize;
+    freshLeft_ -= freshCount;
+    return {};
   }
 
-  void GiveBack(FreeNode* first, FreeNode* last) noexcept {
+  void GiveBack(const TChain& chain) noexcept {
+    if (chain.count == 0) return;
     const std::lock_guard lock(mutex_);
-    last->next = free_;
-    free_ = first;
+    chain.first->last = chain.last;
+    chain.first->count = chain.count;
+    chain.first->nextChain = chains_;
+    chains_ = chain.first;
   }
-
-  static constexpr std::size_t kBatch = 256;
 
  private:
   void Grow() {
-    auto slab = std::make_unique<unsigned char[]>(kNodeSize * kNodesPerSlab);
-    for (std::size_t i = kNodesPerSlab; i-- > 0;) {
-      auto* node = reinterpret_cast<FreeNode*>(slab.get() + i * kNodeSize);
-      node->next = free_;
-      free_ = node;
-    }
-    slabs_.push_back(std::move(slab));
+    // Not value-initialised: every node is written before it is used.
+    slabs_.emplace_back(new unsigned char[kNodeSize * kNodesPerSlab]);
+    fresh_ = slabs_.back().get();
+    freshLeft_ = kNodesPerSlab;
   }
 
   std::mutex mutex_;
-  FreeNode* free_ = nullptr;
+  FreeNode* chains_ = nullptr;
+  unsigned char* fresh_ = nullptr;
+  std::size_t freshLeft_ = 0;
   std::vector<std::unique_ptr<unsigned char[]> > slabs_;
 };
 
@@ -78,46 +125,47 @@ TPool& Pool() {
   return *pool;
 }
 
-// The calling thread's nodes; what it holds beyond two batches goes back.
+// The calling thread's nodes: the lock is taken once per batch, not per node.
+// It keeps at most two batches of freed nodes; a third goes back to the pool.
 class TLocalNodes {
  public:
   ~TLocalNodes() {
-    if (first_ != nullptr) Pool().GiveBack(first_, Last());
+    while (freshCount_ > 0) current_.Push(TakeFresh());
+    Pool().GiveBack(current_);
+    Pool().GiveBack(spare_);
   }
 
   void* Take() {
-    if (first_ == nullptr) first_ = Pool().TakeBatch(count_);
-    FreeNode* node = first_;
-    first_ = node->next;
-    --count_;
+    if (current_.count == 0) {
+      std::swap(current_, spare_);
+      if (current_.count == 0 && freshCount_ == 0) current_ = Pool().Take(fresh_, freshCount_);
+      if (current_.count == 0) return TakeFresh();
+    }
+    auto* node = static_cast<FreeNode*>(current_.Pop());
+    if (node->ahead != nullptr) __builtin_prefetch(node->ahead);
     return node;
   }
 
-  void Put(void* p) noexcept {
-    auto* node = static_cast<FreeNode*>(p);
-    node->next = first_;
-    first_ = node;
-    if (++count_ < 2 * TPool::kBatch) return;
-    // Hand back all but one batch.
-    FreeNode* last = first_;
-    for (std::size_t n = 1; n < TPool::kBatch; ++n) last = last->next;
-    FreeNode* rest = last->next;
-    last->next = nullptr;
-    FreeNode* restLast = rest;
-    while (restLast->next != nullptr) restLast = restLast->next;
-    Pool().GiveBack(rest, restLast);
-    count_ = TPool::kBatch;
+  void Put(void* node) noexcept {
+    current_.Push(node);
+    if (current_.count < kBatch) return;
+    Pool().GiveBack(spare_);
+    spare_ = current_;
+    current_ = {};
   }
 
  private:
-  FreeNode* Last() const {
-    FreeNode* last = first_;
-    while (last->next != nullptr) last = last->next;
-    return last;
+  void* TakeFresh() noexcept {
+    void* node = fresh_;
+    fresh_ += kNodeSize;
+    --freshCount_;
+    return node;
   }
 
-  FreeNode* first_ = nullptr;
-  std::size_t count_ = 0;
+  TChain current_;
+  TChain spare_;
+  unsigned char* fresh_ = nullptr;
+  std::size_t freshCount_ = 0;
 };
 
 TLocalNodes& Local() {

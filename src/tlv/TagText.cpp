@@ -54,8 +54,9 @@ std::string StringValue1251(std::string_view value) {
 }  // namespace
 
 std::string TTLVTag::ValueText() const {
-  const int32_t tag = entry_->Info.Tag;
-  switch (entry_->Info.TagType) {
+  const TTagInfo& info = Info();
+  const int32_t tag = info.Tag;
+  switch (info.TagType) {
     case ttByte: return ByteText(tag, ValueAsInt());
     case ttUInt16: return Low32(ValueAsInt());
     case ttUInt32:
@@ -111,7 +112,8 @@ void AppendMoney(std::string& out, int64_t kopecks) {
 void TTLVTag::AppendTagText(std::string& line, bool withNumber) const {
   // Formed in Windows-1251 directly, and the usual types without a detour
   // through wide text: this runs for every node of a report.
-  const TTagInfo& info = entry_->Info;
+  const TTagEntry& entry = Entry();
+  const TTagInfo& info = entry.Info;
   if (withNumber) {
     AppendInt(line, info.Tag);
     line += ',';
@@ -120,9 +122,9 @@ void TTLVTag::AppendTagText(std::string& line, bool withNumber) const {
     line += Utf8ToCp1251(Tr("НЕИЗВЕСТНЫЙ ТЕГ"));
     return;
   }
-  line += entry_->ShortName1251;
+  line += entry.ShortName1251;
   line += ':';
-  if (valueSize_ < static_cast<uint32_t>(std::max(declaredLength_, 0))) {
+  if (value_.Length() < static_cast<std::size_t>(std::max(declaredLength_, 0))) {
     line += Utf8ToCp1251(Tr("Ошибка! Некорректная длина"));
     return;
   }

@@ -84,6 +84,42 @@ TEST_F(TLVParser, TypesTagsFromTheDictionaryAndDescendsIntoContainers) {
   EXPECT_EQ(parser_.Tags().Encode(), body);
 }
 
+TEST_F(TLVParser, ContainersKeepTheirContentLengthThroughCopies) {
+  // Says 10 bytes, 5 follow: the line reports it, before and after a copy.
+  parser_.Parse(Hex("23 04 0A 00 EA 03 01 00 01"));
+  const TTLVTag& cut = Top(0);
+  EXPECT_EQ(cut.Value(), "");
+  EXPECT_EQ(cut.ValueSize(), 5u);
+  const std::string error = Utf8ToCp1251("1059,ПРЕДМ. РАСЧЕТА:Ошибка! Некорректная длина");
+  EXPECT_EQ(cut.TagText(true), error);
+  TTLVTags copies;
+  TTLVTag& copy = copies.AddCopy(cut);
+  EXPECT_EQ(copy.ValueSize(), 5u);
+  EXPECT_EQ(copy.TagText(true), error);
+  TTLVTags assigned;
+  assigned.Assign(copies);
+  EXPECT_EQ(assigned.Items(0).TagText(true), error);
+  copy.SetValue("");  // a value set replaces the length that was read
+  EXPECT_EQ(copy.ValueSize(), 0u);
+  EXPECT_EQ(copy.Encode(), Tlv(1059, Tlv(1002, "\x01")));
+
+  parser_.Parse(Hex("23 04 05 00 EA 03 01 00 01"));  // whole
+  EXPECT_EQ(Top(0).TagText(true), Utf8ToCp1251("1059,ПРЕДМ. РАСЧЕТА:"));
+}
+
+TEST_F(TLVParser, DictionaryEntryIsTheFirstEntryOfANumber) {
+  for (const auto& entry : parser_.Dictionary()) {
+    const TTagEntry* found = parser_.DictionaryEntry(entry->Info().Tag);
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->Info, parser_.Dictionary().FindTag(entry->Info().Tag)->Info());
+  }
+  parser_.Parse(Tlv(9999, "x"));  // numbers seen in bodies are still not the dictionary's
+  EXPECT_EQ(parser_.DictionaryEntry(9999), nullptr);
+  EXPECT_NE(parser_.DictionaryEntry(65001), nullptr);  // the report's outer containers are in it
+  EXPECT_EQ(parser_.DictionaryEntry(-1), nullptr);
+  EXPECT_EQ(parser_.DictionaryEntry(0x10000 + 1002), nullptr);
+}
+
 TEST_F(TLVParser, ShortContainerContentFailsAfterTheContainerIsAppended) {
   EXPECT_EQ(Parse(Hex("EA 03 01 00 01  23 04 02 00 EA 03  EA 03 01 00 01")), "TLV length error");
   ASSERT_EQ(parser_.Tags().Count(), 2);

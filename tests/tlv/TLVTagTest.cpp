@@ -116,6 +116,19 @@ TEST(TLVTags, FreeingKeepsTheOrderOfTheOthers) {
   EXPECT_EQ(list.Count(), 0);
   Add(list, 9);  // a cleared list is usable again
   EXPECT_EQ(Numbers(list), (std::vector<int32_t>{9}));
+
+  // DeleteIf: one pass over this list only, the others in order.
+  list.Clear();
+  for (int n = 1; n <= 6; ++n) Add(AddContainer(list, n).Children(), 100 + n);
+  list.DeleteIf([](const TTLVTag& tag) { return tag.Info().Tag % 2 == 1; });
+  EXPECT_EQ(Numbers(list), (std::vector<int32_t>{2, 4, 6}));
+  EXPECT_FALSE(list.HasTag(101) || list.HasTag(103));
+  EXPECT_TRUE(list.HasTag(104));
+  for (int i = 0; i < list.Count(); ++i) EXPECT_EQ(list.Items(i).Owner(), &list);
+  list.DeleteIf([](const TTLVTag& tag) { return tag.Info().Tag == 104; });  // nested: untouched
+  EXPECT_EQ(Numbers(list), (std::vector<int32_t>{2, 4, 6}));
+  list.DeleteIf([](const TTLVTag&) { return true; });
+  EXPECT_EQ(list.Count(), 0);
 }
 
 TEST(TLVTag, SetOwnerRemoveAndAddMoveTagsBetweenLists) {
