@@ -3,7 +3,6 @@
 #include <vector>
 
 #include "Error.h"
-#include "FormatTLV.h"
 
 namespace kvitor {
 namespace {
