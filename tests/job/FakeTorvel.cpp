@@ -99,7 +99,7 @@ class TFakeTorvel final : public TTorvel {
         storage_->Documents.find(static_cast<int32_t>(Int(TTorvelProperty::DocumentNumber)));
     if (found == storage_->Documents.end() || !found->second.Ticket)
       return Fail(5, u"Нет подтверждения");
-    const TFakeTicket& t = *found->second.Ticket;
+    const TTicketImage& t = *found->second.Ticket;
     props_[TTorvelProperty::DocumentData] = t.Data;
     props_[TTorvelProperty::ECRDate] = t.Date;
     props_[TTorvelProperty::ECRTime] = t.Time;
@@ -181,8 +181,8 @@ void TFakeStorage::AddReceipts(int32_t first, int32_t last) {
     doc.Type = 3;
     // Tag 1040 (the document's number), four bytes.
     doc.Body = Tlv(1040, Le32(static_cast<uint32_t>(n)));
-    doc.Ticket = TFakeTicket{u"OK" + std::u16string(1, static_cast<char16_t>(u'0' + n % 10)),
-                             46000.0, 0.5, u"SIGN", n};
+    doc.Ticket = TTicketImage{u"OK" + std::u16string(1, static_cast<char16_t>(u'0' + n % 10)),
+                              46000.0, 0.5, u"SIGN", n};
     Documents[n] = doc;
   }
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "MainController.h"
+#include "StorageImage.h"
 #include "Torvel.h"
 
 namespace kvitor::test {
@@ -34,18 +35,10 @@ class TGate {
   bool open_ = false;
 };
 
-struct TFakeTicket {
-  std::u16string Data;
-  TDateTime Date = 0;
-  TDateTime Time = 0;
-  std::u16string FiscalSign;
-  int32_t DocumentNumber = 0;
-};
-
 struct TFakeDocument {
   int32_t Type = 3;
   std::string Body;
-  std::optional<TFakeTicket> Ticket;
+  std::optional<TTicketImage> Ticket;
 };
 
 // One driver operation as an instance saw it.
