@@ -3,10 +3,8 @@
 #include <cmath>
 #include <mutex>
 
-#include "EmulatedTorvel.h"
 #include "Error.h"
 #include "StringUtils.h"
-#include "TorvelSettings.h"
 
 namespace kvitor {
 namespace {
@@ -120,21 +118,6 @@ TDriverThreadScope::TDriverThreadScope() { ++scopeDepth; }
 TDriverThreadScope::~TDriverThreadScope() { --scopeDepth; }
 
 bool TDriverThreadScope::IsActive() { return scopeDepth > 0; }
-
-std::unique_ptr<TTorvel> CreateTorvel() {
-  if (!TDriverThreadScope::IsActive()) {
-    throw Error("Driver runtime is not initialised on this thread");
-  }
-  TEmulatedTorvel::TOptions options;
-  try {
-    const TTorvelSettings settings = LoadTorvelSettings();
-    options.ImagePath = EffectiveImagePath(settings);
-    options.DelayMs = settings.DelayMs;
-  } catch (const Error& e) {
-    options.SetupError = e.what();
-  }
-  return std::make_unique<TEmulatedTorvel>(std::move(options));
-}
 
 void SetSettingsDialogHook(TSettingsDialogHook hook) {
   std::lock_guard lock(hookMutex);

@@ -106,13 +106,6 @@ class TDriverThreadScope {
   [[nodiscard]] static bool IsActive();
 };
 
-// A new driver instance, configured from the driver's settings (and
-// TORVEL_IMAGE). Error "Driver runtime is not initialised on this thread"
-// outside a TDriverThreadScope. A broken settings file does not stop the
-// creation: the instance reports it from its device operations, so that its
-// settings dialog can still be opened to mend it.
-[[nodiscard]] std::unique_ptr<TTorvel> CreateTorvel();
-
 // The settings dialog that ShowSettingsDialog opens: installed by the GUI,
 // returns the dialog's result code. Without a hook ShowSettingsDialog returns
 // a non-zero code. Thread-safe; an empty function removes the hook.

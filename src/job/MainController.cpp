@@ -7,6 +7,7 @@
 #include "FNReportBinWriter.h"
 #include "FNReportTextWriter.h"
 #include "StringUtils.h"
+#include "TorvelFactory.h"
 #include "VersionInfo.h"
 
 namespace kvitor {

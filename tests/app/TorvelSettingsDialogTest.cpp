@@ -13,6 +13,7 @@
 
 #include "AppTestUtil.h"
 #include "Torvel.h"
+#include "TorvelFactory.h"
 #include "TorvelSettings.h"
 #include "TorvelSettingsDialog.h"
 

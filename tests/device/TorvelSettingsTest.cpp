@@ -12,6 +12,7 @@
 #include "Error.h"
 #include "StringUtils.h"
 #include "TestSupport.h"
+#include "TorvelFactory.h"
 #include "TorvelSettings.h"
 
 namespace kvitor {

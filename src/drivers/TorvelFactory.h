@@ -1,0 +1,16 @@
+#pragma once
+
+#include <memory>
+
+#include "Torvel.h"
+
+namespace kvitor {
+
+// A new driver instance, configured from the driver's settings (and
+// TORVEL_IMAGE). Error "Driver runtime is not initialised on this thread"
+// outside a TDriverThreadScope. A broken settings file does not stop the
+// creation: the instance reports it from its device operations, so that its
+// settings dialog can still be opened to mend it.
+[[nodiscard]] std::unique_ptr<TTorvel> CreateTorvel();
+
+}  // namespace kvitor
