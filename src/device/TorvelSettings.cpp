@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Error.h"
+#include "SafeFile.h"
 
 namespace kvitor {
 namespace {
@@ -32,21 +33,8 @@ std::string HomeFolder() {
   throw Error("Driver settings \"" + path + "\": " + what);
 }
 
-std::string SystemError() { return std::strerror(errno); }
-
-// Writes all of data to fd; false with errno set on failure.
-bool WriteAll(int fd, const std::string& data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
+// A settings file is a few lines; a huge one is not ours.
+constexpr std::size_t kMaxSettingsBytes = 1u << 20;
 
 }  // namespace
 
@@ -61,20 +49,13 @@ std::string TorvelSettingsPath() {
 TTorvelSettings LoadTorvelSettings() {
   const std::string path = TorvelSettingsPath();
   TTorvelSettings settings;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    if (errno == ENOENT) return settings;
-    Fail(path, "cannot be read: " + SystemError());
-  }
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(file, &std::fclose);
   std::string text;
-  char buffer[4096];
-  std::size_t n = 0;
-  // A settings file is a few lines; a huge one is not ours.
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0 && text.size() < (1u << 20)) {
-    text.append(buffer, n);
+  try {
+    text = ReadRegularFile(path, kMaxSettingsBytes);
+  } catch (const TFileReadError& e) {
+    if (e.Code() == ENOENT) return settings;
+    Fail(path, std::string("cannot be read: ") + e.what());
   }
-  if (std::ferror(file) != 0) Fail(path, "cannot be read: " + SystemError());
   json root;
   try {
     root = json::parse(text);
@@ -114,23 +95,9 @@ void SaveTorvelSettings(const TTorvelSettings& settings) {
   root["delay_ms"] = settings.DelayMs ? json(*settings.DelayMs) : json(nullptr);
   const std::string text = root.dump(2) + "\n";
 
-  std::string temp = path + ".XXXXXX";
-  const int fd = ::mkstemp(temp.data());
-  if (fd < 0) Fail(path, "cannot create a temporary file: " + SystemError());
-  const bool written = WriteAll(fd, text) && ::fsync(fd) == 0;
-  const int writeErrno = errno;
-  // close() reports delayed write errors too.
-  const bool closed = ::close(fd) == 0;
-  if (!written || !closed) {
-    const std::string reason = std::strerror(written ? errno : writeErrno);
-    ::unlink(temp.c_str());
-    Fail(path, "cannot be written: " + reason);
-  }
-  if (::chmod(temp.c_str(), 0644) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
-    const std::string reason = SystemError();
-    ::unlink(temp.c_str());
-    Fail(path, "cannot be replaced: " + reason);
-  }
+  TSafeFileWriter file(path);
+  file.Stream().Write(text.data(), text.size());
+  file.Commit();
 }
 
 std::string EffectiveImagePath(const TTorvelSettings& settings) {

@@ -24,8 +24,8 @@ struct TTorvelSettings {
 // be read or parsed raises Error naming the file (and the member).
 [[nodiscard]] TTorvelSettings LoadTorvelSettings();
 
-// Writes the file atomically (a temporary file beside it, then a rename), so
-// that a failing write leaves the old file whole. Raises Error on failure.
+// Writes the file with the program's safe writer (TSafeFileWriter), so that a
+// failing write leaves the old file whole. Raises Error on failure.
 void SaveTorvelSettings(const TTorvelSettings& settings);
 
 // The storage image a new driver instance serves: TORVEL_IMAGE when set and

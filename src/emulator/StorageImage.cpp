@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Error.h"
+#include "SafeFile.h"
 #include "StringUtils.h"
 #include "SyntheticDocuments.h"
 #include "TorvelSettings.h"
@@ -419,23 +420,12 @@ std::shared_ptr<const TStorageImage> TStorageImage::LoadText(std::string_view te
 }
 
 std::shared_ptr<const TStorageImage> TStorageImage::LoadFile(const std::string& path) {
-  const auto fail = [&](const std::string& what) {
-    throw Error("Storage image \"" + path + "\": " + what);
-  };
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) fail(std::string("cannot be read: ") + std::strerror(errno));
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(file, &std::fclose);
   std::string text;
-  char buffer[65536];
-  while (true) {
-    const std::size_t n = std::fread(buffer, 1, sizeof buffer, file);
-    text.append(buffer, n);
-    if (text.size() > kMaxImageBytes) {
-      fail("larger than " + std::to_string(kMaxImageBytes >> 20) + " MiB");
-    }
-    if (n < sizeof buffer) break;
+  try {
+    text = ReadRegularFile(path, kMaxImageBytes);
+  } catch (const TFileReadError& e) {
+    throw Error("Storage image \"" + path + "\": cannot be read: " + e.what());
   }
-  if (std::ferror(file) != 0) fail(std::string("cannot be read: ") + std::strerror(errno));
   return LoadText(text, path);
 }
 

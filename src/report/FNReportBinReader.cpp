@@ -1,19 +1,20 @@
 #include "FNReportBinReader.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "Checksum.h"
 #include "Error.h"
 #include "FNReportBinWriter.h"
 #include "FormatTLV.h"
+#include "SafeFile.h"
 
 namespace kvitor {
 namespace {
+
+// The format itself sets no bound below the 32-bit document numbers; this is
+// far above any storage's archive and keeps a hostile file from taking all
+// memory before it is refused.
+constexpr std::size_t kMaxReportFileBytes = std::size_t{4} << 30;
 
 std::string Field(std::string_view bytes, std::size_t offset, std::size_t width) {
   std::string_view field = bytes.substr(offset, width);
@@ -68,22 +69,12 @@ void TFNReportBinReader::Load(std::string_view bytes, const std::string& name) {
 }
 
 void TFNReportBinReader::LoadFromFile(const std::string& fileName) {
-  const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw Error("Cannot open file \"" + fileName + "\". " + std::strerror(errno));
   std::string content;
-  char buffer[1 << 16];
-  while (true) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int err = errno;
-      ::close(fd);
-      throw Error("Cannot read file \"" + fileName + "\". " + std::strerror(err));
-    }
-    if (n == 0) break;
-    content.append(buffer, static_cast<std::size_t>(n));
+  try {
+    content = ReadRegularFile(fileName, kMaxReportFileBytes);
+  } catch (const TFileReadError& e) {
+    throw Error("Cannot open file \"" + fileName + "\". " + e.what());
   }
-  ::close(fd);
   Load(content, fileName);
 }
 

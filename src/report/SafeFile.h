@@ -1,19 +1,36 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
 #include "BinStream.h"
+#include "Error.h"
 
 namespace kvitor {
 
-// Writes a file so that it either appears whole or not at all: the bytes go to
-// a temporary file in the target's folder, which replaces the target only on
-// Commit, after everything is written and flushed. Abandoning the writer (an
-// error on the way) removes the temporary file and leaves the target as it was.
+class TPendingTempName;
+
+// Writes a file so that it either appears whole or not at all. The bytes go
+// to an unnamed temporary file in the target's folder (O_TMPFILE), linked in
+// under the target's name only on Commit, after everything is written and
+// flushed: an interrupted save, even by kill -9, leaves nothing behind. Where
+// the file system has no unnamed files, a hidden named one is used instead;
+// it is removed on SIGINT and SIGTERM (see RemovePendingTempFiles) and when
+// the writer is abandoned.
+//
+// The new file keeps only the permission bits of the file it replaces, never
+// its set-user-ID, set-group-ID or sticky bit. In a world-writable sticky
+// folder a symbolic link owned by someone else is refused, as the kernel's
+// protected-symlinks rule refuses it. A target that cannot be replaced by a
+// new file is written in place: an existing file in a folder where no
+// temporary file can be created, and a device or a named pipe such as
+// /dev/null or /dev/stdout. A folder is refused.
+//
+// Errors are "Cannot create file "%s". %s" with the target's full path, and
+// the stream's "Cannot write file ..." while writing.
 class TSafeFileWriter {
  public:
-  // Error "Cannot create file "%s". %s" with the target's full path.
   explicit TSafeFileWriter(const std::string& fileName);
   ~TSafeFileWriter();
   TSafeFileWriter(const TSafeFileWriter&) = delete;
@@ -25,10 +42,47 @@ class TSafeFileWriter {
   void Commit();
 
  private:
+  enum class TMode { Unnamed, Named, InPlace, Staged };
+  bool OpenTemporary(mode_t mode, int& error);
+  void OpenInPlace(bool regular);
+  void LinkUnnamed();
+
   std::string target_;
-  std::string temp_;
+  std::string temp_;                           // the named temporary file
+  std::unique_ptr<TPendingTempName> pending_;  // temp_ for the signal handler
   std::unique_ptr<TFileStream> stream_;
+  int fd_ = -1;     // stream_'s descriptor
+  int outFd_ = -1;  // Staged: the target, written on Commit
+  TMode mode_ = TMode::Unnamed;
   bool committed_ = false;
 };
+
+// Removes the named temporary files of the saves in progress. Safe to call
+// from a signal handler: a program that ends itself from its own SIGINT or
+// SIGTERM handler calls it first. Without such a handler (the default
+// action) the writer removes them itself before the signal ends the process.
+void RemovePendingTempFiles() noexcept;
+
+// Tests only: use named temporary files as on a file system without O_TMPFILE.
+void ForceNamedTempFilesForTesting(bool force);
+
+// A read refused before or while reading a file. Code() is the errno value,
+// or 0 when the file is no regular file or is larger than allowed.
+class TFileReadError : public Error {
+ public:
+  TFileReadError(int code, const std::string& reason) : Error(reason), code_(code) {}
+  [[nodiscard]] int Code() const { return code_; }
+
+ private:
+  int code_;
+};
+
+// The whole content of a regular file of at most maxBytes bytes. What is not a
+// regular file (a device such as /dev/zero, a named pipe, a folder) is refused
+// without being opened, so nothing blocks; a file larger than maxBytes, or
+// growing past it while being read, is refused without reading it all.
+// Raises TFileReadError with the reason alone ("Not a regular file", the
+// system's text, "larger than N bytes"); the caller names the file.
+[[nodiscard]] std::string ReadRegularFile(const std::string& path, std::size_t maxBytes);
 
 }  // namespace kvitor

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -301,6 +302,29 @@ TEST_F(CliTest, ShowRefusesWhatIsNotAWholeReportFile) {
   const TRun run = Run({"show", file});
   EXPECT_EQ(run.Exit, 0) << run.Err;
   EXPECT_EQ(RootLines(Utf8ToCp1251(run.Out)), 0);
+}
+
+// A device or a named pipe given as a file is refused at once: none of them
+// may be read until memory runs out or block in open.
+TEST_F(CliTest, SpecialFilesAreRefusedWithoutWaiting) {
+  const std::string pipe = (dir_ / "run" / "pipe").string();
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  fs::create_directories(dir_ / "run" / "config" / "torvel");
+  const std::string settings = (dir_ / "run" / "config" / "torvel" / "settings.json").string();
+  ASSERT_EQ(::mkfifo(settings.c_str(), 0600), 0);
+  const std::vector<std::vector<std::string>> runs = {
+      {"show", "/dev/zero"},
+      {"show", pipe},
+      {"read", "--image", pipe},
+      {"status"},
+  };
+  for (const auto& args : runs) {
+    SCOPED_TRACE(args.back());
+    const TRun run = Run(args);
+    EXPECT_EQ(run.Exit, 1);
+    EXPECT_NE(run.Err.find("Not a regular file"), std::string::npos) << run.Err;
+  }
+  EXPECT_TRUE(Written().empty());
 }
 
 TEST_F(CliTest, BadArgumentsExitWithTwo) {

@@ -1,6 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
 
 #include <cerrno>
 #include <cstdlib>
@@ -11,6 +16,7 @@
 #include "FNReportBinWriter.h"
 #include "FNReportTextWriter.h"
 #include "ReportTestUtil.h"
+#include "SafeFile.h"
 
 namespace kvitor {
 namespace {
@@ -90,18 +96,220 @@ TEST(FaultPaths, MissingFolderIsNamedWithTheFullPath) {
   EXPECT_TRUE(dir.Entries().empty());
 }
 
-TEST(FaultPaths, FolderOrSpecialFileIsNotReplaced) {
+TEST(FaultPaths, FolderIsRefusedDevicesAndPipesAreWrittenInPlace) {
   ScratchDir dir;
   std::filesystem::create_directory(dir.Dir() / "folder.bin");
   ASSERT_EQ(::mkfifo(dir.Path("pipe.txt").c_str(), 0600), 0);
   TFNReport report;
+  FillReport(report, 2);
   EXPECT_EQ(ErrorOf([&] { TFNReportBinWriter().SaveToFile(report, dir.Path("folder.bin")); }),
             CannotCreate(dir.Path("folder.bin"), EISDIR));
+  // A pipe nobody reads is refused at once rather than waited on.
   EXPECT_EQ(ErrorOf([&] { TFNReportTextWriter().SaveToFile(report, dir.Path("pipe.txt")); }),
-            "Cannot create file \"" + dir.Path("pipe.txt") + "\". Not a regular file");
+            CannotCreate(dir.Path("pipe.txt"), ENXIO));
+  TFNReportBinWriter().SaveToFile(report, "/dev/null");
+  EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+  EXPECT_EQ(ErrorOf([&] { TFNReportBinWriter().SaveToFile(report, "/dev/full"); }),
+            std::string("Cannot write file \"/dev/full\". ") + std::strerror(ENOSPC));
+
+  // With a reader, the pipe gets exactly the file's bytes (the binary writer
+  // seeks back for its checksum, which a pipe cannot).
+  TFNReportBinWriter().SaveToFile(report, dir.Path("plain.bin"));
+  const int reader = ::open(dir.Path("pipe.txt").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  TFNReportBinWriter().SaveToFile(report, dir.Path("pipe.txt"));
+  std::string piped(1 << 16, '\0');
+  const ssize_t n = ::read(reader, piped.data(), piped.size());
+  ::close(reader);
+  ASSERT_GT(n, 0);
+  piped.resize(static_cast<std::size_t>(n));
+  EXPECT_EQ(piped, ReadFile(dir.Path("plain.bin")));
   EXPECT_TRUE(std::filesystem::is_directory(dir.Dir() / "folder.bin"));
   EXPECT_TRUE(std::filesystem::is_fifo(dir.Dir() / "pipe.txt"));
-  EXPECT_EQ(dir.Entries(), (std::set<std::string>{"folder.bin", "pipe.txt"}));
+  EXPECT_EQ(dir.Entries(), (std::set<std::string>{"folder.bin", "pipe.txt", "plain.bin"}));
+}
+
+TEST(SafeSave, KeepsOnlyThePermissionBitsOfTheOldFile) {
+  ScratchDir dir;
+  TFNReport report;
+  test::WriteFile(dir.Path("planted.bin"), "old");
+  ASSERT_EQ(::chmod(dir.Path("planted.bin").c_str(), 07750), 0);
+  TFNReportBinWriter().SaveToFile(report, dir.Path("planted.bin"));
+  struct stat st {};
+  ASSERT_EQ(::stat(dir.Path("planted.bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0750u);
+  EXPECT_NE(ReadFile(dir.Path("planted.bin")), "old");
+
+  const mode_t mask = ::umask(022);
+  TFNReportTextWriter().SaveToFile(report, dir.Path("new.txt"));
+  ::umask(mask);
+  ASSERT_EQ(::stat(dir.Path("new.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+}
+
+// The kernel's protected-symlinks rule: in a world-writable sticky folder a
+// link is followed only when its owner is the one who follows it or the
+// folder's owner. Root changes the owners here to play the other users.
+TEST(SafeSave, RefusesAnotherUsersLinkInASharedStickyFolder) {
+  ScratchDir dir;
+  constexpr uid_t kOther = 65534;
+  constexpr uid_t kThird = 65533;
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to other users";
+  const std::string shared = dir.Path("shared");
+  std::filesystem::create_directory(shared);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  test::WriteFile(dir.Path("victim"), "keep");
+  ASSERT_EQ(::symlink(dir.Path("victim").c_str(), (shared + "/link").c_str()), 0);
+  TFNReport report;
+  const auto save = [&] {
+    return ErrorOf([&] { TFNReportBinWriter().SaveToFile(report, shared + "/link"); });
+  };
+
+  ASSERT_EQ(::lchown((shared + "/link").c_str(), kOther, kOther), 0);
+  EXPECT_EQ(save(), CannotCreate(shared + "/link", EACCES) +
+                        " (a symbolic link of another user in a shared folder)");
+  EXPECT_EQ(ReadFile(dir.Path("victim")), "keep");
+
+  // The folder's owner may link; so may the one who saves.
+  ASSERT_EQ(::chown(shared.c_str(), kOther, kOther), 0);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  EXPECT_EQ(save(), "(no error)");
+  EXPECT_NE(ReadFile(dir.Path("victim")), "keep");
+  ASSERT_EQ(::lchown((shared + "/link").c_str(), kThird, kThird), 0);
+  EXPECT_NE(save(), "(no error)");
+  ASSERT_EQ(::lchown((shared + "/link").c_str(), 0, 0), 0);
+  EXPECT_EQ(save(), "(no error)");
+  EXPECT_TRUE(std::filesystem::is_symlink(shared + "/link"));
+  // Outside a sticky folder the rule does not apply.
+  ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
+  ASSERT_EQ(::lchown((shared + "/link").c_str(), kThird, kThird), 0);
+  EXPECT_EQ(save(), "(no error)");
+}
+
+// Runs f in a child process; its exit status, or 128 + the signal that ended it.
+template <class F>
+int InChild(F&& f) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    int code = 99;
+    try {
+      code = f();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "child: %s\n", e.what());
+    }
+    ::_exit(code);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+// A save cut short by a signal leaves the old file and nothing else: the
+// unnamed temporary file vanishes with the process even on SIGKILL, and a
+// named one is removed before SIGINT or SIGTERM ends the process.
+TEST(SafeSave, InterruptedSavesLeaveNoTemporaryFile) {
+  ScratchDir dir;
+  const std::string target = dir.Path("r.bin");
+  test::WriteFile(target, "old");
+  const std::string megabyte(1 << 20, 'x');
+  const auto interrupted = [&](bool named, int sig) {
+    return InChild([&] {
+      ForceNamedTempFilesForTesting(named);
+      TSafeFileWriter file(target);
+      file.Stream().Write(megabyte.data(), megabyte.size());
+      file.Stream().SetPosition(0);  // the buffer reaches the disk
+      ::kill(::getpid(), sig);
+      return 0;
+    });
+  };
+  EXPECT_EQ(interrupted(false, SIGKILL), 128 + SIGKILL);
+  EXPECT_EQ(interrupted(true, SIGTERM), 128 + SIGTERM);
+  EXPECT_EQ(interrupted(true, SIGINT), 128 + SIGINT);
+  EXPECT_EQ(dir.Entries(), std::set<std::string>{"r.bin"});
+  EXPECT_EQ(ReadFile(target), "old");
+
+  // The program's own handler keeps the signal: here it only takes note, and
+  // the save completes.
+  static volatile std::sig_atomic_t noted = 0;
+  EXPECT_EQ(InChild([&] {
+              std::signal(SIGINT, [](int) { noted = 1; });
+              ForceNamedTempFilesForTesting(true);
+              TSafeFileWriter file(target);
+              file.Stream().Write(megabyte.data(), megabyte.size());
+              ::kill(::getpid(), SIGINT);
+              file.Commit();
+              return noted == 1 && std::signal(SIGINT, SIG_DFL) != SIG_DFL ? 0 : 1;
+            }),
+            0);
+  EXPECT_EQ(ReadFile(target), megabyte);
+  EXPECT_EQ(dir.Entries(), std::set<std::string>{"r.bin"});
+
+  // A named temporary file also goes when the save is abandoned.
+  ForceNamedTempFilesForTesting(true);
+  {
+    TSafeFileWriter file(dir.Path("abandoned.bin"));
+    file.Stream().Write("x", 1);
+    EXPECT_EQ(dir.Entries().size(), 2u);
+  }
+  ForceNamedTempFilesForTesting(false);
+  EXPECT_EQ(dir.Entries(), std::set<std::string>{"r.bin"});
+}
+
+// Root may write anywhere; another user shows the folder it cannot write to.
+TEST(SafeSave, WritableFileInAReadOnlyFolderIsWrittenInPlace) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  ScratchDir dir;
+  constexpr uid_t kUser = 65534;
+  ASSERT_EQ(::chmod(dir.Dir().c_str(), 0755), 0);
+  test::WriteFile(dir.Path("r.txt"), "old report");
+  test::WriteFile(dir.Path("locked.txt"), "locked");
+  ASSERT_EQ(::chown(dir.Path("r.txt").c_str(), kUser, kUser), 0);
+  ASSERT_EQ(::chmod(dir.Path("locked.txt").c_str(), 0644), 0);
+  TFNReport report;
+  FillReport(report, 2);
+  TFNReportTextWriter().SaveToFile(report, dir.Path("expected.txt"));
+  std::string errors;
+  const int code = InChild([&] {
+    if (::setgid(kUser) != 0 || ::setuid(kUser) != 0) return 98;
+    if (::access(dir.Path("r.txt").c_str(), W_OK) != 0) return 97;  // a path it cannot reach
+    TFNReportTextWriter().SaveToFile(report, dir.Path("r.txt"));
+    // Neither a new file nor one it may not write.
+    const std::string newFile =
+        ErrorOf([&] { TFNReportTextWriter().SaveToFile(report, dir.Path("new.txt")); });
+    const std::string locked =
+        ErrorOf([&] { TFNReportTextWriter().SaveToFile(report, dir.Path("locked.txt")); });
+    return newFile == CannotCreate(dir.Path("new.txt"), EACCES) &&
+                   locked == CannotCreate(dir.Path("locked.txt"), EACCES)
+               ? 0
+               : 1;
+  });
+  if (code == 97) GTEST_SKIP() << "the scratch folder is not reachable for another user";
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(ReadFile(dir.Path("r.txt")), ReadFile(dir.Path("expected.txt")));
+  EXPECT_EQ(ReadFile(dir.Path("locked.txt")), "locked");
+  EXPECT_EQ(dir.Entries(), (std::set<std::string>{"expected.txt", "locked.txt", "r.txt"}));
+}
+
+TEST(RegularFileRead, RefusesSpecialFilesAndFilesOverTheLimit) {
+  ScratchDir dir;
+  ASSERT_EQ(::mkfifo(dir.Path("pipe").c_str(), 0600), 0);
+  test::WriteFile(dir.Path("ten"), "0123456789");
+  const auto refusal = [](const std::string& path, std::size_t limit) {
+    try {
+      (void)ReadRegularFile(path, limit);
+    } catch (const TFileReadError& e) {
+      return std::to_string(e.Code()) + " " + e.what();
+    }
+    return std::string("(read)");
+  };
+  EXPECT_EQ(refusal("/dev/zero", 1 << 20), "0 Not a regular file");
+  EXPECT_EQ(refusal(dir.Path("pipe"), 1 << 20), "0 Not a regular file");
+  EXPECT_EQ(refusal(dir.Dir().string(), 1 << 20),
+            std::to_string(EISDIR) + " " + std::strerror(EISDIR));
+  EXPECT_EQ(refusal(dir.Path("missing"), 1 << 20),
+            std::to_string(ENOENT) + " " + std::strerror(ENOENT));
+  EXPECT_EQ(refusal(dir.Path("ten"), 9), "0 larger than 9 bytes");
+  EXPECT_EQ(ReadRegularFile(dir.Path("ten"), 10), "0123456789");
 }
 
 // A small tmpfs of the test's own on a folder of the scratch folder.
