@@ -59,10 +59,12 @@ TTorvelSettings LoadTorvelSettings() {
   json root;
   try {
     root = json::parse(text);
-  } catch (const json::parse_error& e) {
+  } catch (const json::exception& e) {
+    // Not only syntax errors: a number out of range (1e400) is another kind.
     std::string message = e.what();
     const std::size_t end = message.find("] ");
-    Fail(path, "not JSON: " + (end == std::string::npos ? message : message.substr(end + 2)));
+    if (end != std::string::npos) message = message.substr(end + 2);
+    Fail(path, (e.id >= 400 && e.id < 500 ? "value out of range: " : "not JSON: ") + message);
   }
   if (!root.is_object())
     Fail(path, std::string("expected a JSON object, found ") + root.type_name());

@@ -11,7 +11,6 @@
 #include "VersionInfo.h"
 
 namespace kvitor {
-namespace {
 
 int32_t RoundedPercent(int32_t done, int32_t count) {
   if (count <= 0) return 0;
@@ -19,7 +18,15 @@ int32_t RoundedPercent(int32_t done, int32_t count) {
   return static_cast<int32_t>(std::min(100.0, std::nearbyint(exact)));  // halves to even
 }
 
-}  // namespace
+bool HasEstimate(const TMainControllerStatus& status) {
+  return status.State == 1 && status.Percent > 0;
+}
+
+TDateTime ShownDuration(TDateTime duration) { return duration > 0 ? duration : 0; }
+
+std::string StoppedJobText(int32_t read, int32_t count) {
+  return "прочитано " + std::to_string(read) + " из " + std::to_string(count);
+}
 
 TMainController::TMainController(TDriverFactory driverFactory, TClock clock)
     : driverFactory_(std::move(driverFactory)),
@@ -30,7 +37,8 @@ TMainController::TMainController(TDriverFactory driverFactory, TClock clock)
 
 TMainController::~TMainController() {
   Stop();
-  jobThread_.reset();  // waits for the job's end
+  jobThread_.reset();   // waits for the job's end
+  saveThread_.reset();  // and for a save's
   std::unique_lock lock(statusThreadsMutex_);
   statusThreadsDone_.wait(lock, [this] { return statusThreads_ == 0; });
 }
@@ -46,15 +54,19 @@ TTorvel& TMainController::GetDriver() {
 
 int TMainController::ShowDriverSettings() {
   const auto lock = DriverLock();
-  return GetDriver().ShowSettingsDialog();
+  const int result = GetDriver().ShowSettingsDialog();
+  // An instance keeps the settings it was made with: the next use makes one
+  // with the settings the dialog may have changed.
+  driver_.reset();
+  return result;
 }
 
 void TMainController::Start(const TReadParams& params) {
   if (Running()) return;
-  if (params.FirstNumber < 1) throw Error("Неверное значение номера первого документа");
-  if (params.LastNumber < 1) throw Error("Неверное значение номера последнего документа");
+  if (params.FirstNumber < 1) throw TRangeError("Неверное значение номера первого документа");
+  if (params.LastNumber < 1) throw TRangeError("Неверное значение номера последнего документа");
   if (params.LastNumber < params.FirstNumber) {
-    throw Error(
+    throw TRangeError(
         "Значение номера первого документа должно \r\nбыть меньше номера последнего документа");
   }
   firstNumber_ = params.FirstNumber;
@@ -70,8 +82,13 @@ void TMainController::Start(const TReadParams& params) {
     const auto lock = DriverLock();
     static_cast<void>(GetDriver().ReleaseDevice());
   }
-  jobThread_.reset();  // a stopped job may still be finishing its document
+  jobThread_.reset();   // a stopped job may still be finishing its document
+  saveThread_.reset();  // the report must not change under a save
   jobThread_ = std::make_unique<TNotifyThread>([this](TNotifyThread& t) { RunReadJob(t); });
+  // Also when a Stop comes before the thread runs and its body is skipped.
+  jobThread_->SetOnTerminate([this](TNotifyThread&, bool bodyRan) { EndReadJob(bodyRan); });
+  jobStopped_.store(false, std::memory_order_release);
+  documentsRead_.store(0, std::memory_order_release);
   running_.store(true, std::memory_order_release);
   jobFinished_.store(false, std::memory_order_release);
   SetStatus(1, {}, 0);
@@ -123,6 +140,16 @@ void TMainController::RunReadJob(TNotifyThread& thread) {
       SetStatus(2, std::string("Ошибка: ") + e.what(), GetStatus().Percent);
     }
   }
+}
+
+void TMainController::EndReadJob(bool bodyRan) {
+  if (!bodyRan) {
+    // Stopped before it began: nothing read, and no earlier report offered
+    // as this job's.
+    report_->Clear();
+    jobStopped_.store(true, std::memory_order_release);
+    SetStatus(3, "Успешно завершено", 100);
+  }
   running_.store(false, std::memory_order_release);
   jobFinished_.store(true, std::memory_order_release);
 }
@@ -152,10 +179,14 @@ void TMainController::ReadDocuments(TNotifyThread& thread) {
   bool withTicket = true;
   TFNDocumentRec rec;
   for (int32_t i = 0; i < count; ++i) {
-    if (thread.Terminated()) break;
+    if (thread.Terminated()) {
+      jobStopped_.store(true, std::memory_order_release);
+      break;
+    }
     reader->ReadDocument(firstNumber_ + i, withTicket, rec);
     if (rec.Ticket.TicketData.empty()) withTicket = false;
     report_->AddDocument(rec);
+    documentsRead_.store(i + 1, std::memory_order_release);
     SetStatus(1, "Прочитано документов: " + std::to_string(i + 1) + " из " + std::to_string(count),
               RoundedPercent(i + 1, count));
   }
@@ -214,23 +245,65 @@ void TMainController::RunReadFNStatus() {
   statusThreadsDone_.notify_all();
 }
 
-void TMainController::SaveReport(const std::string& fileName, int32_t fileType) {
+void TMainController::SaveReport(const std::string& fileName, int32_t fileType,
+                                 std::atomic<int64_t>* written) {
   if (fileType == 1) {
-    SaveBinReport(fileName);
+    SaveBinReport(fileName, written);
   } else {
-    SaveTextReport(fileName);
+    SaveTextReport(fileName, written);
   }
 }
 
-void TMainController::SaveBinReport(const std::string& fileName) {
-  TFNReportBinWriter().SaveToFile(*report_, fileName);
+void TMainController::SaveBinReport(const std::string& fileName, std::atomic<int64_t>* written) {
+  TFNReportBinWriter().SaveToFile(*report_, fileName, written);
 }
 
-void TMainController::SaveTextReport(const std::string& fileName) {
+void TMainController::SaveTextReport(const std::string& fileName, std::atomic<int64_t>* written) {
   TFNReportHeader header = report_->Header();
   header.Checksum = TFNReportBinWriter::CalcChecksum(*report_);
   report_->SetHeader(header);
-  TFNReportTextWriter().SaveToFile(*report_, fileName);
+  TFNReportTextWriter().SaveToFile(*report_, fileName, written);
+}
+
+void TMainController::StartSave(const std::string& fileName, int32_t fileType) {
+  if (saving_.load(std::memory_order_acquire)) return;
+  saveThread_.reset();
+  saveWritten_.store(0, std::memory_order_release);
+  saveTotal_ = report_->Tags().Count();
+  {
+    const std::lock_guard guard(lock_);
+    saveError_.clear();
+  }
+  saveThread_ = std::make_unique<TNotifyThread>([this, fileName, fileType](TNotifyThread&) {
+    std::string error;
+    try {
+      SaveReport(fileName, fileType, &saveWritten_);
+    } catch (const std::exception& e) {
+      error = e.what();
+    }
+    {
+      const std::lock_guard guard(lock_);
+      saveError_ = std::move(error);
+    }
+    saving_.store(false, std::memory_order_release);
+  });
+  saving_.store(true, std::memory_order_release);
+  try {
+    saveThread_->Start();
+  } catch (...) {
+    saving_.store(false, std::memory_order_release);
+    throw;
+  }
+}
+
+TSaveStatus TMainController::GetSaveStatus() const {
+  TSaveStatus status;
+  status.Running = saving_.load(std::memory_order_acquire);
+  status.Written = saveWritten_.load(std::memory_order_acquire);
+  status.Total = saveTotal_;
+  const std::lock_guard guard(lock_);
+  status.Error = saveError_;
+  return status;
 }
 
 }  // namespace kvitor

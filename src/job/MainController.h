@@ -9,6 +9,7 @@
 #include <string>
 
 #include "DateTime.h"
+#include "Error.h"
 #include "FNReport.h"
 #include "FNReportReader.h"
 #include "NotifyThread.h"
@@ -31,6 +32,32 @@ struct TMainControllerStatus {
   TDateTime StartTime = 0;
   TDateTime Elapsed = 0;
   TDateTime Remaining = 0;
+};
+
+// A document range that Start refuses; other errors of Start are not the
+// caller's doing.
+class TRangeError : public Error {
+ public:
+  using Error::Error;
+};
+
+// Whether the status carries an estimate of the running job's end: only once
+// the job has published a percent (before that EndTime is an earlier job's).
+[[nodiscard]] bool HasEstimate(const TMainControllerStatus& status);
+// A duration as shown: never below zero, since the local clock may step back.
+[[nodiscard]] TDateTime ShownDuration(TDateTime duration);
+// "прочитано 89 из 300", what a stopped job read out of its range.
+[[nodiscard]] std::string StoppedJobText(int32_t read, int32_t count);
+// done * 100 / count to the nearest integer, halves to the even neighbour,
+// at most 100; 0 for no count.
+[[nodiscard]] int32_t RoundedPercent(int32_t done, int32_t count);
+
+// The progress of a save running on its own thread.
+struct TSaveStatus {
+  bool Running = false;
+  int64_t Written = 0;  // documents written so far
+  int64_t Total = 0;    // documents of the report
+  std::string Error;    // the failure's message once it has ended, else empty
 };
 
 // Runs read jobs on a worker thread, reads the storage status, owns the report
@@ -66,8 +93,14 @@ class TMainController {
   // The same on a thread of its own; its errors are dropped.
   void ReadFNStatusAsync();
 
-  // File type 1 the binary file, any other the text file.
-  void SaveReport(const std::string& fileName, int32_t fileType);
+  // File type 1 the binary file, any other the text file. Runs on the
+  // calling thread; written counts the documents written, when given.
+  void SaveReport(const std::string& fileName, int32_t fileType,
+                  std::atomic<int64_t>* written = nullptr);
+  // The same on a thread of its own, so that the window stays responsive;
+  // nothing when a save runs. Its progress and outcome: GetSaveStatus.
+  void StartSave(const std::string& fileName, int32_t fileType);
+  [[nodiscard]] TSaveStatus GetSaveStatus() const;
 
   // Ready once the last job has built its report and its thread has let go
   // of it, so that the report is never read while a job writes it.
@@ -76,6 +109,13 @@ class TMainController {
   [[nodiscard]] bool Running() const { return running_.load(std::memory_order_acquire); }
   // Whether the job thread of the last job has ended (true before any job).
   [[nodiscard]] bool JobFinished() const { return jobFinished_.load(std::memory_order_acquire); }
+  // Once the last job has finished: whether a stop ended it before its last
+  // document, how many documents it read, and how many its range holds.
+  [[nodiscard]] bool JobStopped() const { return jobStopped_.load(std::memory_order_acquire); }
+  [[nodiscard]] int32_t DocumentsRead() const {
+    return documentsRead_.load(std::memory_order_acquire);
+  }
+  [[nodiscard]] int32_t DocumentsToRead() const { return lastNumber_ - firstNumber_ + 1; }
   [[nodiscard]] TFNStatusRec FNStatus() const;
   // Valid once the job that read them has finished.
   [[nodiscard]] const THeaderParams& HeaderParams() const { return headerParams_; }
@@ -85,10 +125,11 @@ class TMainController {
  private:
   void SetStatus(uint8_t state, std::string text, int32_t percent);
   void RunReadJob(TNotifyThread& thread);
+  void EndReadJob(bool bodyRan);
   void ReadDocuments(TNotifyThread& thread);
   void RunReadFNStatus();
-  void SaveBinReport(const std::string& fileName);
-  void SaveTextReport(const std::string& fileName);
+  void SaveBinReport(const std::string& fileName, std::atomic<int64_t>* written);
+  void SaveTextReport(const std::string& fileName, std::atomic<int64_t>* written);
   [[nodiscard]] std::unique_ptr<TTorvel> MakeDriver() const;
 
   TDriverFactory driverFactory_;
@@ -98,9 +139,11 @@ class TMainController {
   std::unique_ptr<TTorvel> driver_;
   std::atomic<bool> running_{false};
   std::atomic<bool> jobFinished_{true};
+  std::atomic<bool> jobStopped_{false};
+  std::atomic<int32_t> documentsRead_{0};
   std::unique_ptr<TFNReport> report_;
   std::unique_ptr<TNotifyThread> jobThread_;
-  mutable std::mutex lock_;  // guards status_ and fnStatus_
+  mutable std::mutex lock_;  // guards status_, fnStatus_ and saveError_
   TFNStatusRec fnStatus_{};
   int32_t firstNumber_ = 0;
   int32_t lastNumber_ = 0;
@@ -108,6 +151,13 @@ class TMainController {
   TNotify onFNStatusRead_;
   TMainControllerStatus status_;
   THeaderParams headerParams_;
+
+  // The save running on its own thread, or the last one.
+  std::unique_ptr<TNotifyThread> saveThread_;
+  std::atomic<bool> saving_{false};
+  std::atomic<int64_t> saveWritten_{0};
+  int64_t saveTotal_ = 0;
+  std::string saveError_;  // under lock_
 
   // Start-up status reads still running; the destructor waits for them.
   std::mutex statusThreadsMutex_;

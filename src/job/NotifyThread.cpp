@@ -26,7 +26,9 @@ void TNotifyThread::WaitFor() {
 }
 
 void TNotifyThread::Execute() {
-  if (!Terminated() && onNotify_) onNotify_(*this);
+  const bool run = !Terminated();
+  if (run && onNotify_) onNotify_(*this);
+  if (onTerminate_) onTerminate_(*this, run);
   if (freeOnTerminate_) {
     delete this;
     return;

@@ -39,7 +39,8 @@ std::string EncodeReportHeader(const TFNReportHeader& header) {
   return out.GetBytes();
 }
 
-void TFNReportBinWriter::SaveToFile(const TFNReport& report, const std::string& fileName) const {
+void TFNReportBinWriter::SaveToFile(const TFNReport& report, const std::string& fileName,
+                                    std::atomic<int64_t>* written) const {
   const TFNReportHeader& header = report.Header();
   TSafeFileWriter file(fileName);
   TBinStream out(file.Stream());
@@ -51,6 +52,7 @@ void TFNReportBinWriter::SaveToFile(const TFNReport& report, const std::string& 
   EncodeTree(report.Tags(), [&](std::string_view piece) {
     checksum = ChecksumUpdate(checksum, piece);
     out.WriteString(piece);
+    if (written != nullptr) written->fetch_add(1, std::memory_order_relaxed);
   });
   file.Stream().SetPosition(static_cast<int64_t>(headerBytes.size()));
   out.WriteInteger(static_cast<int32_t>(checksum));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -14,7 +15,9 @@ class TFNReportBinWriter {
   static constexpr int kHeaderSize = 358;
 
   // Reads the report, never changes it; the file appears whole or not at all.
-  void SaveToFile(const TFNReport& report, const std::string& fileName) const;
+  // written, when given, counts the documents (root items) written.
+  void SaveToFile(const TFNReport& report, const std::string& fileName,
+                  std::atomic<int64_t>* written = nullptr) const;
   // The checksum that SaveToFile would write for the report now.
   [[nodiscard]] static uint32_t CalcChecksum(const TFNReport& report);
 };

@@ -37,7 +37,8 @@ std::vector<std::string> ReportHeaderLines(const TFNReportHeader& header) {
   };
 }
 
-void WriteReportText(const TFNReportHeader& header, const TTLVTags& tags, TStream& out) {
+void WriteReportText(const TFNReportHeader& header, const TTLVTags& tags, TStream& out,
+                     std::atomic<int64_t>* written) {
   for (const auto& line : ReportHeaderLines(header)) PutLine(out, line);
   // Depth first with an explicit stack; the depth is the stack's height.
   struct Frame {
@@ -52,6 +53,7 @@ void WriteReportText(const TFNReportHeader& header, const TTLVTags& tags, TStrea
       stack.pop_back();
       continue;
     }
+    if (stack.size() == 1 && written != nullptr) written->fetch_add(1, std::memory_order_relaxed);
     const TTLVTag& tag = frame.list->Items(frame.next++);
     line.assign(2 * (stack.size() - 1), ' ');
     tag.AppendTagText(line, true);
@@ -60,11 +62,12 @@ void WriteReportText(const TFNReportHeader& header, const TTLVTags& tags, TStrea
   }
 }
 
-void TFNReportTextWriter::SaveToFile(const TFNReport& report, const std::string& fileName) const {
+void TFNReportTextWriter::SaveToFile(const TFNReport& report, const std::string& fileName,
+                                     std::atomic<int64_t>* written) const {
   // Streamed into the temporary file: a rendering error abandons it, so the
   // target is never half written, and the lines need not all be in memory.
   TSafeFileWriter file(fileName);
-  WriteReportText(report.Header(), report.Tags(), file.Stream());
+  WriteReportText(report.Header(), report.Tags(), file.Stream(), written);
   file.Commit();
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -12,15 +14,19 @@ namespace kvitor {
 class TFNReportTextWriter {
  public:
   // Reads the report, never changes it. A tag that cannot be rendered ends the
-  // save with its error, and no file is created or changed.
-  void SaveToFile(const TFNReport& report, const std::string& fileName) const;
+  // save with its error, and no file is created or changed. written, when
+  // given, counts the documents (root items) written.
+  void SaveToFile(const TFNReport& report, const std::string& fileName,
+                  std::atomic<int64_t>* written = nullptr) const;
 };
 
 // The ten header lines, Windows-1251, without line ends.
 [[nodiscard]] std::vector<std::string> ReportHeaderLines(const TFNReportHeader& header);
 
 class TStream;
-// Writes the report's lines onto out (header, then the tree).
-void WriteReportText(const TFNReportHeader& header, const TTLVTags& tags, TStream& out);
+// Writes the report's lines onto out (header, then the tree); written, when
+// given, counts the root items written.
+void WriteReportText(const TFNReportHeader& header, const TTLVTags& tags, TStream& out,
+                     std::atomic<int64_t>* written = nullptr);
 
 }  // namespace kvitor

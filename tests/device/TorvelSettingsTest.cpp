@@ -75,6 +75,7 @@ TEST_F(deviceSettings, BadFilesAndFailedSavesAreClearErrors) {
       {"{\"image\": 5}", "member image: expected a string, found number"},
       {"{\"delay_ms\": -1}", "member delay_ms: expected null or an integer 0..60000, found -1"},
       {"{\"delay_ms\": \"5\"}", "member delay_ms: expected null or an integer"},
+      {"{\"delay_ms\": 1e400}", "value out of range: number overflow parsing '1e400'"},
   };
   for (const auto& c : cases) {
     std::ofstream(path_) << c.Content;

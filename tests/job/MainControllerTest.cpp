@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -182,7 +183,12 @@ TEST_F(MainControllerTest, ZeroPercentKeepsTheEarlierEndTime) {
     EXPECT_EQ(s.EndTime, 0) << "no end before the first job";
     EXPECT_NEAR(s.Remaining, -(kT0 + k * kStep), kTimeTolerance);
     EXPECT_NEAR(s.Elapsed, k * kStep, kTimeTolerance);
+    // Shown as no estimate at all, and never as a negative time.
+    EXPECT_FALSE(HasEstimate(s));
+    EXPECT_EQ(ShownDuration(s.Remaining), 0);
   }
+  EXPECT_TRUE(HasEstimate(snapshots_[3]));
+  EXPECT_FALSE(HasEstimate(controller_->GetStatus())) << "a job that has ended";
   EXPECT_EQ(snapshots_[3].Percent, 1);
   EXPECT_NEAR(snapshots_[3].EndTime, kT0 + 3 * kStep * 100, kTimeTolerance);
   const TDateTime firstEnd = controller_->GetStatus().EndTime;
@@ -355,6 +361,9 @@ TEST_F(MainControllerTest, StopSeenAtTheFirstLoopCheckBuildsAnEmptyReport) {
   EXPECT_EQ(controller_->Report().Documents().Count(), 0);
   EXPECT_EQ(controller_->Report().Tags().Count(), 0);
   EXPECT_TRUE(controller_->IsReportReady());
+  EXPECT_TRUE(controller_->JobStopped());
+  EXPECT_EQ(controller_->DocumentsRead(), 0);
+  EXPECT_EQ(controller_->DocumentsToRead(), 5);
   EXPECT_EQ(controller_->HeaderParams().ShiftCount, 9);
   const auto status = controller_->GetStatus();
   EXPECT_EQ(status.State, 3);
@@ -399,6 +408,33 @@ TEST_F(MainControllerTest, StartRightAfterStopWaitsForTheStoppedJob) {
   EXPECT_EQ(status.State, 3);
   EXPECT_EQ(status.Text, kFinished);
   EXPECT_TRUE(controller_->IsReportReady());
+  EXPECT_FALSE(controller_->JobStopped()) << "the second job ran to its end";
+  EXPECT_EQ(controller_->DocumentsRead(), 2);
+}
+
+TEST_F(MainControllerTest, StopRightAfterStartStillEndsTheJob) {
+  // Whether the thread has begun when the stop comes or not, the job ends
+  // as stopped, and its end is told (a waiting caller would wait for ever).
+  storage_->AddReceipts(1, 5);
+  storage_->OnCall = [](const TFakeCall& call) {
+    if (call.Operation == "BeginDocumentRead")
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return 0;
+  };
+  Make();
+  for (int i = 0; i < 50; ++i) {
+    SCOPED_TRACE(i);
+    controller_->Start({1, 5, false});
+    controller_->Stop();
+    ASSERT_TRUE(WaitForJob(*controller_)) << "the job's end was never told";
+    const auto status = controller_->GetStatus();
+    EXPECT_EQ(status.State, 3);
+    EXPECT_TRUE(controller_->JobStopped());
+    EXPECT_LT(controller_->DocumentsRead(), 5);
+    if (controller_->IsReportReady()) {
+      EXPECT_EQ(controller_->Report().Documents().Count(), controller_->DocumentsRead());
+    }
+  }
 }
 
 TEST_F(MainControllerTest, FailureInTheMiddleKeepsTheLastPercentAndNoReport) {
@@ -500,6 +536,7 @@ TEST_F(MainControllerTest, BadRangesAreRefusedAndStartNothing) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.First) + ".." + std::to_string(c.Last));
     EXPECT_EQ(Message([&] { controller_->Start({c.First, c.Last, false}); }), c.Text);
+    EXPECT_THROW(controller_->Start({c.First, c.Last, false}), TRangeError);
   }
   EXPECT_EQ(controller_->GetStatus().State, 0);
   EXPECT_FALSE(controller_->Running());
@@ -701,6 +738,47 @@ TEST_F(MainControllerTest, SaveReportWritesBinaryForTypeOneAndTextOtherwise) {
   controller_->SaveReport(dir.Path("b.bin"), 1);
   EXPECT_EQ(ReadFile(dir.Path("b.bin")), bin);
   EXPECT_EQ(controller_->Report().Header(), expected);
+}
+
+TEST_F(MainControllerTest, DriverSettingsDialogLeadsToAFreshSharedInstance) {
+  Make();
+  static_cast<void>(controller_->ShowDriverSettings());
+  ASSERT_EQ(storage_->Creations().size(), 1U);
+  controller_->ReadFNStatus();
+  EXPECT_EQ(storage_->Creations().size(), 2U) << "the settings may have changed";
+  EXPECT_EQ(storage_->NumbersOf("QueryStorageStatus", 0).size(), 0U);
+  EXPECT_EQ(storage_->NumbersOf("QueryStorageStatus", 1).size(), 1U);
+}
+
+TEST_F(MainControllerTest, SaveOnItsOwnThreadCountsDocumentsAndTellsItsEnd) {
+  storage_->AddReceipts(1, 30);
+  Make();
+  Run(1, 30);
+  const TScratchDir dir;
+  controller_->SaveReport(dir.Path("direct.txt"), 2);
+  for (const int type : {1, 2}) {
+    SCOPED_TRACE(type);
+    const std::string name = dir.Path("async" + std::to_string(type));
+    controller_->StartSave(name, type);
+    TSaveStatus status = controller_->GetSaveStatus();
+    EXPECT_EQ(status.Total, 30);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while ((status = controller_->GetSaveStatus()).Running &&
+           std::chrono::steady_clock::now() < deadline) {
+      EXPECT_LE(status.Written, status.Total);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_FALSE(status.Running);
+    EXPECT_EQ(status.Written, 30);
+    EXPECT_EQ(status.Error, "");
+    const std::string direct = dir.Path(type == 1 ? "direct.bin" : "direct.txt");
+    if (type == 1) controller_->SaveReport(direct, 1);
+    EXPECT_EQ(ReadFile(name), ReadFile(direct));
+  }
+  controller_->StartSave(dir.Path("no/such/folder/r.bin"), 1);
+  while (controller_->GetSaveStatus().Running)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_NE(controller_->GetSaveStatus().Error.find("no/such/folder/r.bin"), std::string::npos);
 }
 
 }  // namespace

@@ -24,14 +24,24 @@ TEST(NotifyThreadTest, RunsItsBodyOnceWithItselfAsSender) {
   EXPECT_TRUE(thread.Finished());
 }
 
-TEST(NotifyThreadTest, TerminatedBeforeItRunsSkipsItsBody) {
-  std::atomic<int> calls{0};
-  TNotifyThread thread([&](TNotifyThread&) { ++calls; });
-  thread.Terminate();
-  thread.Start();
-  thread.WaitFor();
-  EXPECT_EQ(calls, 0);
-  EXPECT_TRUE(thread.Finished());
+TEST(NotifyThreadTest, TerminatedBeforeItRunsSkipsItsBodyButNotItsEnd) {
+  for (const bool terminate : {true, false}) {
+    std::atomic<int> calls{0};
+    std::atomic<int> ends{0};
+    std::atomic<bool> ran{!terminate};
+    TNotifyThread thread([&](TNotifyThread&) { ++calls; });
+    thread.SetOnTerminate([&](TNotifyThread&, bool bodyRan) {
+      ++ends;
+      ran = bodyRan;
+    });
+    if (terminate) thread.Terminate();
+    thread.Start();
+    thread.WaitFor();
+    EXPECT_EQ(calls, terminate ? 0 : 1);
+    EXPECT_EQ(ends, 1) << "the end is told also when the body was skipped";
+    EXPECT_EQ(ran, !terminate);
+    EXPECT_TRUE(thread.Finished());
+  }
 }
 
 TEST(NotifyThreadTest, DestructorSetsTheFlagAndWaitsForTheBody) {
