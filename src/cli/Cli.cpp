@@ -1,5 +1,6 @@
 #include "Cli.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <iostream>
 #include <optional>
+#include <string_view>
 #include <thread>
 
 #include "BinStream.h"
@@ -28,14 +30,65 @@ namespace {
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitStopped = 3;
 
 std::atomic<bool> gInterrupted{false};
 
 extern "C" void OnInterrupt(int) { gInterrupted.store(true); }
 
-// Texts the system holds as Windows-1251, for the terminal.
-std::string Show1251(const std::string& text) { return Utf8ToLocale(Cp1251ToUtf8(text)); }
-std::string ShowUtf8(const std::string& text) { return Utf8ToLocale(text); }
+// Texts from files and devices may hold control characters (ESC, BEL, ...)
+// that a terminal would obey: each becomes '?'. Line ends (LF, CR LF) and
+// tabs stay. Also the C1 controls U+0080..U+009F, which some terminals obey.
+std::string WithoutControls(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  const auto at = [utf8](std::size_t i) {
+    return i < utf8.size() ? static_cast<unsigned char>(utf8[i]) : 0U;
+  };
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    const unsigned c = at(i);
+    const bool kept = c == '\n' || c == '\t' || (c == '\r' && at(i + 1) == '\n');
+    const bool c1 = c == 0xC2 && at(i + 1) >= 0x80 && at(i + 1) <= 0x9F;
+    if (c1) ++i;
+    out += (!kept && (c < 0x20 || c == 0x7F)) || c1 ? '?' : static_cast<char>(c);
+  }
+  return out;
+}
+
+// Texts for the terminal: those the system holds as Windows-1251, and UTF-8.
+std::string Show1251(const std::string& text) {
+  return Utf8ToLocale(WithoutControls(Cp1251ToUtf8(text)));
+}
+std::string ShowUtf8(const std::string& text) { return Utf8ToLocale(WithoutControls(text)); }
+
+// A duration for the progress line; never below zero.
+std::string ShowDuration(TDateTime duration) {
+  return ShowUtf8(FormatLongTime(ShownDuration(duration)));
+}
+
+// Ctrl+C and SIGTERM ask the job to stop while this lives; their earlier
+// handling comes back afterwards.
+class TStopSignals {
+ public:
+  TStopSignals() {
+    gInterrupted = false;
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, &previousInt_);
+    ::sigaction(SIGTERM, &action, &previousTerm_);
+  }
+  ~TStopSignals() {
+    ::sigaction(SIGINT, &previousInt_, nullptr);
+    ::sigaction(SIGTERM, &previousTerm_, nullptr);
+  }
+  TStopSignals(const TStopSignals&) = delete;
+  TStopSignals& operator=(const TStopSignals&) = delete;
+
+ private:
+  struct sigaction previousInt_ {};
+  struct sigaction previousTerm_ {};
+};
 
 void UseImage(const std::string& image) {
   if (image.empty()) return;
@@ -73,9 +126,10 @@ class TProgress {
   void Show(const TMainControllerStatus& s) {
     if (s.State != 1) return;
     if (terminal_) {
-      err_ << '\r' << ShowUtf8(s.Text) << "  " << s.Percent << " %  "
-           << ShowUtf8(FormatLongTime(s.Elapsed)) << " / " << ShowUtf8(FormatLongTime(s.Remaining))
-           << "\x1b[K" << std::flush;
+      // The remaining time only once there is an estimate.
+      err_ << '\r' << ShowUtf8(s.Text) << "  " << s.Percent << " %  " << ShowDuration(s.Elapsed);
+      if (HasEstimate(s)) err_ << " / " << ShowDuration(s.Remaining);
+      err_ << "\x1b[K" << std::flush;
       drawn_ = true;
     } else if (s.Percent / 10 > lastTen_) {
       lastTen_ = s.Percent / 10;
@@ -106,22 +160,23 @@ int ReadAndSave(TMainController& controller, int32_t first, std::optional<int32_
     }
     last = static_cast<int32_t>(controller.FNStatus().LastDocNumber);
   }
+  const TStopSignals signals;
   try {
     controller.Start({first, *last, only1162});
-  } catch (const std::exception& e) {
+  } catch (const TRangeError& e) {
     err << ShowUtf8(e.what()) << '\n';
     return kExitUsage;
+  } catch (const std::exception& e) {
+    err << ShowUtf8(e.what()) << '\n';
+    return kExitFailed;
   }
 
-  gInterrupted = false;
-  const auto previous = std::signal(SIGINT, OnInterrupt);
   TProgress progress(err);
   while (!controller.JobFinished()) {
     if (gInterrupted.exchange(false)) controller.Stop();
     progress.Show(controller.GetStatus());
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  std::signal(SIGINT, previous);
   progress.Finish();
 
   const TMainControllerStatus status = controller.GetStatus();
@@ -129,13 +184,21 @@ int ReadAndSave(TMainController& controller, int32_t first, std::optional<int32_
     err << ShowUtf8(status.Text) << '\n';
     return kExitFailed;
   }
-  err << ShowUtf8(status.Text) << '\n';
+  const bool stopped = controller.JobStopped();
+  if (stopped) {
+    err << ShowUtf8("прервано: " +
+                    StoppedJobText(controller.DocumentsRead(), controller.DocumentsToRead()))
+        << '\n';
+  } else {
+    err << ShowUtf8(status.Text) << '\n';
+  }
   try {
-    if (!bin.empty()) {
+    // A job stopped before it began has no report.
+    if (controller.IsReportReady() && !bin.empty()) {
       controller.SaveReport(bin, 1);
       out << bin << '\n';
     }
-    if (!txt.empty()) {
+    if (controller.IsReportReady() && !txt.empty()) {
       controller.SaveReport(txt, 2);
       out << txt << '\n';
     }
@@ -143,7 +206,7 @@ int ReadAndSave(TMainController& controller, int32_t first, std::optional<int32_
     err << ShowUtf8(e.what()) << '\n';
     return kExitFailed;
   }
-  return 0;
+  return stopped ? kExitStopped : 0;
 }
 
 // The process ends right after a read: its report of perhaps millions of tags
@@ -183,6 +246,24 @@ int RunShow(const std::string& file, const std::string& txt, std::ostream& out, 
 }  // namespace
 
 int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
+  // Numbers in decimal only (no "", no 0x10), file names not empty.
+  const CLI::Validator decimal(
+      [](std::string& value) -> std::string {
+        std::size_t at = (!value.empty() && (value[0] == '-' || value[0] == '+')) ? 1 : 0;
+        if (at == value.size()) return "expected a decimal number, found \"" + value + "\"";
+        for (; at < value.size(); ++at) {
+          if (value[at] < '0' || value[at] > '9')
+            return "expected a decimal number, found \"" + value + "\"";
+        }
+        return {};
+      },
+      "N");
+  const CLI::Validator fileName(
+      [](std::string& value) -> std::string {
+        return value.empty() ? "expected a file name, found an empty text" : std::string();
+      },
+      "FILE");
+
   CLI::App app{"Reads the fiscal documents of a fiscal storage and saves the report.",
                "kvitor-cli"};
   app.require_subcommand(0, 1);
@@ -191,24 +272,25 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
 
   std::string image;
   auto* status = app.add_subcommand("status", "Read the storage status");
-  status->add_option("--image", image, "The emulated storage's data file");
+  status->add_option("--image", image, "The emulated storage's data file")->check(fileName);
 
   auto* read = app.add_subcommand("read", "Read documents and save the report");
   int32_t first = 1;
   std::optional<int32_t> last;
   bool only1162 = false;
   std::string bin, txt;
-  read->add_option("--image", image, "The emulated storage's data file");
-  read->add_option("--first", first, "Number of the first document (default 1)");
-  read->add_option("--last", last, "Number of the last document (default the storage's last)");
+  read->add_option("--image", image, "The emulated storage's data file")->check(fileName);
+  read->add_option("--first", first, "Number of the first document (default 1)")->check(decimal);
+  read->add_option("--last", last, "Number of the last document (default the storage's last)")
+      ->check(decimal);
   read->add_flag("--only-1162", only1162, "Keep only documents that carry tag 1162");
-  read->add_option("--bin", bin, "Save the binary report file");
-  read->add_option("--txt", txt, "Save the text report file");
+  read->add_option("--bin", bin, "Save the binary report file")->check(fileName);
+  read->add_option("--txt", txt, "Save the text report file")->check(fileName);
 
   auto* show = app.add_subcommand("show", "Print a binary report file as text");
   std::string showFile, showTxt;
-  show->add_option("FILE", showFile, "The binary report file")->required();
-  show->add_option("--txt", showTxt, "Write the text report to this file");
+  show->add_option("FILE", showFile, "The binary report file")->required()->check(fileName);
+  show->add_option("--txt", showTxt, "Write the text report to this file")->check(fileName);
 
   try {
     app.parse(argc, argv);

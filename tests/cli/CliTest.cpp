@@ -6,16 +6,20 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "Checksum.h"
@@ -117,6 +121,15 @@ class CliTest : public ::testing::Test {
     return names;
   }
 
+  // A settings file of the driver, in the folder that Run gives as
+  // XDG_CONFIG_HOME.
+  [[nodiscard]] std::string Settings(std::string_view content) const {
+    const fs::path file = dir_ / "run" / "config" / "torvel" / "settings.json";
+    fs::create_directories(file.parent_path());
+    WriteFile(file, content);
+    return file.string();
+  }
+
   // Runs kvitor-cli with a fixed environment: the given locale, no storage
   // image from outside, a configuration folder of its own; stdin empty.
   TRun Run(const std::vector<std::string>& args, const std::string& locale = "C.UTF-8") {
@@ -150,6 +163,7 @@ class CliTest : public ::testing::Test {
       ADD_FAILURE() << "cannot start " << KVITOR_CLI_PATH << ": " << std::strerror(spawned);
       return run;
     }
+    if (onStart_) onStart_(pid, err);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -170,6 +184,8 @@ class CliTest : public ::testing::Test {
   }
 
   fs::path dir_;
+  // Called once the program runs, with its process and its stderr file.
+  std::function<void(pid_t, const std::string&)> onStart_;
 };
 
 TEST_F(CliTest, VersionPrintsTheFourNumbersAlone) {
@@ -329,11 +345,25 @@ TEST_F(CliTest, SpecialFilesAreRefusedWithoutWaiting) {
 
 TEST_F(CliTest, BadArgumentsExitWithTwo) {
   const std::vector<std::vector<std::string>> cases = {
-      {"--bogus"}, {"read", "--first", "x"}, {"read", "--last", "1.5"}, {"status", "--first", "1"},
-      {"show"},    {"frobnicate"},
+      {"--bogus"},
+      {"read", "--first", "x"},
+      {"read", "--last", "1.5"},
+      {"status", "--first", "1"},
+      {"show"},
+      {"frobnicate"},
+      // Not decimal, or empty: no guessing at what was meant.
+      {"read", "--first", ""},
+      {"read", "--first", "0x10"},
+      {"read", "--last", " 3"},
+      // Empty file names.
+      {"read", "--image", DataFile("storage.json"), "--bin", ""},
+      {"read", "--image", DataFile("storage.json"), "--txt", ""},
+      {"read", "--image", ""},
+      {"show", ""},
+      {"show", Path("a.bin"), "--txt", ""},
   };
   for (const auto& args : cases) {
-    SCOPED_TRACE(args.back());
+    SCOPED_TRACE(args.size() > 1 ? args[args.size() - 2] + " " + args.back() : args.back());
     const TRun run = Run(args);
     EXPECT_EQ(run.Signal, 0);
     EXPECT_EQ(run.Exit, 2);
@@ -362,6 +392,90 @@ TEST_F(CliTest, ProgressOffATerminalIsAtMostOneLinePerTenPercent) {
   }
   EXPECT_EQ(Lines(run.Err, "Успешно завершено"), 1) << run.Err;
   EXPECT_EQ(run.Out, "");
+}
+
+TEST_F(CliTest, SettingsFileErrorsOfEveryKindAreTheDriversMessageAndExitOne) {
+  const struct {
+    const char* Content;
+    const char* Message;
+  } cases[] = {
+      {"{\"delay_ms\": 1e400}", "1e400"},
+      {"{\"image\": 5}", "member image"},
+      {"{", "not JSON"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Content);
+    const std::string file = Settings(c.Content);
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"read", "--image", DataFile("storage.json"), "--last", "3", "--bin", Path("a.bin")},
+             {"read", "--image", DataFile("storage.json")},
+             {"status"}}) {
+      SCOPED_TRACE(args.size());
+      const TRun run = Run(args);
+      EXPECT_EQ(run.Exit, 1);
+      EXPECT_NE(run.Err.find("\"" + file + "\""), std::string::npos) << run.Err;
+      EXPECT_NE(run.Err.find(c.Message), std::string::npos) << run.Err;
+      EXPECT_EQ(run.Err.find("json.exception"), std::string::npos) << run.Err;
+    }
+  }
+  EXPECT_TRUE(Written().empty());
+}
+
+TEST_F(CliTest, ControlCharactersFromFilesNeverReachTheTerminal) {
+  // Document 1 holds a string with ESC [31m and BEL; reading document 2
+  // fails with a description holding ESC, BEL and the C1 control U+009B.
+  ASSERT_EQ(
+      Run({"read", "--image", DataFile("controls.json"), "--last", "1", "--bin", Report("a.bin")})
+          .Exit,
+      0);
+  const TRun show = Run({"show", Report("a.bin")});
+  ASSERT_EQ(show.Exit, 0) << show.Err;
+  EXPECT_NE(show.Out.find("B?[31mrea?d"), std::string::npos) << show.Out;
+  EXPECT_NE(show.Out.find("\r\n"), std::string::npos) << "line ends stay";
+
+  // The report file keeps the bytes read.
+  ASSERT_EQ(Run({"show", Report("a.bin"), "--txt", Path("a.txt")}).Exit, 0);
+  EXPECT_NE(ReadFile(Path("a.txt"))
+                .find("B\x1b[31mrea\x07"
+                      "d"),
+            std::string::npos);
+
+  const TRun failed = Run({"read", "--image", DataFile("controls.json"), "--last", "2"});
+  EXPECT_EQ(failed.Exit, 1);
+  EXPECT_NE(failed.Err.find("Сбой ?[2J? ФН?"), std::string::npos) << failed.Err;
+  for (const TRun* run : {&show, &failed}) {
+    for (const std::string& text : {run->Out, run->Err}) {
+      EXPECT_EQ(text.find_first_of("\x1b\x07"), std::string::npos) << text;
+      EXPECT_EQ(text.find("\xC2\x9B"), std::string::npos) << text;
+    }
+  }
+}
+
+TEST_F(CliTest, SignalStopsTheJobSavesWhatWasReadAndExitsWithThree) {
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    // Once the first progress line is out, the job of 40 documents of 50 ms
+    // each has well over a second to go.
+    onStart_ = [signal](pid_t pid, const std::string& err) {
+      for (int i = 0; i < 6000 && ReadFile(err).find("Прочитано") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      ::kill(pid, signal);
+    };
+    const TRun run = Run({"read", "--image", DataFile("progress.json"), "--bin", Path("s.bin"),
+                          "--txt", Path("s.txt")});
+    onStart_ = nullptr;
+    EXPECT_EQ(run.Signal, 0);
+    EXPECT_EQ(run.Exit, 3) << run.Err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(run.Err, m, std::regex("\nпрервано: прочитано (\\d+) из 40\n")))
+        << run.Err;
+    const int read = std::stoi(m[1]);
+    EXPECT_GT(read, 0);
+    EXPECT_LT(read, 40);
+    EXPECT_EQ(run.Err.find("Успешно завершено"), std::string::npos) << run.Err;
+    EXPECT_EQ(RootLines(ReadFile(Path("s.txt"))), read);
+    EXPECT_GT(ReadFile(Path("s.bin")).size(), 358U);
+  }
 }
 
 }  // namespace
