@@ -201,6 +201,19 @@ class TTLVTag {
   int32_t declaredLength_ = 0;
 };
 
+// The rendering behind TagText and ValueText, for a value that is not in a
+// tree (TagText.cpp). valueLength is the length read (a parsed container's
+// content length; value is not looked at for a container).
+//
+// The value as readable text, UTF-8.
+[[nodiscard]] std::string ValueTextOf(const TTagInfo& info, std::string_view value);
+// The part of the report line after the colon, Windows-1251, appended to line.
+void AppendValuePart(std::string& line, const TTagInfo& info, std::string_view value,
+                     std::size_t valueLength, int32_t declaredLength);
+// The whole report line, Windows-1251, appended to line.
+void AppendTagLine(std::string& line, const TTagEntry& entry, std::string_view value,
+                   std::size_t valueLength, int32_t declaredLength, bool withNumber);
+
 template <class Predicate>
 void TTLVTags::DeleteIf(Predicate drop) {
   TTLVTags doomed;  // frees the dropped subtrees through Clear

@@ -53,27 +53,27 @@ std::string StringValue1251(std::string_view value) {
 
 }  // namespace
 
-std::string TTLVTag::ValueText() const {
-  const TTagInfo& info = Info();
+std::string ValueTextOf(const TTagInfo& info, std::string_view value) {
   const int32_t tag = info.Tag;
+  const auto asInt = [value] { return TFormatTLV::BytesToInt(value); };
   switch (info.TagType) {
-    case ttByte: return ByteText(tag, ValueAsInt());
-    case ttUInt16: return Low32(ValueAsInt());
+    case ttByte: return ByteText(tag, asInt());
+    case ttUInt16: return Low32(asInt());
     case ttUInt32:
-      return tag == 1205 ? BitNumbersText(static_cast<uint32_t>(ValueAsInt()))
-                         : Low32(ValueAsInt());
+      return tag == 1205 ? BitNumbersText(static_cast<uint32_t>(asInt())) : Low32(asInt());
     case ttVLN:
       return FormatFixed(
-          static_cast<double>(static_cast<int64_t>(TFormatTLV::VLNToInt(value_.View()))) / 100, 2);
-    case ttFVLN: return TFormatTLV::FVLNToText(value_.View());
-    case ttUnixTime: return UnixTimeText(tag, value_.View());
+          static_cast<double>(static_cast<int64_t>(TFormatTLV::VLNToInt(value))) / 100, 2);
+    case ttFVLN: return TFormatTLV::FVLNToText(value);
+    case ttUnixTime: return UnixTimeText(tag, value);
     // Through the report's code page, so the screen shows what the file holds.
-    case ttString: return Cp1251ToUtf8(StringValue1251(value_.View()));
-    case ttByteArray:
-      return tag == 1077 ? FiscalSignText(value_.View()) : BytesToHexSpaced(value_.View());
+    case ttString: return Cp1251ToUtf8(StringValue1251(value));
+    case ttByteArray: return tag == 1077 ? FiscalSignText(value) : BytesToHexSpaced(value);
     default: return {};
   }
 }
+
+std::string TTLVTag::ValueText() const { return ValueTextOf(Info(), value_.View()); }
 
 std::string TTLVTag::TagText(bool withNumber) const {
   std::string line;
@@ -109,10 +109,41 @@ void AppendMoney(std::string& out, int64_t kopecks) {
 
 }  // namespace
 
-void TTLVTag::AppendTagText(std::string& line, bool withNumber) const {
+void AppendValuePart(std::string& line, const TTagInfo& info, std::string_view value,
+                     std::size_t valueLength, int32_t declaredLength) {
   // Formed in Windows-1251 directly, and the usual types without a detour
   // through wide text: this runs for every node of a report.
-  const TTagEntry& entry = Entry();
+  if (valueLength < static_cast<std::size_t>(std::max(declaredLength, 0))) {
+    line += Utf8ToCp1251(Tr("Ошибка! Некорректная длина"));
+    return;
+  }
+  const auto asInt = [value] { return TFormatTLV::BytesToInt(value); };
+  switch (info.TagType) {
+    case ttString: line += StringValue1251(value); return;
+    case ttVLN: AppendMoney(line, static_cast<int64_t>(TFormatTLV::VLNToInt(value))); return;
+    case ttUInt16: AppendInt(line, static_cast<uint32_t>(asInt())); return;
+    case ttUInt32:
+      if (info.Tag != 1205) {
+        AppendInt(line, static_cast<uint32_t>(asInt()));
+        return;
+      }
+      break;
+    case ttByte:
+      if (info.Tag != 1054 && info.Tag != 1055 && info.Tag != 1062 && info.Tag != 1189 &&
+          info.Tag != 1209) {
+        AppendInt(line, static_cast<int64_t>(asInt()));
+        return;
+      }
+      break;
+    case ttSTLV:
+    case ttUnknown: return;
+    default: break;
+  }
+  line += Utf8ToCp1251(ValueTextOf(info, value));
+}
+
+void AppendTagLine(std::string& line, const TTagEntry& entry, std::string_view value,
+                   std::size_t valueLength, int32_t declaredLength, bool withNumber) {
   const TTagInfo& info = entry.Info;
   if (withNumber) {
     AppendInt(line, info.Tag);
@@ -124,32 +155,11 @@ void TTLVTag::AppendTagText(std::string& line, bool withNumber) const {
   }
   line += entry.ShortName1251;
   line += ':';
-  if (value_.Length() < static_cast<std::size_t>(std::max(declaredLength_, 0))) {
-    line += Utf8ToCp1251(Tr("Ошибка! Некорректная длина"));
-    return;
-  }
-  const std::string_view value = value_.View();
-  switch (info.TagType) {
-    case ttString: line += StringValue1251(value); return;
-    case ttVLN: AppendMoney(line, static_cast<int64_t>(TFormatTLV::VLNToInt(value))); return;
-    case ttUInt16: AppendInt(line, static_cast<uint32_t>(ValueAsInt())); return;
-    case ttUInt32:
-      if (info.Tag != 1205) {
-        AppendInt(line, static_cast<uint32_t>(ValueAsInt()));
-        return;
-      }
-      break;
-    case ttByte:
-      if (info.Tag != 1054 && info.Tag != 1055 && info.Tag != 1062 && info.Tag != 1189 &&
-          info.Tag != 1209) {
-        AppendInt(line, static_cast<int64_t>(ValueAsInt()));
-        return;
-      }
-      break;
-    case ttSTLV: return;
-    default: break;
-  }
-  line += Utf8ToCp1251(ValueText());
+  AppendValuePart(line, info, value, valueLength, declaredLength);
+}
+
+void TTLVTag::AppendTagText(std::string& line, bool withNumber) const {
+  AppendTagLine(line, Entry(), value_.View(), value_.Length(), declaredLength_, withNumber);
 }
 
 }  // namespace kvitor
