@@ -13,6 +13,7 @@
 #include <optional>
 #include <string_view>
 #include <thread>
+#include <tuple>
 
 #include "BinStream.h"
 #include "DateTime.h"
@@ -20,6 +21,7 @@
 #include "FNReportBinReader.h"
 #include "FNReportTextWriter.h"
 #include "MainController.h"
+#include "ReportExport.h"
 #include "SafeFile.h"
 #include "StringUtils.h"
 #include "Torvel.h"
@@ -222,8 +224,78 @@ int RunRead(int32_t first, std::optional<int32_t> last, bool only1162, const std
   return code;
 }
 
-int RunShow(const std::string& file, const std::string& txt, std::ostream& out, std::ostream& err) {
+// A stream onto an ostream, for exports to stdout.
+class TOstreamStream : public TStream {
+ public:
+  explicit TOstreamStream(std::ostream& out) : out_(out) {}
+  std::size_t Read(void*, std::size_t) override { return 0; }
+  std::size_t Write(const void* buffer, std::size_t size) override {
+    Put(std::string_view(static_cast<const char*>(buffer), size));
+    position_ += static_cast<int64_t>(size);
+    return size;
+  }
+  [[nodiscard]] int64_t Position() const override { return position_; }
+  void SetPosition(int64_t) override {}
+  [[nodiscard]] int64_t Size() const override { return position_; }
+
+ protected:
+  void Put(std::string_view bytes) {
+    out_.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out_) throw Error("Cannot write to the standard output");
+  }
+
+ private:
+  std::ostream& out_;
+  int64_t position_ = 0;
+};
+
+// The text report onto the terminal as it is written, line by line in the
+// terminal's encoding: the text of a deeply nested file grows with the
+// square of its depth and is never held whole.
+class TTerminalTextStream final : public TOstreamStream {
+ public:
+  using TOstreamStream::TOstreamStream;
+  ~TTerminalTextStream() override = default;
+  TTerminalTextStream(const TTerminalTextStream&) = delete;
+  TTerminalTextStream& operator=(const TTerminalTextStream&) = delete;
+
+  std::size_t Write(const void* buffer, std::size_t size) override {
+    std::string_view bytes(static_cast<const char*>(buffer), size);
+    while (!bytes.empty()) {
+      const std::size_t end = bytes.find('\n');
+      line_.append(bytes.substr(0, end == std::string_view::npos ? bytes.size() : end + 1));
+      if (end == std::string_view::npos) break;
+      bytes.remove_prefix(end + 1);
+      Put(Show1251(line_));
+      line_.clear();
+    }
+    return size;
+  }
+  void Finish() {
+    if (!line_.empty()) Put(Show1251(line_));
+    line_.clear();
+  }
+
+ private:
+  std::string line_;
+};
+
+int RunShow(const std::string& file, const std::string& txt, TExportForm form,
+            const std::string& exportTo, std::ostream& out, std::ostream& err) {
   try {
+    if (form != TExportForm::Text) {
+      const TReportExport report(file);
+      if (exportTo == "-") {
+        TOstreamStream stdoutStream(out);
+        report.Write(form, stdoutStream);
+      } else {
+        TSafeFileWriter target(exportTo);
+        report.Write(form, target.Stream());
+        target.Commit();
+      }
+      out.flush();
+      return 0;
+    }
     TFNReportBinReader reader;
     reader.LoadFromFile(file);
     if (!txt.empty()) {
@@ -231,10 +303,9 @@ int RunShow(const std::string& file, const std::string& txt, std::ostream& out, 
       WriteReportText(reader.Header(), reader.Tags(), target.Stream());
       target.Commit();
     } else {
-      TMemoryStream text;
-      WriteReportText(reader.Header(), reader.Tags(), text);
-      std::string lines = Show1251(text.Data());
-      out << lines;
+      TTerminalTextStream terminal(out);
+      WriteReportText(reader.Header(), reader.Tags(), terminal);
+      terminal.Finish();
     }
   } catch (const std::exception& e) {
     err << ShowUtf8(e.what()) << '\n';
@@ -290,7 +361,22 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   auto* show = app.add_subcommand("show", "Print a binary report file as text");
   std::string showFile, showTxt;
   show->add_option("FILE", showFile, "The binary report file")->required()->check(fileName);
-  show->add_option("--txt", showTxt, "Write the text report to this file")->check(fileName);
+  auto* showTxtOption =
+      show->add_option("--txt", showTxt, "Write the text report to this file")->check(fileName);
+  std::string showJson, showCsv;
+  auto* showJsonOption =
+      show->add_option("--json", showJson, "Write the JSON export to OUT (stdout when - or absent)")
+          ->expected(0, 1)
+          ->option_text("[OUT]")
+          ->check(fileName)
+          ->excludes(showTxtOption);
+  show->add_option("--csv", showCsv,
+                   "Write the CSV table of documents to OUT (stdout when - or absent)")
+      ->expected(0, 1)
+      ->option_text("[OUT]")
+      ->check(fileName)
+      ->excludes(showTxtOption)
+      ->excludes(showJsonOption);
 
   try {
     app.parse(argc, argv);
@@ -312,7 +398,17 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
     const TDriverThreadScope scope;
     if (*status) return PrintStatus(out, err);
     if (*read) return RunRead(first, last, only1162, bin, txt, out, err);
-    if (*show) return RunShow(showFile, showTxt, out, err);
+    if (*show) {
+      TExportForm form = TExportForm::Text;
+      std::string exportTo;
+      for (const auto& [name, form1, value] : {std::tuple{"--json", TExportForm::Json, &showJson},
+                                               std::tuple{"--csv", TExportForm::Csv, &showCsv}}) {
+        if (show->count(name) == 0) continue;
+        form = form1;
+        exportTo = value->empty() ? "-" : *value;
+      }
+      return RunShow(showFile, showTxt, form, exportTo, out, err);
+    }
   } catch (const std::exception& e) {
     err << ShowUtf8(e.what()) << '\n';
     return kExitFailed;

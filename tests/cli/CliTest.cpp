@@ -274,6 +274,31 @@ TEST_F(CliTest, ShowGivesTheTextThatTheTextWriterWrote) {
   EXPECT_EQ(ReadFile(Path("c.txt")), text);
 }
 
+TEST_F(CliTest, ShowExportsToStdoutOrThroughTheSafeWriter) {
+  std::string bin, text;
+  ReadReports(bin, text);
+  for (const char* form : {"--json", "--csv"}) {
+    SCOPED_TRACE(form);
+    const TRun toStdout = Run({"show", Report("a.bin"), form});
+    ASSERT_EQ(toStdout.Exit, 0) << toStdout.Err;
+    EXPECT_NE(toStdout.Out, "");
+    EXPECT_EQ(Run({"show", Report("a.bin"), form, "-"}).Out, toStdout.Out);
+    const TRun toFile = Run({"show", Report("a.bin"), form, Path("e.out")});
+    ASSERT_EQ(toFile.Exit, 0) << toFile.Err;
+    EXPECT_EQ(toFile.Out, "");
+    EXPECT_EQ(ReadFile(Path("e.out")), toStdout.Out);
+    // A folder that does not exist: the error names the file, nothing is left.
+    const std::string unwritable = (dir_ / "out" / "none" / "e.out").string();
+    const TRun refused = Run({"show", Report("a.bin"), form, unwritable});
+    EXPECT_EQ(refused.Exit, 1);
+    EXPECT_NE(refused.Err.find(unwritable), std::string::npos) << refused.Err;
+    fs::remove(Path("e.out"));
+    EXPECT_TRUE(Written().empty());
+  }
+  EXPECT_EQ(Run({"show", Report("a.bin"), "--json", "--csv"}).Exit, 2);
+  EXPECT_EQ(Run({"show", Report("a.bin"), "--txt", Path("t"), "--json"}).Exit, 2);
+}
+
 TEST_F(CliTest, ShowRefusesWhatIsNotAWholeReportFile) {
   std::string bin, text;
   ReadReports(bin, text);
@@ -300,11 +325,17 @@ TEST_F(CliTest, ShowRefusesWhatIsNotAWholeReportFile) {
     SCOPED_TRACE(c.Name);
     const std::string file = (dir_ / "run" / c.Name).string();
     WriteFile(file, c.Content);
-    const TRun run = Run({"show", file, "--txt", Path("c.txt")});
-    EXPECT_EQ(run.Signal, 0) << "crashed";
-    EXPECT_EQ(run.Exit, 1);
-    EXPECT_NE(run.Err.find(c.Name), std::string::npos) << "the message names the file: " << run.Err;
-    EXPECT_TRUE(Written().empty());
+    for (const char* form : {"--txt", "--json", "--csv"}) {
+      const TRun run = Run({"show", file, form, Path("c.out")});
+      EXPECT_EQ(run.Signal, 0) << "crashed";
+      EXPECT_EQ(run.Exit, 1);
+      EXPECT_NE(run.Err.find(c.Name), std::string::npos)
+          << "the message names the file: " << run.Err;
+      EXPECT_TRUE(Written().empty());
+    }
+    const TRun toStdout = Run({"show", file, "--json"});
+    EXPECT_EQ(toStdout.Exit, 1);
+    EXPECT_EQ(toStdout.Out, "");
   }
   const TRun missing = Run({"show", (dir_ / "run" / "missing.bin").string()});
   EXPECT_EQ(missing.Exit, 1);
