@@ -33,7 +33,7 @@ check-sanitize: deps
 fuzz: deps
 	@CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 	  -DCMAKE_CXX_FLAGS=-O1 -DKVITOR_BUILD_FUZZ=ON -DKVITOR_BUILD_GUI=OFF -DKVITOR_BUILD_TESTS=OFF >/dev/null
-	@cmake --build build-fuzz -j $(JOBS) --target fuzz_tlv fuzz_report_file fuzz_storage_image
+	@cmake --build build-fuzz -j $(JOBS) --target fuzz_tlv fuzz_report_file fuzz_show fuzz_storage_image
 	@./scripts/fuzz build-fuzz $(FUZZ_SECONDS)
 
 # Formatting check and clang-tidy; `make format` applies the formatting.

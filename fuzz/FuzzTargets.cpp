@@ -8,12 +8,19 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
+#include <ostream>
+#include <streambuf>
+
 #include "BinStream.h"
 #include "Checksum.h"
+#include "Cli.h"
 #include "Error.h"
 #include "FNReportBinReader.h"
 #include "FNReportBinWriter.h"
 #include "FNReportTextWriter.h"
+#include "ReportExport.h"
 #include "StorageImage.h"
 #include "TLVParser.h"
 #include "TLVTag.h"
@@ -78,6 +85,64 @@ void Show(TFNReportBinReader& reader, std::string_view bytes) {
   }
 }
 
+// Swallows what the terminal would get.
+class TNullBuffer final : public std::streambuf {
+ protected:
+  int_type overflow(int_type c) override { return traits_type::not_eof(c); }
+  std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+};
+
+// The input's file, one per process.
+const std::string& ShowFile() {
+  static const std::string name = [] {
+    const char* folder = std::getenv("TMPDIR");
+    return std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") +
+           "/kvitor-fuzz-show-" + std::to_string(::getpid()) + ".bin";
+  }();
+  return name;
+}
+
+void ShowFromFile(std::string_view bytes) {
+  const std::string& file = ShowFile();
+  {
+    std::FILE* out = std::fopen(file.c_str(), "wb");
+    if (out == nullptr) Broken("cannot write the input's file");
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    if (std::fclose(out) != 0 || !written) Broken("cannot write the input's file");
+  }
+  TNullBuffer nothing;
+  std::ostream out(&nothing);
+  for (const char* form : {"", "--json", "--csv"}) {
+    std::vector<std::string> args = {"kvitor-cli", "show", file};
+    if (*form != '\0') args.emplace_back(form);
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    static_cast<void>(RunCli(static_cast<int>(args.size()), argv.data(), out, out));
+  }
+  // The streamed text is the loaded tree's text, or both refuse.
+  std::string tree;
+  bool treeShown = true;
+  try {
+    TFNReportBinReader reader;
+    reader.LoadFromFile(file);
+    TMemoryStream text;
+    WriteReportText(reader.Header(), reader.Tags(), text);
+    tree = text.Data();
+  } catch (const Error&) {
+    treeShown = false;
+  }
+  try {
+    TMemoryStream streamed;
+    TReportExport(file).Write(TExportForm::Text, streamed);
+    if (!treeShown) Broken("the export shows a file that the text refuses");
+    if (streamed.Data() != tree) Broken("the streamed text differs from the tree's");
+  } catch (const Error&) {
+    if (treeShown) Broken("the export refuses a file that the text shows");
+  }
+  std::remove(file.c_str());
+}
+
 void LookUp(const TStorageImage& image, int64_t number) {
   const auto doc = image.FindDocument(number);
   const auto ticket = image.FindTicket(number);
@@ -125,6 +190,17 @@ void RunReportFile(std::string_view data) {
                                       data.substr(kHeader));
   Store32(fixed, kChecksumAt, crc);
   Show(reader, fixed);
+}
+
+void RunShow(std::string_view data) {
+  ShowFromFile(data);
+  constexpr std::size_t kHeader = TFNReportBinWriter::kHeaderSize;
+  if (data.size() < kHeader) return;
+  std::string fixed(data);
+  Store32(fixed, kHeader - 4,
+          ChecksumUpdate(ChecksumUpdate(kChecksumStart, data.substr(0, kHeader - 4)),
+                         data.substr(kHeader)));
+  ShowFromFile(fixed);
 }
 
 void RunStorageImage(std::string_view data) {

@@ -19,6 +19,12 @@ void RunTlv(std::string_view data);
 // checksum made right, so that the fuzzer reaches the TLV data.
 void RunReportFile(std::string_view data);
 
+// `kvitor-cli show`'s whole path from a file: the input as a file on disk,
+// shown on the terminal (LoadFromFile and the text's streaming conversion)
+// and exported as JSON and CSV. The streamed text export must equal the text
+// report of the loaded tree. Long inputs get their checksum made right too.
+void RunShow(std::string_view data);
+
 // The emulated storage's JSON data file: load, then look a few documents and
 // confirmations up.
 void RunStorageImage(std::string_view data);

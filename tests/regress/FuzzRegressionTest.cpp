@@ -45,6 +45,8 @@ TEST(FuzzRegressionTest, TlvInputs) { Replay("fuzz_tlv", &fuzz::RunTlv); }
 
 TEST(FuzzRegressionTest, ReportFileInputs) { Replay("fuzz_report_file", &fuzz::RunReportFile); }
 
+TEST(FuzzRegressionTest, ShowInputs) { Replay("fuzz_show", &fuzz::RunShow); }
+
 TEST(FuzzRegressionTest, StorageImageInputs) {
   Replay("fuzz_storage_image", &fuzz::RunStorageImage);
 }
