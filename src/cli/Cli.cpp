@@ -92,11 +92,12 @@ class TStopSignals {
   struct sigaction previousTerm_ {};
 };
 
-void UseImage(const std::string& image) {
-  if (image.empty()) return;
+// Sets a driver variable of this process to a path made absolute.
+void UsePath(const char* variable, const std::string& path) {
+  if (path.empty()) return;
   std::error_code ec;
-  const auto absolute = std::filesystem::absolute(image, ec);
-  ::setenv("TORVEL_IMAGE", (ec ? std::filesystem::path(image) : absolute).c_str(), 1);
+  const auto absolute = std::filesystem::absolute(path, ec);
+  ::setenv(variable, (ec ? std::filesystem::path(path) : absolute).c_str(), 1);
 }
 
 int PrintStatus(std::ostream& out, std::ostream& err) {
@@ -341,16 +342,28 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   bool version = false;
   app.add_flag("--version", version, "Print the program's version");
 
-  std::string image;
+  std::string image, port, trace;
+  std::optional<int> baud;
+  // The connection options of status and read.
+  const auto addConnection = [&](CLI::App* command) {
+    auto* imageOption =
+        command->add_option("--image", image, "The emulated storage's data file")->check(fileName);
+    command->add_option("--port", port, "A fiscal storage on this serial port (e.g. /dev/ttyUSB0)")
+        ->check(fileName)
+        ->excludes(imageOption);
+    command->add_option("--baud", baud, "The serial port's speed (default 115200)")->check(decimal);
+    command->add_option("--trace", trace, "Append every frame on the serial line to this file")
+        ->check(fileName);
+  };
   auto* status = app.add_subcommand("status", "Read the storage status");
-  status->add_option("--image", image, "The emulated storage's data file")->check(fileName);
+  addConnection(status);
 
   auto* read = app.add_subcommand("read", "Read documents and save the report");
   int32_t first = 1;
   std::optional<int32_t> last;
   bool only1162 = false;
   std::string bin, txt;
-  read->add_option("--image", image, "The emulated storage's data file")->check(fileName);
+  addConnection(read);
   read->add_option("--first", first, "Number of the first document (default 1)")->check(decimal);
   read->add_option("--last", last, "Number of the last document (default the storage's last)")
       ->check(decimal);
@@ -393,7 +406,12 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
     out << GetFileVersionText() << '\n';
     return 0;
   }
-  UseImage(image);
+  UsePath("TORVEL_IMAGE", image);
+  // An explicit data file is not overridden by a port from the caller's shell.
+  if (!image.empty()) ::unsetenv("TORVEL_PORT");
+  if (!port.empty()) ::setenv("TORVEL_PORT", port.c_str(), 1);
+  if (baud) ::setenv("TORVEL_BAUD", std::to_string(*baud).c_str(), 1);
+  UsePath("TORVEL_TRACE", trace);
   try {
     const TDriverThreadScope scope;
     if (*status) return PrintStatus(out, err);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -82,6 +83,25 @@ TTorvelSettings LoadTorvelSettings() {
     }
     settings.DelayMs = static_cast<int>(it->get<int64_t>());
   }
+  if (const auto it = root.find("connection"); it != root.end() && !it->is_null()) {
+    if (*it == "serial") {
+      settings.Connection = TTorvelConnection::Serial;
+    } else if (*it != "emulator") {
+      Fail(path, "member connection: expected \"emulator\" or \"serial\", found " + it->dump());
+    }
+  }
+  if (const auto it = root.find("port"); it != root.end() && !it->is_null()) {
+    if (!it->is_string())
+      Fail(path, std::string("member port: expected a string, found ") + it->type_name());
+    settings.Port = it->get<std::string>();
+  }
+  if (const auto it = root.find("baud"); it != root.end() && !it->is_null()) {
+    if (!it->is_number_integer() || !IsSupportedBaud(static_cast<int>(it->get<int64_t>())) ||
+        it->get<int64_t>() != static_cast<int>(it->get<int64_t>())) {
+      Fail(path, "member baud: expected 9600, 19200, 38400, 57600 or 115200, found " + it->dump());
+    }
+    settings.Baud = static_cast<int>(it->get<int64_t>());
+  }
   return settings;
 }
 
@@ -95,11 +115,48 @@ void SaveTorvelSettings(const TTorvelSettings& settings) {
   json root = json::object();
   root["image"] = settings.Image;
   root["delay_ms"] = settings.DelayMs ? json(*settings.DelayMs) : json(nullptr);
+  root["connection"] = settings.Connection == TTorvelConnection::Serial ? "serial" : "emulator";
+  root["port"] = settings.Port;
+  root["baud"] = settings.Baud;
   const std::string text = root.dump(2) + "\n";
 
   TSafeFileWriter file(path);
   file.Stream().Write(text.data(), text.size());
   file.Commit();
+}
+
+bool IsSupportedBaud(int baud) {
+  return baud == 9600 || baud == 19200 || baud == 38400 || baud == 57600 || baud == 115200;
+}
+
+TTorvelChoice EffectiveConnection(const TTorvelSettings& settings) {
+  const auto env = [](const char* name) {
+    const char* value = std::getenv(name);
+    return value == nullptr ? std::string() : std::string(value);
+  };
+  TTorvelChoice choice;
+  choice.Connection = settings.Connection;
+  choice.Image = settings.Image;
+  choice.Port = settings.Port;
+  choice.Baud = settings.Baud;
+  if (const std::string port = env("TORVEL_PORT"); !port.empty()) {
+    choice.Connection = TTorvelConnection::Serial;
+    choice.Port = port;
+  } else if (const std::string image = env("TORVEL_IMAGE"); !image.empty()) {
+    choice.Connection = TTorvelConnection::Emulator;
+    choice.Image = image;
+  }
+  if (const std::string baud = env("TORVEL_BAUD"); !baud.empty()) {
+    int value = 0;
+    const auto [end, ec] = std::from_chars(baud.data(), baud.data() + baud.size(), value);
+    if (ec != std::errc() || end != baud.data() + baud.size() || !IsSupportedBaud(value)) {
+      throw Error("TORVEL_BAUD: expected 9600, 19200, 38400, 57600 or 115200, found \"" + baud +
+                  "\"");
+    }
+    choice.Baud = value;
+  }
+  choice.TracePath = env("TORVEL_TRACE");
+  return choice;
 }
 
 std::string EffectiveImagePath(const TTorvelSettings& settings) {

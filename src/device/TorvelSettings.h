@@ -5,14 +5,27 @@
 
 namespace kvitor {
 
+// How the driver reaches the storage: the emulated storage, or a fiscal
+// storage on a serial port.
+enum class TTorvelConnection { Emulator, Serial };
+
+// The line speeds a serial connection accepts, and its default.
+[[nodiscard]] bool IsSupportedBaud(int baud);
+inline constexpr int kDefaultBaud = 115200;
+
 // The driver's own settings, kept in $XDG_CONFIG_HOME/torvel/settings.json
 // (~/.config/torvel/settings.json without XDG_CONFIG_HOME):
-//   {"image": "/path/file.json", "delay_ms": null}
+//   {"image": "/path/file.json", "delay_ms": null,
+//    "connection": "emulator", "port": "", "baud": 115200}
 struct TTorvelSettings {
   // The storage image to serve; empty for the built-in demo storage.
   std::string Image;
   // Replaces the image's delay_ms when set.
   std::optional<int> DelayMs;
+  TTorvelConnection Connection = TTorvelConnection::Emulator;
+  // The serial port's device path, and its speed.
+  std::string Port;
+  int Baud = kDefaultBaud;
 
   friend bool operator==(const TTorvelSettings&, const TTorvelSettings&) = default;
 };
@@ -31,6 +44,20 @@ void SaveTorvelSettings(const TTorvelSettings& settings);
 // The storage image a new driver instance serves: TORVEL_IMAGE when set and
 // not empty, else the settings' image (empty: the demo storage).
 [[nodiscard]] std::string EffectiveImagePath(const TTorvelSettings& settings);
+
+// What a new driver instance uses: TORVEL_PORT (when set and not empty)
+// selects the serial connection on that port, else TORVEL_IMAGE the emulated
+// storage with that file, else the settings. TORVEL_BAUD overrides the speed
+// and TORVEL_TRACE names the file that logs every frame. Error for a
+// TORVEL_BAUD that is not a supported speed.
+struct TTorvelChoice {
+  TTorvelConnection Connection = TTorvelConnection::Emulator;
+  std::string Image;
+  std::string Port;
+  int Baud = kDefaultBaud;
+  std::string TracePath;
+};
+[[nodiscard]] TTorvelChoice EffectiveConnection(const TTorvelSettings& settings);
 
 // The largest delay accepted from a settings or image file, in milliseconds.
 inline constexpr int kMaxDelayMs = 60'000;

@@ -2,6 +2,7 @@
 
 #include "EmulatedTorvel.h"
 #include "Error.h"
+#include "FNSerialTorvel.h"
 #include "TorvelSettings.h"
 
 namespace kvitor {
@@ -10,14 +11,33 @@ std::unique_ptr<TTorvel> CreateTorvel() {
   if (!TDriverThreadScope::IsActive()) {
     throw Error("Driver runtime is not initialised on this thread");
   }
-  TEmulatedTorvel::TOptions options;
+  TTorvelSettings settings;
+  TTorvelChoice choice;
+  std::string setupError;
   try {
-    const TTorvelSettings settings = LoadTorvelSettings();
-    options.ImagePath = EffectiveImagePath(settings);
-    options.DelayMs = settings.DelayMs;
+    settings = LoadTorvelSettings();
+    choice = EffectiveConnection(settings);
   } catch (const Error& e) {
-    options.SetupError = e.what();
+    setupError = e.what();
+    // Only the environment may still say which connection is meant.
+    try {
+      choice = EffectiveConnection(TTorvelSettings{});
+    } catch (const Error&) {
+      choice = TTorvelChoice{};
+    }
   }
+  if (choice.Connection == TTorvelConnection::Serial) {
+    TFNSerialTorvel::TOptions options;
+    options.Port = choice.Port;
+    options.Baud = choice.Baud;
+    options.TracePath = choice.TracePath;
+    options.SetupError = setupError;
+    return std::make_unique<TFNSerialTorvel>(std::move(options));
+  }
+  TEmulatedTorvel::TOptions options;
+  options.ImagePath = choice.Image;
+  options.DelayMs = settings.DelayMs;
+  options.SetupError = setupError;
   return std::make_unique<TEmulatedTorvel>(std::move(options));
 }
 
