@@ -97,8 +97,7 @@ std::optional<std::string> TFNWireStorage::RegistrationNumber() const {
   return Utf16ToCp1251(*field);
 }
 
-TFNWireStorage::TAnswer TFNWireStorage::Answer(uint8_t code, std::string_view data,
-                                               int& delayMs) {
+TFNWireStorage::TAnswer TFNWireStorage::Answer(uint8_t code, std::string_view data, int& delayMs) {
   switch (static_cast<TFNCommand>(code)) {
     case TFNCommand::Status: {
       TFNStatusAnswer s;

@@ -110,7 +110,8 @@ void TPtyServer::Serve(const std::atomic<bool>& stop, TServeOptions options) {
       if (reply.DelayMs > 0) {
         const auto until = TClock::now() + milliseconds(reply.DelayMs);
         while (!stop.load() && TClock::now() < until) {
-          std::this_thread::sleep_for(std::min<TClock::duration>(milliseconds(10), until - TClock::now()));
+          std::this_thread::sleep_for(
+              std::min<TClock::duration>(milliseconds(10), until - TClock::now()));
         }
       }
       if (!reply.Frame.empty()) WriteAll(reply.Frame);

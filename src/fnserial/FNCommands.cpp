@@ -51,8 +51,8 @@ const TCommandInfo* Find(uint8_t code) {
 
 void NeedSize(uint8_t command, std::string_view data, std::size_t min) {
   if (data.size() < min) {
-    Bad(command, std::to_string(data.size()) + " байт данных, ожидалось не менее " +
-                     std::to_string(min));
+    Bad(command,
+        std::to_string(data.size()) + " байт данных, ожидалось не менее " + std::to_string(min));
   }
 }
 
@@ -94,7 +94,9 @@ TFNRequest TFNRequest::RegistrationParameter(uint16_t tag) {
 
 std::string TFNRequest::Frame() const { return EncodeFrame(code_, data_); }
 
-bool TFNRequest::CanRepeat() const { return code_ != static_cast<uint8_t>(TFNCommand::DocumentPiece); }
+bool TFNRequest::CanRepeat() const {
+  return code_ != static_cast<uint8_t>(TFNCommand::DocumentPiece);
+}
 
 std::size_t MaxAnswerData(uint8_t command) {
   const TCommandInfo* info = Find(command);

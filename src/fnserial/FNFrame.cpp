@@ -44,8 +44,8 @@ TFrameResult DecodeFrame(std::string_view bytes, std::size_t maxLength) {
     return result;
   }
   if (bytes.size() < 3) return result;
-  const std::size_t length =
-      static_cast<uint8_t>(bytes[1]) | (static_cast<std::size_t>(static_cast<uint8_t>(bytes[2])) << 8);
+  const std::size_t length = static_cast<uint8_t>(bytes[1]) |
+                             (static_cast<std::size_t>(static_cast<uint8_t>(bytes[2])) << 8);
   result.Length = length;
   if (length == 0 || length > maxLength) {
     result.Status = TFrameStatus::BadLength;
@@ -55,8 +55,8 @@ TFrameResult DecodeFrame(std::string_view bytes, std::size_t maxLength) {
   const std::size_t total = length + kFrameOverhead;
   if (bytes.size() < total) return result;
   const uint16_t expected = FrameCrc(bytes.substr(1, length + 2));
-  const uint16_t found = static_cast<uint16_t>(
-      static_cast<uint8_t>(bytes[total - 2]) | (static_cast<uint8_t>(bytes[total - 1]) << 8));
+  const uint16_t found = static_cast<uint16_t>(static_cast<uint8_t>(bytes[total - 2]) |
+                                               (static_cast<uint8_t>(bytes[total - 1]) << 8));
   if (expected != found) {
     result.Status = TFrameStatus::BadCrc;
     result.Consumed = 1;

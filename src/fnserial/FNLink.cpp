@@ -93,8 +93,7 @@ TFNAnswer TFNLink::Exchange(const TFNRequest& request, std::size_t maxData) {
     throw Error(std::string(e.what()) + " (команда " + command + ")");
   }
   const std::string text = "ФН на порту " + PortName() + " не дал ответа на команду " + command +
-                           (attempts > 1 ? " за " + std::to_string(attempts) + " попыток" : "") +
-                           ": " + why;
+                           " (попыток: " + std::to_string(attempts) + "): " + why;
   if (!request.CanRepeat()) throw TFNAnswerLost(text);
   throw Error(text);
 }

@@ -58,8 +58,8 @@ int TFNSerialTorvel::Finish(int code, const std::string& text) {
 
 int TFNSerialTorvel::Refused(uint8_t command, const TFNAnswer& answer) {
   return Finish(answer.Code, AnswerCodeMeaning(answer.Code) + " (ответ " +
-                                 CommandText(answer.Code) + " на команду " +
-                                 CommandText(command) + ")");
+                                 CommandText(answer.Code) + " на команду " + CommandText(command) +
+                                 ")");
 }
 
 int TFNSerialTorvel::Reach() {
@@ -178,8 +178,7 @@ int TFNSerialTorvel::ReadTableField() {
     }
     const TFNAnswer totals = link_->Exchange(TFNRequest::Of(TFNCommand::RegistrationTotals));
     if (totals.Code == 0) {
-      Put(TTorvelProperty::ValueOfFieldString,
-          Cp1251ToUtf16(ParseRegistrationNumber(totals.Data)));
+      Put(TTorvelProperty::ValueOfFieldString, Cp1251ToUtf16(ParseRegistrationNumber(totals.Data)));
       return Finish(0, kNoErrors);
     }
     // A storage that refuses the totals may still give the one parameter.
@@ -234,10 +233,10 @@ std::optional<std::vector<std::string>> TFNSerialTorvel::ReadDocument(uint32_t n
       return pieces;
     }
   }
-  throw Error("Документ " + std::to_string(number) + " не прочитан: " +
-              (lost.empty() ? "ФН на порту " + link_->PortName() + " меняет заголовок документа"
-                            : lost) +
-              " (чтение начиналось заново " + std::to_string(options_.DocumentRestarts) + " раз)");
+  throw Error(
+      "Документ " + std::to_string(number) + " не прочитан: " +
+      (lost.empty() ? "ФН на порту " + link_->PortName() + " меняет заголовок документа" : lost) +
+      " (чтение начиналось заново " + std::to_string(options_.DocumentRestarts) + " раз)");
 }
 
 int TFNSerialTorvel::BeginDocumentRead() {

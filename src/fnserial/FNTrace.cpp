@@ -20,8 +20,8 @@ std::string ClockNow() {
   tm local{};
   ::localtime_r(&tv.tv_sec, &local);
   char text[16];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
-                local.tm_sec, static_cast<int>(tv.tv_usec / 1000));
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<int>(tv.tv_usec / 1000));
   return text;
 }
 

@@ -134,7 +134,8 @@ std::vector<std::string> ListSerialPorts() {
   std::vector<std::string> ports;
   std::error_code ec;
   std::vector<std::string> byId;
-  for (fs::directory_iterator it("/dev/serial/by-id", ec), end; !ec && it != end; it.increment(ec)) {
+  for (fs::directory_iterator it("/dev/serial/by-id", ec), end; !ec && it != end;
+       it.increment(ec)) {
     byId.push_back(it->path().string());
   }
   std::sort(byId.begin(), byId.end());

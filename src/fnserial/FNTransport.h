@@ -49,7 +49,6 @@ class TFNTransport {
   [[nodiscard]] virtual const std::string& Name() const = 0;
 };
 
-
 // A POSIX terminal device in raw mode, 8N1, no flow control, held exclusively
 // (flock and TIOCEXCL) until destroyed.
 class TSerialPort final : public TFNTransport {
