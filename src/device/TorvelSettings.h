@@ -24,7 +24,7 @@ struct TTorvelSettings {
   std::optional<int> DelayMs;
   TTorvelConnection Connection = TTorvelConnection::Emulator;
   // The serial port's device path, and its speed.
-  std::string Port;
+  std::string Port{};
   int Baud = kDefaultBaud;
 
   friend bool operator==(const TTorvelSettings&, const TTorvelSettings&) = default;
@@ -53,7 +53,7 @@ void SaveTorvelSettings(const TTorvelSettings& settings);
 struct TTorvelChoice {
   TTorvelConnection Connection = TTorvelConnection::Emulator;
   std::string Image;
-  std::string Port;
+  std::string Port{};
   int Baud = kDefaultBaud;
   std::string TracePath;
 };
