@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <unordered_map>
 
 #include "BinStream.h"
 #include "BinUtils.h"
@@ -219,6 +220,13 @@ class TTextExport final : public TBufferedWriter {
   void Finish() override { Flush(); }
 };
 
+// Windows-1251 text as UTF-8; most values are plain ASCII and need no iconv.
+std::string Utf8Of(std::string_view cp1251) {
+  const bool ascii = std::all_of(cp1251.begin(), cp1251.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  return ascii ? std::string(cp1251) : Cp1251ToUtf8(cp1251);
+}
+
 void AppendJsonString(std::string& out, std::string_view utf8) {
   out += '"';
   for (const char c : utf8) {
@@ -279,7 +287,7 @@ class TJsonExport final : public TBufferedWriter {
     buffer_ += "{\"tag\": ";
     AppendInt(buffer_, info.Tag);
     buffer_ += ", \"name\": ";
-    AppendJsonString(buffer_, known ? Cp1251ToUtf8(item.Entry->ShortName1251) : std::string());
+    AppendJsonString(buffer_, known ? NameOf(*item.Entry) : std::string_view());
     if (ShortValue(item)) {
       buffer_ += ", \"error\": ";
       AppendJsonString(buffer_, "Некорректная длина");
@@ -291,7 +299,7 @@ class TJsonExport final : public TBufferedWriter {
       buffer_ += ", \"text\": ";
       std::string text;
       if (known) AppendValuePart(text, info, item.Value, item.ValueLength, item.DeclaredLength);
-      AppendJsonString(buffer_, Cp1251ToUtf8(text));
+      AppendJsonString(buffer_, Utf8Of(text));
     }
     if (item.Container) {
       buffer_ += ", \"items\": [";
@@ -314,6 +322,13 @@ class TJsonExport final : public TBufferedWriter {
   }
 
  private:
+  // A few hundred entries, each converted once.
+  const std::string& NameOf(const TTagEntry& entry) {
+    auto [at, added] = names_.try_emplace(&entry);
+    if (added) at->second = Cp1251ToUtf8(entry.ShortName1251);
+    return at->second;
+  }
+
   void AppendValue(const TTLVItem& item) {
     const TTagInfo& info = item.Entry->Info;
     const uint64_t v = TFormatTLV::BytesToInt(item.Value);
@@ -331,6 +346,7 @@ class TJsonExport final : public TBufferedWriter {
     }
   }
 
+  std::unordered_map<const TTagEntry*, std::string> names_;
   bool comma_ = false;
 };
 
