@@ -27,6 +27,7 @@
 #include "StringUtils.h"
 #include "VersionInfo.h"
 #include "fmuAbout.h"
+#include "fmuReportViewer.h"
 
 namespace kvitor {
 namespace {
@@ -118,6 +119,10 @@ TfmMain::TfmMain(QWidget* parent)
   chooseSaveFile = [this](const QString& folder, const QString& proposedName) {
     return ShowSaveDialog(folder, proposedName);
   };
+  chooseReportFile = [this] {
+    return QFileDialog::getOpenFileName(this, QStringLiteral("Открыть отчет"), saveFolder_,
+                                        QStringLiteral("Отчет о считывании ФД (*.bin)"));
+  };
   CreateControls();
   FormCreate();
 }
@@ -154,6 +159,8 @@ void TfmMain::CreateControls() {
   btnAbout = NewButton(QStringLiteral("О программе..."), "btnAbout",
                        QStringLiteral("Информация о программе"), this);
   btnClose = NewButton(QStringLiteral("Закрыть"), "btnClose", QString(), this);
+  btnOpenReport = NewButton(QStringLiteral("Открыть отчет..."), "btnOpenReport",
+                            QStringLiteral("Просмотр и экспорт сохраненного отчета"), this);
 
   gbMain = new QGroupBox(this);
   gbMain->setObjectName(QStringLiteral("gbMain"));
@@ -204,6 +211,8 @@ void TfmMain::CreateControls() {
   auto* buttons = new QVBoxLayout;
   buttons->setSpacing(6);
   for (QPushButton* b : {btnStart, btnStop, btnSave, btnDriver}) buttons->addWidget(b);
+  // In the free space below the four: the others keep their places.
+  buttons->addWidget(btnOpenReport);
   buttons->addStretch();
   buttons->addWidget(btnAbout);
   buttons->addWidget(btnClose);
@@ -227,6 +236,7 @@ void TfmMain::CreateControls() {
   setTabOrder(seDocNumber1, seDocNumber2);
   setTabOrder(seDocNumber2, btnReadFNStatus);
   setTabOrder(btnReadFNStatus, chbOnlyIfTag1162Exist);
+  setTabOrder(chbOnlyIfTag1162Exist, btnOpenReport);
 
   Timer = new QTimer(this);
   Timer->setObjectName(QStringLiteral("Timer"));
@@ -238,6 +248,7 @@ void TfmMain::CreateControls() {
   connect(btnDriver, &QPushButton::clicked, this, &TfmMain::btnDriverClick);
   connect(btnAbout, &QPushButton::clicked, this, &TfmMain::btnAboutClick);
   connect(btnClose, &QPushButton::clicked, this, &QWidget::close);
+  connect(btnOpenReport, &QPushButton::clicked, this, &TfmMain::btnOpenReportClick);
   connect(btnReadFNStatus, &QPushButton::clicked, this, &TfmMain::btnReadFNStatusClick);
   connect(Timer, &QTimer::timeout, this, &TfmMain::TimerTimer);
 
@@ -344,6 +355,15 @@ void TfmMain::btnDriverClick() {
   } catch (const std::exception& e) {
     showError(ErrorText(e));
   }
+}
+
+void TfmMain::btnOpenReportClick() {
+  const QString fileName = chooseReportFile();
+  if (fileName.isEmpty()) return;
+  // A window of its own, freed when it closes (or with this window).
+  auto* viewer = new TfmReportViewer(this);
+  viewer->Open(fileName);
+  viewer->show();
 }
 
 void TfmMain::btnAboutClick() {

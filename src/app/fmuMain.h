@@ -51,6 +51,8 @@ class TfmMain : public QWidget {
   // name; nothing when the user cancels.
   std::function<std::optional<TSaveChoice>(const QString& folder, const QString& proposedName)>
       chooseSaveFile;
+  // chooseReportFile: the open dialog of "Открыть отчет..."; empty when cancelled.
+  std::function<QString()> chooseReportFile;
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -66,6 +68,7 @@ class TfmMain : public QWidget {
   void btnSaveClick();
   void btnDriverClick();
   void btnAboutClick();
+  void btnOpenReportClick();
   void btnReadFNStatusClick();
   void TimerTimer();
 
@@ -85,6 +88,7 @@ class TfmMain : public QWidget {
   QPushButton* btnDriver = nullptr;
   QPushButton* btnAbout = nullptr;
   QPushButton* btnClose = nullptr;
+  QPushButton* btnOpenReport = nullptr;
   QGroupBox* gbMain = nullptr;
   QLabel* lblDocNumber1 = nullptr;
   QSpinBox* seDocNumber1 = nullptr;

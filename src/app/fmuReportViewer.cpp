@@ -1,0 +1,301 @@
+#include "fmuReportViewer.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeView>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "BinStream.h"
+#include "Error.h"
+#include "FNReportTextWriter.h"
+#include "ReportExport.h"
+#include "SafeFile.h"
+#include "StringUtils.h"
+
+namespace kvitor {
+namespace {
+
+constexpr std::size_t kCachedDocuments = 512;
+
+QString FromUtf8(const std::string& text) {
+  return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+
+quintptr IdOf(int document, int line) {
+  return (static_cast<quintptr>(document + 1) << 32) | static_cast<quintptr>(line + 1);
+}
+int DocumentOf(quintptr id) { return static_cast<int>(id >> 32) - 1; }
+int LineOf(quintptr id) { return static_cast<int>(id & 0xFFFFFFFFu) - 1; }
+
+}  // namespace
+
+void TReportModel::Reset(std::shared_ptr<const TReportView> view, std::vector<int> rows) {
+  beginResetModel();
+  view_ = std::move(view);
+  rows_ = std::move(rows);
+  cache_.clear();
+  rowOfDoc_.assign(view_ ? view_->Count() : 0, -1);
+  for (std::size_t i = 0; i < rows_.size(); ++i) rowOfDoc_[rows_[i]] = static_cast<int>(i);
+  endResetModel();
+}
+
+const TReportModel::TLines& TReportModel::LinesOf(int document) const {
+  const auto found = cache_.find(document);
+  if (found != cache_.end()) return found->second;
+  if (cache_.size() >= kCachedDocuments) cache_.clear();
+  TLines& lines = cache_[document];
+  lines.Lines = view_->Lines(static_cast<std::size_t>(document));
+  lines.Row.resize(lines.Lines.size());
+  lines.Children.resize(lines.Lines.size() + 1);
+  for (std::size_t i = 0; i < lines.Lines.size(); ++i) {
+    auto& siblings = lines.Children[static_cast<std::size_t>(lines.Lines[i].Parent + 1)];
+    lines.Row[i] = static_cast<int>(siblings.size());
+    siblings.push_back(static_cast<int>(i));
+  }
+  return lines;
+}
+
+QModelIndex TReportModel::index(int row, int column, const QModelIndex& parent) const {
+  if (!view_ || column != 0 || row < 0) return {};
+  if (!parent.isValid()) {
+    if (row >= static_cast<int>(rows_.size())) return {};
+    return createIndex(row, 0, IdOf(rows_[static_cast<std::size_t>(row)], -1));
+  }
+  const int document = DocumentOf(parent.internalId());
+  const auto& children =
+      LinesOf(document).Children[static_cast<std::size_t>(LineOf(parent.internalId()) + 1)];
+  if (row >= static_cast<int>(children.size())) return {};
+  return createIndex(row, 0, IdOf(document, children[static_cast<std::size_t>(row)]));
+}
+
+QModelIndex TReportModel::parent(const QModelIndex& child) const {
+  if (!child.isValid()) return {};
+  const int document = DocumentOf(child.internalId());
+  const int line = LineOf(child.internalId());
+  if (line < 0) return {};
+  const TLines& lines = LinesOf(document);
+  const int up = lines.Lines[static_cast<std::size_t>(line)].Parent;
+  if (up < 0)
+    return createIndex(rowOfDoc_[static_cast<std::size_t>(document)], 0, IdOf(document, -1));
+  return createIndex(lines.Row[static_cast<std::size_t>(up)], 0, IdOf(document, up));
+}
+
+int TReportModel::rowCount(const QModelIndex& parent) const {
+  if (!view_) return 0;
+  if (!parent.isValid()) return static_cast<int>(rows_.size());
+  if (parent.column() != 0) return 0;
+  const auto& children = LinesOf(DocumentOf(parent.internalId()))
+                             .Children[static_cast<std::size_t>(LineOf(parent.internalId()) + 1)];
+  return static_cast<int>(children.size());
+}
+
+int TReportModel::columnCount(const QModelIndex&) const { return 1; }
+
+bool TReportModel::hasChildren(const QModelIndex& parent) const {
+  if (!parent.isValid()) return !rows_.empty();
+  // A document's row offers its lines without rendering them.
+  if (LineOf(parent.internalId()) < 0)
+    return view_->Document(static_cast<std::size_t>(DocumentOf(parent.internalId()))).Size > 4;
+  return rowCount(parent) > 0;
+}
+
+QVariant TReportModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || role != Qt::DisplayRole) return {};
+  const int document = DocumentOf(index.internalId());
+  const int line = LineOf(index.internalId());
+  if (line < 0) return FromUtf8(view_->Document(static_cast<std::size_t>(document)).Line);
+  return FromUtf8(LinesOf(document).Lines[static_cast<std::size_t>(line)].Text);
+}
+
+TfmReportViewer::TfmReportViewer(QWidget* parent) : QWidget(parent, Qt::Window) {
+  setObjectName(QStringLiteral("fmReportViewer"));
+  setAttribute(Qt::WA_DeleteOnClose);
+  setWindowTitle(QStringLiteral("Отчет о считывании ФД"));
+  showError = [this](const QString& text) {
+    QMessageBox::critical(this, QApplication::applicationDisplayName(), text);
+  };
+  chooseExportFile = [this]() -> std::optional<std::pair<QString, int>> {
+    const QStringList filters = {QStringLiteral("Текстовый отчет (*.txt)"),
+                                 QStringLiteral("JSON (*.json)"), QStringLiteral("CSV (*.csv)")};
+    QString chosen;
+    const QString name = QFileDialog::getSaveFileName(this, QStringLiteral("Экспорт"), QString(),
+                                                      filters.join(QStringLiteral(";;")), &chosen);
+    if (name.isEmpty()) return std::nullopt;
+    return std::make_pair(name, static_cast<int>(std::max<qsizetype>(filters.indexOf(chosen), 0)));
+  };
+
+  lblHeader = new QLabel(this);
+  lblHeader->setObjectName(QStringLiteral("lblHeader"));
+  lblHeader->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  edFilter = new QLineEdit(this);
+  edFilter->setObjectName(QStringLiteral("edFilter"));
+  edFilter->setPlaceholderText(QStringLiteral("Фильтр"));
+  edFilter->setClearButtonEnabled(true);
+  btnExport = new QPushButton(QStringLiteral("Экспорт..."), this);
+  btnExport->setObjectName(QStringLiteral("btnExport"));
+  tvDocuments = new QTreeView(this);
+  tvDocuments->setObjectName(QStringLiteral("tvDocuments"));
+  tvDocuments->setHeaderHidden(true);
+  tvDocuments->setUniformRowHeights(true);
+  model_ = new TReportModel(this);
+  tvDocuments->setModel(model_);
+  ProgressBar = new QProgressBar(this);
+  ProgressBar->setObjectName(QStringLiteral("ProgressBar"));
+  ProgressBar->setRange(0, 100);
+  lblStatus = new QLabel(this);
+  lblStatus->setObjectName(QStringLiteral("lblStatus"));
+  lblStatus->setWordWrap(true);
+
+  auto* tools = new QHBoxLayout;
+  tools->addWidget(edFilter, 1);
+  tools->addWidget(btnExport);
+  auto* status = new QHBoxLayout;
+  status->addWidget(lblStatus, 1);
+  status->addWidget(ProgressBar);
+  auto* root = new QVBoxLayout(this);
+  root->addWidget(lblHeader);
+  root->addLayout(tools);
+  root->addWidget(tvDocuments, 1);
+  root->addLayout(status);
+
+  Timer = new QTimer(this);
+  Timer->setInterval(100);
+  connect(Timer, &QTimer::timeout, this, &TfmReportViewer::TimerTimer);
+  connect(edFilter, &QLineEdit::returnPressed, this, &TfmReportViewer::ApplyFilter);
+  connect(btnExport, &QPushButton::clicked, this, &TfmReportViewer::btnExportClick);
+  btnExport->setEnabled(false);
+  edFilter->setEnabled(false);
+  resize(760, 560);
+}
+
+TfmReportViewer::~TfmReportViewer() {
+  cancel_ = true;
+  if (worker_.joinable()) worker_.join();
+}
+
+void TfmReportViewer::StartWork(std::function<void()> work) {
+  if (worker_.joinable()) worker_.join();
+  percent_ = 0;
+  cancel_ = false;
+  done_ = false;
+  ProgressBar->setValue(0);
+  ProgressBar->show();
+  edFilter->setEnabled(false);
+  btnExport->setEnabled(false);
+  worker_ = std::thread([this, work = std::move(work)] {
+    try {
+      work();
+    } catch (const std::exception& e) {
+      const std::lock_guard<std::mutex> guard(lock_);
+      error_ = QString::fromUtf8(e.what());
+    }
+    done_ = true;
+  });
+  Timer->start();
+}
+
+void TfmReportViewer::Open(const QString& fileName) {
+  setWindowTitle(QStringLiteral("Отчет о считывании ФД — ") + QFileInfo(fileName).fileName());
+  lblStatus->setText(QStringLiteral("Загрузка..."));
+  const std::string name = QFile::encodeName(fileName).toStdString();
+  StartWork([this, name] {
+    std::shared_ptr<const TReportView> view = TReportView::Load(name, &percent_, &cancel_);
+    const std::lock_guard<std::mutex> guard(lock_);
+    loaded_ = std::move(view);
+  });
+}
+
+void TfmReportViewer::ApplyFilter() {
+  if (!view_ || Loading()) return;
+  const std::string text = edFilter->text().toStdString();
+  const std::shared_ptr<const TReportView> view = view_;
+  lblStatus->setText(QStringLiteral("Поиск..."));
+  StartWork([this, view, text] {
+    std::vector<int> rows;
+    const std::size_t count = view->Count();
+    for (std::size_t i = 0; i < count && !cancel_; ++i) {
+      if (text.empty() || view->Contains(i, text)) rows.push_back(static_cast<int>(i));
+      if (i % 1024 == 0) percent_ = static_cast<int>(i * 100 / count);
+    }
+    const std::lock_guard<std::mutex> guard(lock_);
+    filtered_ = std::move(rows);
+  });
+}
+
+void TfmReportViewer::TimerTimer() {
+  ProgressBar->setValue(percent_);
+  if (!done_) return;
+  Timer->stop();
+  worker_.join();
+  ProgressBar->hide();
+  std::shared_ptr<const TReportView> loaded;
+  std::optional<std::vector<int>> filtered;
+  QString error;
+  {
+    const std::lock_guard<std::mutex> guard(lock_);
+    loaded = std::move(loaded_);
+    loaded_.reset();
+    filtered = std::move(filtered_);
+    filtered_.reset();
+    error = std::move(error_);
+    error_.clear();
+  }
+  if (!error.isEmpty()) {
+    lblStatus->setText(error);
+    if (view_) {
+      edFilter->setEnabled(true);
+      btnExport->setEnabled(true);
+    }
+    showError(error);
+    return;
+  }
+  if (loaded) {
+    view_ = std::move(loaded);
+    QStringList header;
+    const auto lines = ReportHeaderLines(view_->Header());
+    for (std::size_t i = 1; i + 1 < lines.size(); ++i) header << FromUtf8(Cp1251ToUtf8(lines[i]));
+    lblHeader->setText(header.join(QLatin1Char('\n')));
+    std::vector<int> all(view_->Count());
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<int>(i);
+    model_->Reset(view_, std::move(all));
+  } else if (filtered) {
+    model_->Reset(view_, std::move(*filtered));
+  }
+  lblStatus->setText(QStringLiteral("Документов: %1 из %2")
+                         .arg(model_->rowCount({}))
+                         .arg(view_ ? static_cast<qulonglong>(view_->Count()) : 0));
+  edFilter->setEnabled(true);
+  btnExport->setEnabled(true);
+}
+
+void TfmReportViewer::btnExportClick() {
+  if (!view_) return;
+  const auto choice = chooseExportFile();
+  if (!choice) return;
+  static constexpr TExportForm kForms[] = {TExportForm::Text, TExportForm::Json, TExportForm::Csv};
+  const TExportForm form = kForms[std::clamp(choice->second, 0, 2)];
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  try {
+    const TReportExport report(view_->FileName());
+    TSafeFileWriter target(QFile::encodeName(choice->first).toStdString());
+    report.Write(form, target.Stream());
+    target.Commit();
+    QApplication::restoreOverrideCursor();
+  } catch (const std::exception& e) {
+    QApplication::restoreOverrideCursor();
+    showError(QString::fromUtf8(e.what()));
+  }
+}
+
+}  // namespace kvitor

@@ -1,0 +1,159 @@
+#include "ReportView.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
+#include "Error.h"
+#include "FNReportBinWriter.h"
+#include "FormatTLV.h"
+#include "ReportExport.h"
+#include "StringUtils.h"
+
+namespace kvitor {
+namespace {
+
+constexpr std::size_t kHeaderSize = TFNReportBinWriter::kHeaderSize;
+
+std::string ReadRegularFile(const std::string& name) {
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) throw Error("Cannot open file \"" + name + "\". " + std::strerror(errno));
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    throw Error("Cannot open file \"" + name + "\". " +
+                (S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "Not a regular file"));
+  }
+  std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t got = ::read(fd, bytes.data() + done, bytes.size() - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      const int err = got < 0 ? errno : EIO;
+      ::close(fd);
+      throw Error("Cannot read file \"" + name + "\". " + std::strerror(err));
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  ::close(fd);
+  return bytes;
+}
+
+std::string ValueOf(const TTLVItem& item) {
+  std::string text;
+  AppendValuePart(text, item.Entry->Info, item.Value, item.ValueLength, item.DeclaredLength);
+  return Cp1251ToUtf8(text);
+}
+
+}  // namespace
+
+std::unique_ptr<TReportView> TReportView::Load(const std::string& fileName,
+                                               std::atomic<int>* percent,
+                                               const std::atomic<bool>* cancel) {
+  std::unique_ptr<TReportView> view(new TReportView);
+  view->fileName_ = fileName;
+  view->bytes_ = ReadRegularFile(fileName);
+  view->header_ = CheckedReportHeader(view->bytes_, fileName);
+  const std::string_view data = std::string_view(view->bytes_).substr(kHeaderSize);
+  TMemorySource source(data);
+  TTLVReader reader(source, data.size(), view->dictionary_);
+  std::optional<std::string> valueError;
+  TDocument* document = nullptr;
+  int innerCount = 0;  // items met at depth 1 of the current outer container
+  std::string number, time, total;
+  const auto finish = [&] {
+    if (document == nullptr) return;
+    if (!number.empty()) document->Line += " № " + number;
+    if (!time.empty()) document->Line += ", " + time;
+    if (!total.empty()) document->Line += ", " + total;
+    number.clear();
+    time.clear();
+    total.clear();
+  };
+  try {
+    for (auto event = reader.Next(); event != TTLVReader::TEvent::Done; event = reader.Next()) {
+      if (event != TTLVReader::TEvent::Item) continue;
+      const TTLVItem& item = reader.Item();
+      const int32_t tag = item.Entry->Info.Tag;
+      if (item.Depth == 0) {
+        finish();
+        if (cancel != nullptr && cancel->load()) throw Error("Отменено");
+        if (percent != nullptr && !data.empty())
+          percent->store(static_cast<int>(item.Offset * 100 / data.size()));
+        if (!view->documents_.empty()) {
+          view->documents_.back().Size = item.Offset + kHeaderSize - view->documents_.back().Offset;
+        }
+        document = &view->documents_.emplace_back();
+        document->Offset = item.Offset + kHeaderSize;
+        std::string line;
+        AppendTagLine(line, *item.Entry, item.Value, item.ValueLength, item.DeclaredLength, true);
+        document->Line = Cp1251ToUtf8(line);
+        innerCount = 0;
+      } else if (item.Depth == 1) {
+        // The document container opens the outer one: the line names it.
+        if (innerCount++ == 0 && item.Container) {
+          document->Line = Cp1251ToUtf8(item.Entry->ShortName1251);
+        }
+      } else if (item.Depth == 2 && innerCount == 1) {
+        if (tag == 1040 && number.empty()) number = ValueOf(item);
+        if (tag == 1012 && time.empty()) time = ValueOf(item);
+        if (tag == 1020 && total.empty()) total = ValueOf(item);
+      }
+      if (item.Entry->Info.TagType == ttFVLN && !valueError &&
+          item.ValueLength >= static_cast<std::size_t>(std::max(item.DeclaredLength, 0))) {
+        try {
+          static_cast<void>(TFormatTLV::FVLNToText(item.Value));
+        } catch (const Error& e) {
+          valueError = e.what();
+        }
+      }
+    }
+  } catch (const Error& e) {
+    if (cancel != nullptr && cancel->load()) throw;
+    throw Error("\"" + fileName + "\" holds no valid TLV data: " + e.what());
+  }
+  finish();
+  if (!view->documents_.empty()) {
+    view->documents_.back().Size = view->bytes_.size() - view->documents_.back().Offset;
+  }
+  if (valueError) throw Error(*valueError);
+  if (percent != nullptr) percent->store(100);
+  return view;
+}
+
+std::vector<TReportView::TLine> TReportView::Lines(std::size_t index) const {
+  const TDocument& doc = documents_.at(index);
+  TMemorySource source(std::string_view(bytes_).substr(doc.Offset, doc.Size));
+  TTLVReader reader(source, doc.Size, dictionary_);
+  std::vector<TLine> lines;
+  std::vector<int> open;  // the line of each open container below the outer one
+  std::string line;
+  for (auto event = reader.Next(); event != TTLVReader::TEvent::Done; event = reader.Next()) {
+    if (event == TTLVReader::TEvent::End) {
+      if (!open.empty()) open.pop_back();
+      continue;
+    }
+    const TTLVItem& item = reader.Item();
+    if (item.Depth == 0) continue;
+    line.clear();
+    AppendTagLine(line, *item.Entry, item.Value, item.ValueLength, item.DeclaredLength, true);
+    lines.push_back({open.empty() ? -1 : open.back(), Cp1251ToUtf8(line)});
+    if (item.Container) open.push_back(static_cast<int>(lines.size()) - 1);
+  }
+  return lines;
+}
+
+bool TReportView::Contains(std::size_t index, std::string_view text) const {
+  if (documents_.at(index).Line.find(text) != std::string::npos) return true;
+  for (const auto& line : Lines(index)) {
+    if (line.Text.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+}  // namespace kvitor
