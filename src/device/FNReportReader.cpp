@@ -118,6 +118,10 @@ void TFNReportReader::ReadDocument(int32_t number, bool withTicket, TFNDocumentR
   // The end of the body shows only as a failed or an empty block; DataLength
   // plays no part.
   while (driver_->ReadDocumentBlock() == 0) {
+    if (const auto appended = driver_->AppendTLVDataBytes(rec.TLVData)) {
+      if (*appended == 0) break;
+      continue;
+    }
     const std::string block = TLVDataToBytes(driver_->GetText(TTorvelProperty::TLVData));
     if (block.empty()) break;
     rec.TLVData += block;

@@ -87,6 +87,10 @@ std::u16string PropertyToText(int id, const TPropertyValue& value) {
   WrongKind(id, value, "a text");
 }
 
+std::optional<std::size_t> TTorvel::AppendTLVDataBytes(std::string& /*bytes*/) {
+  return std::nullopt;
+}
+
 int64_t TTorvel::GetInt(int id) { return PropertyToInt(id, GetProperty(id)); }
 
 double TTorvel::GetDouble(int id) { return PropertyToDouble(id, GetProperty(id)); }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -72,6 +73,12 @@ class TTorvel {
 
   [[nodiscard]] virtual TPropertyValue GetProperty(int id) = 0;
   virtual void SetProperty(int id, const TPropertyValue& value) = 0;
+
+  // A fast path a driver may offer: appends the TLVData block of the last
+  // ReadDocumentBlock to bytes as the bytes it stands for, sparing the
+  // character-per-byte text on both sides, and returns their count. Nothing
+  // (the default) when the driver has no such path; TLVData works either way.
+  virtual std::optional<std::size_t> AppendTLVDataBytes(std::string& bytes);
 
   // Typed reads; a value of another kind raises Error naming the property.
   [[nodiscard]] int64_t GetInt(int id);

@@ -121,7 +121,7 @@ TEmulatedTorvel::TOutcome TEmulatedTorvel::Reach(std::shared_ptr<const TStorageI
     return {TTorvelResult::ImageError, U16(e.what())};
   }
   slot_->Holder = this;
-  return {TTorvelResult::Ok, kNoErrors};
+  return {};
 }
 
 std::shared_ptr<const TStorageImage> TEmulatedTorvel::Peek() {
@@ -135,8 +135,16 @@ std::shared_ptr<const TStorageImage> TEmulatedTorvel::Peek() {
 }
 
 int TEmulatedTorvel::Finish(const TOutcome& outcome) {
-  Put(TTorvelProperty::ResultCodeDescription, outcome.Text);
+  PutText(TTorvelProperty::ResultCodeDescription,
+          outcome.Code == 0 && outcome.Text.empty() ? kNoErrors : outcome.Text);
   return outcome.Code;
+}
+
+void TEmulatedTorvel::PutText(int id, const std::u16string& text) {
+  // Most operations repeat the text already there ("Ошибок нет").
+  TPropertyValue& value = properties_[id];
+  if (const auto* old = std::get_if<std::u16string>(&value); old != nullptr && *old == text) return;
+  value = text;
 }
 
 int64_t TEmulatedTorvel::InputInt(int id) const {
@@ -180,19 +188,15 @@ int TEmulatedTorvel::Run(std::string_view operation, Body body) {
 }
 
 int TEmulatedTorvel::OpenDevice() {
-  return Run("OpenDevice", [](const TStorageImage&, int&) { return TOutcome{0, kNoErrors}; });
+  return Run("OpenDevice", [](const TStorageImage&, int&) { return TOutcome{}; });
 }
 
 int TEmulatedTorvel::AuxiliaryRequest1() {
-  return Run("AuxiliaryRequest1", [](const TStorageImage&, int&) {
-    return TOutcome{0, kNoErrors};
-  });
+  return Run("AuxiliaryRequest1", [](const TStorageImage&, int&) { return TOutcome{}; });
 }
 
 int TEmulatedTorvel::AuxiliaryRequest2() {
-  return Run("AuxiliaryRequest2", [](const TStorageImage&, int&) {
-    return TOutcome{0, kNoErrors};
-  });
+  return Run("AuxiliaryRequest2", [](const TStorageImage&, int&) { return TOutcome{}; });
 }
 
 int TEmulatedTorvel::ReleaseDevice() {
@@ -209,8 +213,8 @@ int TEmulatedTorvel::ReleaseDevice() {
     std::lock_guard slotLock(slot_->Mutex);
     if (slot_->Holder == this) slot_->Holder = nullptr;
   }
-  open_.reset();
-  return Finish({TTorvelResult::Ok, kNoErrors});
+  open_ = false;
+  return Finish({});
 }
 
 int TEmulatedTorvel::ShowSettingsDialog() {
@@ -244,14 +248,14 @@ int TEmulatedTorvel::QueryStorageStatus() {
     Put(TTorvelProperty::ECRTime, image.Time());
     Put(TTorvelProperty::SerialNumber, image.SerialNumber());
     Put(TTorvelProperty::DocumentNumber, int64_t{image.LastDocumentNumber()});
-    return TOutcome{0, kNoErrors};
+    return TOutcome{};
   });
 }
 
 int TEmulatedTorvel::QueryRegisterStatus() {
   return Run("QueryRegisterStatus", [this](const TStorageImage& image, int&) {
     Put(TTorvelProperty::SessionNumber, image.ShiftCount());
-    return TOutcome{0, kNoErrors};
+    return TOutcome{};
   });
 }
 
@@ -264,7 +268,7 @@ int TEmulatedTorvel::QueryModelParameter() {
                       u"Параметр модели " + Number(number) + u" не поддерживается"};
     }
     Put(TTorvelProperty::ModelParamValue, *value);
-    return TOutcome{0, kNoErrors};
+    return TOutcome{};
   });
 }
 
@@ -280,23 +284,24 @@ int TEmulatedTorvel::ReadTableField() {
                                                        u" не найдено"};
     }
     Put(TTorvelProperty::ValueOfFieldString, *value);
-    return TOutcome{0, kNoErrors};
+    return TOutcome{};
   });
 }
 
 int TEmulatedTorvel::BeginDocumentRead() {
   return Run("BeginDocumentRead", [this](const TStorageImage& image, int& delayMs) {
-    open_.reset();
+    open_ = false;
     const int64_t number = InputInt(TTorvelProperty::DocumentNumber);
-    std::optional<TDocumentImage> doc = image.FindDocument(number);
-    if (!doc) {
+    const std::optional<TStorageImage::TDocumentHead> head = image.ReadDocument(number, body_);
+    if (!head) {
       return TOutcome{TTorvelResult::NotFound, u"Документ " + Number(number) + u" не найден"};
     }
-    Put(TTorvelProperty::DocumentType, int64_t{doc->Type});
-    Put(TTorvelProperty::DataLength, int64_t{doc->DataLength});
-    open_ = TOpenDocument{std::move(doc->Body), 0};
+    Put(TTorvelProperty::DocumentType, int64_t{head->Type});
+    Put(TTorvelProperty::DataLength, int64_t{head->DataLength});
+    open_ = true;
+    offset_ = 0;
     delayMs = options_.DelayMs.value_or(image.DelayMs());
-    return TOutcome{0, kNoErrors};
+    return TOutcome{};
   });
 }
 
@@ -304,13 +309,13 @@ int TEmulatedTorvel::ReadDocumentBlock() {
   return Run("ReadDocumentBlock", [this](const TStorageImage& image, int&) {
     if (!open_) return TOutcome{TTorvelResult::NoDocumentOpen, u"Нет открытого документа"};
     const std::size_t size =
-        std::min(open_->Body.size() - open_->Offset, static_cast<std::size_t>(image.BlockSize()));
-    Put(TTorvelProperty::TLVData,
-        BytesToTLVData(std::string_view(open_->Body).substr(open_->Offset, size)));
-    open_->Offset += size;
+        std::min(body_.size() - offset_, static_cast<std::size_t>(image.BlockSize()));
+    tlvBlock_.assign(body_, offset_, size);
+    tlvAsBytes_ = true;
+    offset_ += size;
     // The empty block that tells the end closes the document.
-    if (size == 0) open_.reset();
-    return TOutcome{0, kNoErrors};
+    if (size == 0) open_ = false;
+    return TOutcome{};
   });
 }
 
@@ -320,22 +325,23 @@ int TEmulatedTorvel::QueryConfirmation() {
     if (!image.HasDocument(number)) {
       return TOutcome{TTorvelResult::NotFound, u"Документ " + Number(number) + u" не найден"};
     }
-    const std::optional<TTicketImage> ticket = image.FindTicket(number);
+    std::optional<TTicketImage> ticket = image.FindTicket(number);
     if (!ticket) {
       return TOutcome{TTorvelResult::NoConfirmation,
                       u"Нет подтверждения оператора для документа " + Number(number)};
     }
-    Put(TTorvelProperty::DocumentData, ticket->Data);
+    Put(TTorvelProperty::DocumentData, std::move(ticket->Data));
     Put(TTorvelProperty::ECRDate, ticket->Date);
     Put(TTorvelProperty::ECRTime, ticket->Time);
-    Put(TTorvelProperty::FiscalSignOFD, ticket->FiscalSign);
+    Put(TTorvelProperty::FiscalSignOFD, std::move(ticket->FiscalSign));
     Put(TTorvelProperty::DocumentNumber, int64_t{ticket->DocumentNumber});
-    return TOutcome{0, kNoErrors};
+    return TOutcome{};
   });
 }
 
 TPropertyValue TEmulatedTorvel::GetProperty(int id) {
   std::lock_guard lock(mutex_);
+  if (id == TTorvelProperty::TLVData && tlvAsBytes_) return BytesToTLVData(tlvBlock_);
   const auto it = properties_.find(id);
   if (it != properties_.end()) return it->second;
   if (IsTextProperty(id)) return std::u16string();
@@ -345,7 +351,15 @@ TPropertyValue TEmulatedTorvel::GetProperty(int id) {
 
 void TEmulatedTorvel::SetProperty(int id, const TPropertyValue& value) {
   std::lock_guard lock(mutex_);
+  if (id == TTorvelProperty::TLVData) tlvAsBytes_ = false;
   properties_[id] = value;
+}
+
+std::optional<std::size_t> TEmulatedTorvel::AppendTLVDataBytes(std::string& bytes) {
+  std::lock_guard lock(mutex_);
+  if (!tlvAsBytes_) return std::nullopt;
+  bytes.append(tlvBlock_);
+  return tlvBlock_.size();
 }
 
 }  // namespace kvitor

@@ -79,18 +79,17 @@ class TEmulatedTorvel final : public TTorvel {
 
   [[nodiscard]] TPropertyValue GetProperty(int id) override;
   void SetProperty(int id, const TPropertyValue& value) override;
+  std::optional<std::size_t> AppendTLVDataBytes(std::string& bytes) override;
 
   // Whether this instance holds its device now.
   [[nodiscard]] bool HoldsDevice() const;
 
  private:
+  // A result; Code 0 with an empty Text stands for "Ошибок нет", which most
+  // operations give and which is then not copied for each of them.
   struct TOutcome {
     int Code = 0;
     std::u16string Text;
-  };
-  struct TOpenDocument {
-    std::string Body;
-    std::size_t Offset = 0;
   };
   template <class Body>
   int Run(std::string_view operation, Body body);
@@ -102,12 +101,21 @@ class TEmulatedTorvel final : public TTorvel {
   [[nodiscard]] int64_t InputInt(int id) const;
   [[nodiscard]] int64_t CurrentDocument() const;
   void Put(int id, TPropertyValue value) { properties_[id] = std::move(value); }
+  void PutText(int id, const std::u16string& text);
 
   TOptions options_;
   std::shared_ptr<TDeviceSlot> slot_;  // nullptr with a SetupError
   mutable std::mutex mutex_;           // guards the members below
   std::unordered_map<int, TPropertyValue> properties_;
-  std::optional<TOpenDocument> open_;
+  // The open document's body and how much of it was handed out; the buffers
+  // keep their capacity from one document to the next.
+  bool open_ = false;
+  std::string body_;
+  std::size_t offset_ = 0;
+  // TLVData is kept as the bytes of the last block while tlvAsBytes_, and
+  // becomes text only when someone asks for the property.
+  bool tlvAsBytes_ = false;
+  std::string tlvBlock_;
 };
 
 }  // namespace kvitor

@@ -465,6 +465,18 @@ std::optional<TDocumentImage> TStorageImage::FindDocument(int64_t number) const 
   return doc;
 }
 
+std::optional<TStorageImage::TDocumentHead> TStorageImage::ReadDocument(int64_t number,
+                                                                        std::string& body) const {
+  if (!HasDocument(number)) return std::nullopt;
+  const auto n = static_cast<int32_t>(number);
+  if (const auto it = documents_.find(n); it != documents_.end()) {
+    body.assign(it->second.Body);
+    return TDocumentHead{it->second.Type, it->second.DataLength};
+  }
+  const int32_t type = synthetic_->BodyInto(n, body);
+  return TDocumentHead{type, static_cast<int32_t>(body.size())};
+}
+
 std::optional<TTicketImage> TStorageImage::FindTicket(int64_t number) const {
   if (!HasDocument(number)) return std::nullopt;
   const auto n = static_cast<int32_t>(number);

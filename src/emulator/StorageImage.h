@@ -76,6 +76,14 @@ class TStorageImage {
   [[nodiscard]] bool HasDocument(int64_t number) const;
   // The whole document (a synthetic body is generated here), or nothing.
   [[nodiscard]] std::optional<TDocumentImage> FindDocument(int64_t number) const;
+  // What BeginDocumentRead needs, at the cost of one body: the type and the
+  // declared length, the body written into body (its capacity reused); no
+  // confirmation is made. Nothing when there is no such document.
+  struct TDocumentHead {
+    int32_t Type = 0;
+    int32_t DataLength = 0;
+  };
+  [[nodiscard]] std::optional<TDocumentHead> ReadDocument(int64_t number, std::string& body) const;
   // The confirmation alone, without the body.
   [[nodiscard]] std::optional<TTicketImage> FindTicket(int64_t number) const;
   // Every document number in ascending order (explicit and synthetic).

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstring>
 #include <string_view>
 
-#include "BinUtils.h"
 #include "Error.h"
 
 namespace kvitor {
@@ -170,52 +170,53 @@ constexpr std::string_view kOfdInn = "7728699517";
 constexpr std::string_view kTaxSite = "www.nalog.gov.ru";
 constexpr std::string_view kKKTVersion = "3.5.30";
 
-// Appends TLV items: tag and length as 16-bit little-endian, then the value.
+// Writes TLV items: tag and length as 16-bit little-endian, then the value.
+// They go through a pointer into a scratch buffer that only ever grows, and
+// Finish copies them out: string appends item by item, or a buffer cleared
+// for every body, cost more than the whole rest of a body's making.
 class TTlvWriter {
  public:
+  TTlvWriter() : out_(Scratch()) {
+    if (out_.size() < 4096) out_.resize(4096);
+  }
+
   void Raw(uint16_t tag, std::string_view value) {
-    Head(tag, value.size());
-    out_.append(value);
+    char* at = Item(tag, value.size());
+    std::memcpy(at, value.data(), value.size());
   }
-  void Byte(uint16_t tag, uint8_t value) {
-    Head(tag, 1);
-    out_.push_back(static_cast<char>(value));
-  }
-  void UInt32(uint16_t tag, uint32_t value) {
-    Head(tag, 4);
-    AppendLE(value, 4);
-  }
+  void Byte(uint16_t tag, uint8_t value) { Number(tag, value, 1); }
+  void UInt32(uint16_t tag, uint32_t value) { Number(tag, value, 4); }
   // Minimal little-endian bytes, one byte for zero.
-  void Vln(uint16_t tag, uint64_t value) {
-    const std::size_t n = MinimalBytes(value);
-    Head(tag, n);
-    AppendLE(value, n);
-  }
+  void Vln(uint16_t tag, uint64_t value) { Number(tag, value, MinimalBytes(value)); }
   void Fvln(uint16_t tag, uint8_t point, uint64_t value) {
     const std::size_t n = MinimalBytes(value);
-    Head(tag, n + 1);
-    out_.push_back(static_cast<char>(point));
-    AppendLE(value, n);
+    char* at = Item(tag, n + 1);
+    at[0] = static_cast<char>(point);
+    PutLE(at + 1, value, n);
   }
   void Time(uint16_t tag, int64_t seconds) { UInt32(tag, static_cast<uint32_t>(seconds)); }
   // Cut or padded with blanks to width, as the fixed-length texts are.
   void Fixed(uint16_t tag, std::string_view text, std::size_t width) {
-    Head(tag, width);
+    char* at = Item(tag, width);
     const std::size_t n = std::min(width, text.size());
-    out_.append(text.substr(0, n));
-    out_.append(width - n, ' ');
+    std::memcpy(at, text.data(), n);
+    std::memset(at + n, ' ', width - n);
   }
   [[nodiscard]] std::size_t Open(uint16_t tag) {
-    Head(tag, 0);
-    return out_.size();
+    (void)Item(tag, 0);
+    return size_;
   }
   void Close(std::size_t mark) {
-    const std::size_t length = out_.size() - mark;
+    const std::size_t length = size_ - mark;
     if (length > 0xFFFF) throw Error("Synthetic document: container longer than 65535 bytes");
     out_[mark - 2] = static_cast<char>(length & 0xFF);
     out_[mark - 1] = static_cast<char>(length >> 8);
   }
-  [[nodiscard]] std::string Take() { return std::move(out_); }
+  void RandomRaw(uint16_t tag, TRandom& r, std::size_t n) {
+    char* at = Item(tag, n);
+    for (std::size_t i = 0; i < n; ++i) at[i] = static_cast<char>(r.Below(256));
+  }
+  void Finish(std::string& body) const { body.assign(out_.data(), size_); }
 
  private:
   static std::size_t MinimalBytes(uint64_t value) {
@@ -223,16 +224,28 @@ class TTlvWriter {
     while (n < 8 && (value >> (8 * n)) != 0) ++n;
     return n;
   }
-  void AppendLE(uint64_t value, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i)
-      out_.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  static void PutLE(char* at, uint64_t value, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) at[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
   }
-  void Head(uint16_t tag, std::size_t length) {
-    AppendLE(tag, 2);
-    AppendLE(length, 2);
+  // Writes the head of an item of length bytes; returns where its value goes.
+  char* Item(uint16_t tag, std::size_t length) {
+    const std::size_t need = size_ + 4 + length;
+    if (need > out_.size()) out_.resize(std::max(need, 2 * out_.size()));
+    char* at = out_.data() + size_;
+    PutLE(at, tag, 2);
+    PutLE(at + 2, length, 2);
+    size_ = need;
+    return at + 4;
+  }
+  void Number(uint16_t tag, uint64_t value, std::size_t n) { PutLE(Item(tag, n), value, n); }
+
+  static std::string& Scratch() {
+    thread_local std::string scratch;
+    return scratch;
   }
 
-  std::string out_;
+  std::string& out_;
+  std::size_t size_ = 0;
 };
 
 std::string Digits(uint64_t value, int count) {
@@ -243,10 +256,16 @@ std::string Digits(uint64_t value, int count) {
   return s;
 }
 
-std::string RandomBytes(TRandom& r, std::size_t n) {
-  std::string s;
-  for (std::size_t i = 0; i < n; ++i) s.push_back(static_cast<char>(r.Below(256)));
-  return s;
+// n random bytes as upper-case hexadecimal text, made directly in UTF-16.
+std::u16string RandomHex(TRandom& r, std::size_t n) {
+  static constexpr char16_t kDigits[] = u"0123456789ABCDEF";
+  std::u16string text(2 * n, u'0');
+  for (std::size_t i = 0; i < n; ++i) {
+    const uint32_t b = r.Below(256);
+    text[2 * i] = kDigits[b >> 4];
+    text[2 * i + 1] = kDigits[b & 0x0F];
+  }
+  return text;
 }
 
 uint64_t VatAmount(uint64_t sum, uint8_t vat) {
@@ -360,7 +379,7 @@ class TSyntheticBodyWriter {
         texts_(Texts()),
         owner_(texts_.Owners[static_cast<std::size_t>(run.owner_)]) {}
 
-  std::string Body(int32_t type) {
+  void Body(int32_t type, std::string& body) {
     switch (type) {
       case 1:
       case 11: Registration(type == 11); break;
@@ -374,7 +393,7 @@ class TSyntheticBodyWriter {
       case 6: StorageClosing(); break;
       default: OperatorConfirmation(); break;
     }
-    return w_.Take();
+    w_.Finish(body);
   }
 
  private:
@@ -402,7 +421,7 @@ class TSyntheticBodyWriter {
   }
   void Sign() {
     TRandom r(run_.seed_, kSign, static_cast<uint64_t>(number_));
-    w_.Raw(1077, RandomBytes(r, 6));
+    w_.RandomRaw(1077, r, 6);
   }
 
   void Registration(bool change) {
@@ -613,7 +632,7 @@ class TSyntheticBodyWriter {
     w_.Fixed(1017, kOfdInn, 12);
     w_.UInt32(1040, static_cast<uint32_t>(number_));
     w_.Fixed(1041, run_.fnNumber_, 16);
-    w_.Raw(1078, RandomBytes(r, 16));
+    w_.RandomRaw(1078, r, 16);
   }
 
   const TSyntheticDocuments& run_;
@@ -743,12 +762,16 @@ int32_t TSyntheticDocuments::TypeOf(int32_t number) const { return TypeAt(number
 int64_t TSyntheticDocuments::TimeOf(int32_t number) const { return TimeAt(number - firstNumber_); }
 
 std::string TSyntheticDocuments::BodyOf(int32_t number) const {
-  const int32_t position = number - firstNumber_;
-  return BuildBody(number, TypeAt(position), position);
+  std::string body;
+  BodyInto(number, body);
+  return body;
 }
 
-std::string TSyntheticDocuments::BuildBody(int32_t number, int32_t type, int32_t position) const {
-  return TSyntheticBodyWriter(*this, number, position).Body(type);
+int32_t TSyntheticDocuments::BodyInto(int32_t number, std::string& body) const {
+  const int32_t position = number - firstNumber_;
+  const int32_t type = TypeAt(position);
+  TSyntheticBodyWriter(*this, number, position).Body(type, body);
+  return type;
 }
 
 std::optional<TTicketImage> TSyntheticDocuments::TicketOf(int32_t number) const {
@@ -757,11 +780,11 @@ std::optional<TTicketImage> TSyntheticDocuments::TicketOf(int32_t number) const 
   TRandom r(seed_, kTicket, static_cast<uint64_t>(number));
   const int64_t seconds = TimeAt(position) + 2 + r.Below(90);
   TTicketImage t;
-  t.Data = BytesToTLVData(BytesToHex(RandomBytes(r, 16)));
+  t.Data = RandomHex(r, 16);
   const int64_t wholeDays = seconds / 86400;
   t.Date = kUnixEpoch + static_cast<double>(wholeDays);
   t.Time = static_cast<double>(seconds % 86400) / kSecondsPerDay;
-  t.FiscalSign = BytesToTLVData(BytesToHex(RandomBytes(r, 6)));
+  t.FiscalSign = RandomHex(r, 6);
   t.DocumentNumber = number;
   return t;
 }

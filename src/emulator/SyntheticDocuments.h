@@ -42,6 +42,9 @@ class TSyntheticDocuments {
   // For a number that Contains.
   [[nodiscard]] int32_t TypeOf(int32_t number) const;
   [[nodiscard]] std::string BodyOf(int32_t number) const;
+  // The body written into body (its capacity reused, so that a reader of
+  // many documents allocates nothing per document); returns the type.
+  int32_t BodyInto(int32_t number, std::string& body) const;
   // None for the last few documents, which the operator has not confirmed yet.
   [[nodiscard]] std::optional<TTicketImage> TicketOf(int32_t number) const;
   // The document's date-time (its tag 1012) as seconds since 1970, local.
@@ -69,8 +72,6 @@ class TSyntheticDocuments {
   [[nodiscard]] int32_t TypeAt(int32_t position) const;
   [[nodiscard]] int32_t MiddleType(int32_t number) const;
   [[nodiscard]] int64_t TimeAt(int32_t position) const;
-
-  std::string BuildBody(int32_t number, int32_t type, int32_t position) const;
 
   uint64_t seed_;
   int32_t count_;

@@ -189,6 +189,13 @@ std::string Cp1251ToUtf8(std::string_view text) {
 }
 
 std::string Utf16ToCp1251(std::u16string_view text) {
+  // Most texts from the driver are ASCII, which the code page keeps as it is.
+  if (std::all_of(text.begin(), text.end(), [](char16_t c) { return c < 0x80; })) {
+    std::string narrow(text.size(), '\0');
+    std::transform(text.begin(), text.end(), narrow.begin(),
+                   [](char16_t c) { return static_cast<char>(c); });
+    return narrow;
+  }
   const std::string bytes = Bytes(text);
   return Get(k16To1251, "CP1251", "UTF-16LE").Run(bytes.data(), bytes.size(), 2);
 }

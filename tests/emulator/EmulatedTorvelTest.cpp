@@ -120,6 +120,24 @@ TEST(deviceEmulator, HandsOutBodiesInBlocksThenOneEmptyBlock) {
   EXPECT_EQ(body, test::Bytes("00 01 02 03 04 05 06 07 08 98"));
   EXPECT_EQ(Description(*driver), "Нет открытого документа");
 
+  // The byte path gives the same blocks; the text property stays as it was.
+  sizes.clear();
+  std::string bytes;
+  driver->SetInt(P::DocumentNumber, 4);
+  ASSERT_EQ(driver->BeginDocumentRead(), 0);
+  while (driver->ReadDocumentBlock() == 0) {
+    const std::size_t before = bytes.size();
+    const std::optional<std::size_t> n = driver->AppendTLVDataBytes(bytes);
+    ASSERT_TRUE(n.has_value());
+    sizes.push_back(*n);
+    EXPECT_EQ(TLVDataToBytes(driver->GetText(P::TLVData)), bytes.substr(before));
+  }
+  EXPECT_EQ(sizes, (std::vector<std::size_t>{3, 3, 3, 1, 0}));
+  EXPECT_EQ(bytes, body);
+  driver->SetProperty(P::TLVData, std::u16string(u"set"));
+  EXPECT_EQ(driver->AppendTLVDataBytes(bytes), std::nullopt);
+  EXPECT_EQ(driver->GetText(P::TLVData), u"set");
+
   TFNReportReader reader(driver.get());
   TFNDocumentRec rec;
   reader.ReadDocument(4, false, rec);
