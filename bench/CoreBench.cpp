@@ -83,9 +83,10 @@ void BM_Encode(benchmark::State& state) {
   FillReport(report);
   std::size_t bytes = 0;
   for (auto _ : state) {
-    const std::string encoded = report.Tags().Encode();
-    bytes += encoded.size();
-    benchmark::DoNotOptimize(encoded.data());
+    std::size_t encoded = 0;
+    report.EncodeTree([&encoded](std::string_view piece) { encoded += piece.size(); });
+    bytes += encoded;
+    benchmark::DoNotOptimize(encoded);
   }
   state.SetBytesProcessed(static_cast<int64_t>(bytes));
 }
@@ -97,7 +98,7 @@ void BM_TextRender(benchmark::State& state) {
   std::size_t bytes = 0;
   for (auto _ : state) {
     TNullStream out;
-    WriteReportText(report.Header(), report.Tags(), out);
+    WriteReportText(report, out);
     bytes += out.written;
   }
   state.SetBytesProcessed(static_cast<int64_t>(bytes));

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
+#include <new>
 #include <span>
 
+#include "Error.h"
 #include "FormatTLV.h"
 
 namespace kvitor {
@@ -17,6 +20,8 @@ constexpr std::array<int32_t, 29> kReceiptTags{
     1214, 1212, 1222, 1226, 1162, 1023, 1043, 1012, 1054, 1020, 1031, 1081, 1215, 1216, 1217,
     1102, 1103, 1104, 1105, 1106, 1107, 1040, 1041, 1077, 1059, 1192, 300,  1017, 1078};
 constexpr std::array<int32_t, 7> kShiftCloseTags{1012, 1038, 1040, 1041, 1077, 1017, 1078};
+
+constexpr uint64_t kMaxLength = 0xFFFF;
 
 std::span<const int32_t> KeptTags(int32_t docType) {
   switch (docType) {
@@ -48,61 +53,195 @@ bool IsReportedType(int32_t docType) {
   }
 }
 
-void KeepOnlyTags(TTLVTags& list, std::span<const int32_t> table) {
-  list.DeleteIf([table](const TTLVTag& tag) {
-    return std::find(table.begin(), table.end(), tag.Info().Tag) == table.end();
-  });
+void PutHeader(std::string& out, uint32_t tag, uint64_t length) {
+  const char header[4] = {static_cast<char>(tag & 0xFF), static_cast<char>((tag >> 8) & 0xFF),
+                          static_cast<char>(length & 0xFF),
+                          static_cast<char>((length >> 8) & 0xFF)};
+  out.append(header, 4);
 }
+
+std::string TooLong(int32_t docNumber, int32_t tag, uint64_t length) {
+  return "Документ № " + std::to_string(docNumber) + " нельзя записать в отчет: значение тега " +
+         std::to_string(tag) + " занимает " + std::to_string(length) +
+         " байт, а поле длины вмещает не больше 65535";
+}
+
+std::string OutOfMemory(const char* what, std::size_t documents) {
+  return std::string("Недостаточно памяти для ") + what +
+         " (документов: " + std::to_string(documents) + ")";
+}
+
+// A top-level item of the body being built.
+struct TTopItem {
+  uint32_t Begin;
+  uint32_t End;
+  int32_t Tag;
+  uint64_t Encoded;    // its size once encoded
+  uint64_t ValueInt;   // ValueAsInt of its node
+  int32_t TooLongTag;  // a container in it whose content the encoding cannot carry, or -1
+  uint64_t TooLongSize;
+  bool Whole;
+};
 
 }  // namespace
 
+void TFNReport::Invalidate() {
+  const std::lock_guard lock(cacheLock_);
+  tags_.reset();
+  checksumKept_ = false;
+}
+
 void TFNReport::Clear() {
-  tags_.Clear();
+  entries_.clear();
+  entries_.shrink_to_fit();
+  runs_.clear();
+  runs_.shrink_to_fit();
+  encodeError_.clear();
   documents_.Clear();
+  Invalidate();
   ready_.store(false, std::memory_order_release);
+}
+
+TFNDocument& TFNReport::AddDocument(const TFNDocumentRec& rec) {
+  try {
+    return documents_.Add(rec);
+  } catch (const std::bad_alloc&) {
+    throw Error(OutOfMemory("хранения прочитанных документов",
+                            static_cast<std::size_t>(documents_.Count())));
+  }
 }
 
 void TFNReport::Build(bool onlyIfTag1162Exist) {
   header_.FFDVersion = 1;
   onlyIfTag1162Exist_ = onlyIfTag1162Exist;
-  for (const auto& document : documents_) ProcessDocument(document->Rec());
+  Invalidate();
+  try {
+    for (int32_t i = 0; i < documents_.Count(); ++i) ProcessDocument(static_cast<uint32_t>(i));
+  } catch (const std::bad_alloc&) {
+    throw Error(OutOfMemory("сборки отчета", static_cast<std::size_t>(documents_.Count())));
+  }
   ready_.store(true, std::memory_order_release);
 }
 
-void TFNReport::ProcessDocument(const TFNDocumentRec& rec) {
-  parser_.Parse(rec.TLVData);
-  TTLVTags& parsed = parser_.Tags();
-  const int32_t containerTag = GetContainerTag(parsed);
-  if (onlyIfTag1162Exist_ && !parsed.HasTag(1162)) return;
+void TFNReport::ProcessDocument(uint32_t index) {
+  const TFNDocumentRec& rec = documents_.Items(static_cast<int32_t>(index)).Rec();
+  const std::string_view body = rec.TLVData;
+  if (body.size() > std::numeric_limits<uint32_t>::max()) {
+    throw Error("Документ № " + std::to_string(rec.DocNumber) +
+                " слишком велик: " + std::to_string(body.size()) + " байт");
+  }
+
+  // One walk over the whole body, as its parse would go: the parser's errors,
+  // the search for 1162 at every depth, and the top-level items with the
+  // sizes their encodings take.
+  thread_local std::vector<TTopItem> tops;
+  struct Open {
+    uint32_t depth;
+    int32_t tag;
+    uint64_t content;
+  };
+  thread_local std::vector<Open> open;
+  tops.clear();
+  open.clear();
+  bool has1162 = false;
+  const auto add = [](uint64_t size) {
+    if (!open.empty()) {
+      open.back().content += size;
+    } else {
+      tops.back().Encoded = size;
+    }
+  };
+  const auto close = [&add](uint32_t depth) {
+    while (!open.empty() && open.back().depth >= depth) {
+      const Open done = open.back();
+      open.pop_back();
+      TTopItem& top = tops.back();
+      if (done.content > kMaxLength && top.TooLongTag < 0) {
+        top.TooLongTag = done.tag;
+        top.TooLongSize = done.content;
+      }
+      add(4 + done.content);
+    }
+  };
+  parser_.Walk(body, [&](const TTLVWalkItem& item) {
+    close(item.Depth);
+    const int32_t tag = item.Entry->Info.Tag;
+    has1162 = has1162 || tag == 1162;
+    if (item.Depth == 0) {
+      const auto begin = static_cast<uint32_t>(item.Raw.data() - body.data());
+      tops.push_back({begin, begin + static_cast<uint32_t>(item.Raw.size()), tag, 0,
+                      item.IsContainer() ? 0 : TFormatTLV::BytesToInt(item.Value), -1, 0, true});
+    }
+    TTopItem& top = tops.back();
+    top.Whole = top.Whole && item.Whole();
+    if (item.IsContainer()) {
+      open.push_back({item.Depth, tag, 0});
+    } else {
+      add(4 + item.Value.size());
+    }
+  });
+  close(0);
+
+  const auto find = [](int32_t tag) -> const TTopItem* {
+    for (const TTopItem& top : tops)
+      if (top.Tag == tag) return &top;
+    return nullptr;
+  };
+  const auto version = [&find]() -> int32_t {
+    const TTopItem* v = find(1209);
+    return v == nullptr ? 1 : static_cast<int32_t>(static_cast<uint32_t>(v->ValueInt));
+  };
+  const TTopItem* mode = find(1002);
+  const bool autonomous = mode != nullptr && mode->ValueInt == 1;
+  const int32_t containerTag = (autonomous ? 65001 : 65002) + (version() == 3 ? 10 : 0);
+  if (onlyIfTag1162Exist_ && !has1162) return;
   if (!IsReportedType(rec.DocType)) return;
 
-  TTLVTag& outer = NewTag(containerTag, tags_);
-  TTLVTag& document = NewTag(rec.DocType + 100, outer.Children());
-  if (const auto table = KeptTags(rec.DocType); !table.empty()) KeepOnlyTags(parsed, table);
-  if (rec.DocType == 1 || rec.DocType == 11) RaiseFFDVersion(GetDocumentFFDVersion(parsed));
-  // The parsed tags are this document's alone and the parser drops them at the
-  // next Parse, so they move into the report rather than being copied.
-  document.Children().TakeAll(parsed);
-  const TTLVTags& kept = document.Children();
+  TEntry entry;
+  entry.Document = index;
+  entry.OuterTag = static_cast<uint16_t>(containerTag);
+  entry.DocumentTag = static_cast<uint16_t>(rec.DocType + 100);
+  entry.FirstRun = static_cast<uint32_t>(runs_.size());
+  static_cast<void>(ContainerEntry(containerTag));
+  static_cast<void>(ContainerEntry(rec.DocType + 100));
+  const std::span<const int32_t> table = KeptTags(rec.DocType);
+  uint64_t content = 0;
+  std::string problem;
+  for (const TTopItem& top : tops) {
+    if (!table.empty() && std::find(table.begin(), table.end(), top.Tag) == table.end()) continue;
+    if (top.TooLongTag >= 0 && problem.empty())
+      problem = TooLong(rec.DocNumber, top.TooLongTag, top.TooLongSize);
+    content += top.Encoded;
+    entry.Whole = entry.Whole && top.Whole;
+    if (entry.RunCount > 0 && runs_.back().End == top.Begin) {
+      runs_.back().End = top.End;
+    } else {
+      runs_.push_back({top.Begin, top.End});
+      ++entry.RunCount;
+    }
+    if (top.Tag == 1017 && entry.OfdInnEnd == 0) {
+      entry.OfdInnBegin = top.Begin;
+      entry.OfdInnEnd = top.End;
+      entry.OfdInnSize = static_cast<uint32_t>(std::min<uint64_t>(top.Encoded, UINT32_MAX));
+    }
+  }
+  if (rec.DocType == 1 || rec.DocType == 11) RaiseFFDVersion(version());
 
-  if (rec.Ticket.TicketData.empty()) return;
-  TTLVTag& confirmation = NewTag(107, outer.Children());
-  NewTag(1012, confirmation.Children())
-      .SetValue(TFormatTLV::DateTimeToUnixTime(rec.Ticket.TicketDateTime));
-  NewTag(1078, confirmation.Children()).SetValue(rec.Ticket.FiscalSign);
-  if (const TTLVTag* ofdInn = kept.FindTag(1017)) confirmation.Children().AddCopy(*ofdInn);
-}
-
-int32_t TFNReport::GetContainerTag(const TTLVTags& parsed) {
-  const TTLVTag* mode = parsed.FindTag(1002);
-  const bool autonomous = mode != nullptr && mode->ValueAsInt() == 1;
-  return (autonomous ? 65001 : 65002) + (GetDocumentFFDVersion(parsed) == 3 ? 10 : 0);
-}
-
-int32_t TFNReport::GetDocumentFFDVersion(const TTLVTags& parsed) {
-  const TTLVTag* version = parsed.FindTag(1209);
-  return version == nullptr ? 1
-                            : static_cast<int32_t>(static_cast<uint32_t>(version->ValueAsInt()));
+  entry.ContentSize = static_cast<uint32_t>(std::min<uint64_t>(content, UINT32_MAX));
+  uint64_t outer = 4 + content;
+  if (content > kMaxLength && problem.empty())
+    problem = TooLong(rec.DocNumber, entry.DocumentTag, content);
+  if (!rec.Ticket.TicketData.empty()) {
+    const uint64_t sign = rec.Ticket.FiscalSign.size();
+    const uint64_t confirmation = 8 + 4 + sign + entry.OfdInnSize;
+    if (sign > kMaxLength && problem.empty()) problem = TooLong(rec.DocNumber, 1078, sign);
+    if (confirmation > kMaxLength && problem.empty())
+      problem = TooLong(rec.DocNumber, 107, confirmation);
+    outer += 4 + confirmation;
+  }
+  if (outer > kMaxLength && problem.empty()) problem = TooLong(rec.DocNumber, containerTag, outer);
+  if (!problem.empty() && encodeError_.empty()) encodeError_ = std::move(problem);
+  entries_.push_back(entry);
 }
 
 void TFNReport::RaiseFFDVersion(int32_t version) {
@@ -110,20 +249,192 @@ void TFNReport::RaiseFFDVersion(int32_t version) {
     header_.FFDVersion = static_cast<uint8_t>(version);
 }
 
-TTLVTag& TFNReport::NewTag(int32_t tagNumber, TTLVTags& list) {
+const TTagEntry* TFNReport::ContainerEntry(int32_t tagNumber) {
   // A dictionary tag is a copy of its entry; another number, a container.
-  const TTagEntry* entry = parser_.DictionaryEntry(tagNumber);
-  if (entry == nullptr) {
-    const TTagEntry*& made = containerEntries_[tagNumber];
-    if (made == nullptr) {
-      TTagInfo info;
-      info.Tag = tagNumber;
-      info.TagType = ttSTLV;
-      made = InternTagInfo(info);
-    }
-    entry = made;
+  if (const TTagEntry* entry = parser_.DictionaryEntry(tagNumber)) return entry;
+  const TTagEntry*& made = containerEntries_[tagNumber];
+  if (made == nullptr) {
+    TTagInfo info;
+    info.Tag = tagNumber;
+    info.TagType = ttSTLV;
+    made = InternTagInfo(info);
   }
-  return list.AddNew(*entry);
+  return made;
+}
+
+const TTagEntry* TFNReport::MadeEntry(int32_t tagNumber) const {
+  if (const TTagEntry* entry = parser_.DictionaryEntry(tagNumber)) return entry;
+  return containerEntries_.at(tagNumber);
+}
+
+void TFNReport::CheckEncodable() const {
+  if (!encodeError_.empty()) throw Error(encodeError_);
+}
+
+void TFNReport::EncodeRange(std::string_view bytes, std::string& out) const {
+  // Container lengths are patched once their content is written.
+  struct Open {
+    uint32_t depth;
+    std::size_t lengthAt;
+  };
+  std::vector<Open> open;
+  const auto close = [&](uint32_t depth) {
+    while (!open.empty() && open.back().depth >= depth) {
+      const std::size_t length = out.size() - open.back().lengthAt - 2;
+      out[open.back().lengthAt] = static_cast<char>(length & 0xFF);
+      out[open.back().lengthAt + 1] = static_cast<char>((length >> 8) & 0xFF);
+      open.pop_back();
+    }
+  };
+  parser_.Walk(
+      bytes,
+      [&](const TTLVWalkItem& item) {
+        close(item.Depth);
+        const auto tag = static_cast<uint32_t>(item.Entry->Info.Tag);
+        if (item.IsContainer()) {
+          PutHeader(out, tag, 0);
+          open.push_back({item.Depth, out.size() - 2});
+        } else {
+          PutHeader(out, tag, item.Value.size());
+          out += item.Value;
+        }
+      },
+      false);
+  close(0);
+}
+
+void TFNReport::EncodeTree(const std::function<void(std::string_view)>& sink,
+                           const std::function<void(std::size_t)>& done) const {
+  CheckEncodable();
+  constexpr std::size_t kPiece = std::size_t{1} << 16;
+  std::string out;
+  out.reserve(2 * kPiece);
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    const TEntry& entry = entries_[i];
+    const TFNDocumentRec& rec = documents_.Items(static_cast<int32_t>(entry.Document)).Rec();
+    const std::string_view body = rec.TLVData;
+    const bool confirmed = !rec.Ticket.TicketData.empty();
+    const uint64_t confirmation =
+        confirmed ? 8 + 4 + rec.Ticket.FiscalSign.size() + entry.OfdInnSize : 0;
+    PutHeader(out, entry.OuterTag, 4 + entry.ContentSize + (confirmed ? 4 + confirmation : 0));
+    PutHeader(out, entry.DocumentTag, entry.ContentSize);
+    const auto put = [&](uint32_t begin, uint32_t end) {
+      const std::string_view bytes = body.substr(begin, end - begin);
+      if (entry.Whole) {
+        out += bytes;
+      } else {
+        EncodeRange(bytes, out);
+      }
+    };
+    for (uint32_t r = 0; r < entry.RunCount; ++r) {
+      const TRun& run = runs_[entry.FirstRun + r];
+      put(run.Begin, run.End);
+    }
+    if (confirmed) {
+      PutHeader(out, 107, confirmation);
+      PutHeader(out, 1012, 4);
+      out += TFormatTLV::DateTimeToUnixTime(rec.Ticket.TicketDateTime);
+      PutHeader(out, 1078, rec.Ticket.FiscalSign.size());
+      out += rec.Ticket.FiscalSign;
+      if (entry.OfdInnEnd > 0) put(entry.OfdInnBegin, entry.OfdInnEnd);
+    }
+    if (out.size() >= kPiece) {
+      sink(out);
+      out.clear();
+    }
+    if (done) done(i + 1);
+  }
+  if (!out.empty()) sink(out);
+}
+
+void TFNReport::WalkTree(const std::function<void(const TReportNode&)>& visit,
+                         const std::function<void(std::size_t)>& done) const {
+  TReportNode node;
+  const auto walk = [&](std::string_view bytes, uint32_t depth) {
+    parser_.Walk(
+        bytes,
+        [&](const TTLVWalkItem& item) {
+          node.Entry = item.Entry;
+          node.Value = item.Value;
+          node.DeclaredLength = item.DeclaredLength;
+          node.Depth = item.Depth + depth;
+          visit(node);
+        },
+        false);
+  };
+  const auto made = [&](int32_t tag, std::string_view value, uint32_t depth) {
+    node.Entry = MadeEntry(tag);
+    node.Value = value;
+    node.DeclaredLength = 0;
+    node.Depth = depth;
+    visit(node);
+  };
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    const TEntry& entry = entries_[i];
+    const TFNDocumentRec& rec = documents_.Items(static_cast<int32_t>(entry.Document)).Rec();
+    const std::string_view body = rec.TLVData;
+    made(entry.OuterTag, {}, 0);
+    made(entry.DocumentTag, {}, 1);
+    for (uint32_t r = 0; r < entry.RunCount; ++r) {
+      const TRun& run = runs_[entry.FirstRun + r];
+      walk(body.substr(run.Begin, run.End - run.Begin), 2);
+    }
+    if (!rec.Ticket.TicketData.empty()) {
+      made(107, {}, 1);
+      const std::string time = TFormatTLV::DateTimeToUnixTime(rec.Ticket.TicketDateTime);
+      made(1012, time, 2);
+      made(1078, rec.Ticket.FiscalSign, 2);
+      if (entry.OfdInnEnd > 0)
+        walk(body.substr(entry.OfdInnBegin, entry.OfdInnEnd - entry.OfdInnBegin), 2);
+    }
+    if (done) done(i + 1);
+  }
+}
+
+void TFNReport::MakeTags(TTLVTags& tags) const {
+  for (const TEntry& entry : entries_) {
+    const TFNDocumentRec& rec = documents_.Items(static_cast<int32_t>(entry.Document)).Rec();
+    const std::string_view body = rec.TLVData;
+    TTLVTag& outer = tags.AddNew(*MadeEntry(entry.OuterTag));
+    TTLVTags& kept = outer.Children().AddNew(*MadeEntry(entry.DocumentTag)).Children();
+    for (uint32_t r = 0; r < entry.RunCount; ++r) {
+      const TRun& run = runs_[entry.FirstRun + r];
+      parser_.ParseInto(body.substr(run.Begin, run.End - run.Begin), kept, false);
+    }
+    if (rec.Ticket.TicketData.empty()) continue;
+    TTLVTags& confirmation = outer.Children().AddNew(*MadeEntry(107)).Children();
+    confirmation.AddNew(*MadeEntry(1012))
+        .SetValue(TFormatTLV::DateTimeToUnixTime(rec.Ticket.TicketDateTime));
+    confirmation.AddNew(*MadeEntry(1078)).SetValue(rec.Ticket.FiscalSign);
+    if (entry.OfdInnEnd > 0) {
+      parser_.ParseInto(body.substr(entry.OfdInnBegin, entry.OfdInnEnd - entry.OfdInnBegin),
+                        confirmation, false);
+    }
+  }
+}
+
+const TTLVTags& TFNReport::Tags() const {
+  const std::lock_guard lock(cacheLock_);
+  if (!tags_) {
+    auto tags = std::make_unique<TTLVTags>();
+    MakeTags(*tags);
+    tags_ = std::move(tags);
+  }
+  return *tags_;
+}
+
+bool TFNReport::CachedChecksum(const std::string& headerBytes, uint32_t& checksum) const {
+  const std::lock_guard lock(cacheLock_);
+  if (!checksumKept_ || checksumHeader_ != headerBytes) return false;
+  checksum = checksum_;
+  return true;
+}
+
+void TFNReport::KeepChecksum(const std::string& headerBytes, uint32_t checksum) const {
+  const std::lock_guard lock(cacheLock_);
+  checksumHeader_ = headerBytes;
+  checksum_ = checksum;
+  checksumKept_ = true;
 }
 
 }  // namespace kvitor

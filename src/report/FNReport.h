@@ -2,8 +2,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "FNDocument.h"
 #include "TLVParser.h"
@@ -25,8 +30,29 @@ struct TFNReportHeader {
   friend bool operator==(const TFNReportHeader&, const TFNReportHeader&) = default;
 };
 
+// How far a save has come: written by the saving thread, read by any.
+struct TSaveProgress {
+  std::atomic<int64_t> Documents{0};  // outer containers written
+  std::atomic<int64_t> Bytes{0};      // bytes of the file written
+};
+
+// A node of the report's tree as the text shows it.
+struct TReportNode {
+  const TTagEntry* Entry = nullptr;
+  std::string_view Value;  // a parsed container's: its content
+  int32_t DeclaredLength = 0;
+  uint32_t Depth = 0;  // 0 for an outer container
+};
+
 // The report model: the documents of the last read job, the header, and the
 // container tree that Build makes of them.
+//
+// The tree is not held as nodes: a report of a million documents would need
+// tens of millions. Build keeps, per document taken in, its two container
+// numbers and the ranges of its body that hold the kept top-level items; the
+// values stay in the bodies that the document list keeps, container lengths
+// are worked out, and the writers walk the bodies again. Tags() makes the
+// nodes on request, for inspection and small reports.
 class TFNReport {
  public:
   TFNReport() = default;
@@ -35,7 +61,8 @@ class TFNReport {
 
   // Empties the tree and the documents; the report is no longer ready.
   void Clear();
-  TFNDocument& AddDocument(const TFNDocumentRec& rec) { return documents_.Add(rec); }
+  // Error "Недостаточно памяти для …" when memory runs out.
+  TFNDocument& AddDocument(const TFNDocumentRec& rec);
   // Turns every document, in reading order, into its containers; then ready.
   // A body the parser rejects ends it with the parser's error, not ready.
   void Build(bool onlyIfTag1162Exist);
@@ -44,26 +71,80 @@ class TFNReport {
   [[nodiscard]] bool Ready() const { return ready_.load(std::memory_order_acquire); }
   [[nodiscard]] const TFNReportHeader& Header() const { return header_; }
   void SetHeader(const TFNReportHeader& header) { header_ = header; }
-  [[nodiscard]] const TTLVTags& Tags() const { return tags_; }
+  // The tree as tag nodes, made on the first call after a change: costly for
+  // a large report, which the writers never ask for.
+  [[nodiscard]] const TTLVTags& Tags() const;
   [[nodiscard]] const TFNDocuments& Documents() const { return documents_; }
   [[nodiscard]] bool OnlyIfTag1162Exist() const { return onlyIfTag1162Exist_; }
   [[nodiscard]] const TTLVParser& Parser() const { return parser_; }
 
+  // The number of outer containers (documents taken in).
+  [[nodiscard]] std::size_t ContainerCount() const { return entries_.size(); }
+  // Error naming the first document whose containers the 16-bit lengths of
+  // the encoding cannot carry; nothing when every one fits.
+  void CheckEncodable() const;
+  // The TLV encoding of the tree, handed to sink in pieces, in order; after
+  // each outer container, done(containers written so far) if given.
+  void EncodeTree(const std::function<void(std::string_view)>& sink,
+                  const std::function<void(std::size_t)>& done = {}) const;
+  // Every node of the tree, depth first in pre-order, as Tags() would hold it.
+  void WalkTree(const std::function<void(const TReportNode&)>& visit,
+                const std::function<void(std::size_t)>& done = {}) const;
+
+  // The checksum last worked out for these exact header bytes, if any; the
+  // writers keep it so that saving both files encodes the tree once.
+  [[nodiscard]] bool CachedChecksum(const std::string& headerBytes, uint32_t& checksum) const;
+  void KeepChecksum(const std::string& headerBytes, uint32_t checksum) const;
+
+  // Progress of the save that runs now (or ran last).
+  [[nodiscard]] TSaveProgress& SaveProgress() const { return saveProgress_; }
+
  private:
-  void ProcessDocument(const TFNDocumentRec& rec);
-  [[nodiscard]] static int32_t GetContainerTag(const TTLVTags& parsed);
-  [[nodiscard]] static int32_t GetDocumentFFDVersion(const TTLVTags& parsed);
+  // A document taken in.
+  struct TEntry {
+    uint32_t Document = 0;  // index in Documents
+    uint16_t OuterTag = 0;  // 65001, 65002, 65011 or 65012
+    uint16_t DocumentTag = 0;
+    uint32_t FirstRun = 0;  // its kept items: runs_[FirstRun, FirstRun + RunCount)
+    uint32_t RunCount = 0;
+    uint32_t ContentSize = 0;  // encoded size of the document container's content
+    uint32_t OfdInnBegin = 0;  // the kept 1017 for the confirmation, when OfdInnEnd > 0
+    uint32_t OfdInnEnd = 0;
+    uint32_t OfdInnSize = 0;  // its encoded size
+    bool Whole = true;        // every kept item encodes as its own bytes
+  };
+  struct TRun {
+    uint32_t Begin;
+    uint32_t End;
+  };
+
+  void ProcessDocument(uint32_t index);
+  // The record of a tag the report makes: the dictionary's, or a bare container.
+  [[nodiscard]] const TTagEntry* ContainerEntry(int32_t tagNumber);
+  [[nodiscard]] const TTagEntry* MadeEntry(int32_t tagNumber) const;
   void RaiseFFDVersion(int32_t version);
-  TTLVTag& NewTag(int32_t tagNumber, TTLVTags& list);
+  void Invalidate();
+  // Encodes one range of a body item by item, as its parsed tags would encode.
+  void EncodeRange(std::string_view bytes, std::string& out) const;
+  void MakeTags(TTLVTags& tags) const;
 
   TTLVParser parser_;
   // The records of the container numbers the dictionary lacks, made once.
   std::unordered_map<int32_t, const TTagEntry*> containerEntries_;
   TFNDocuments documents_;
-  TTLVTags tags_;
+  std::vector<TEntry> entries_;
+  std::vector<TRun> runs_;
+  std::string encodeError_;  // the first document that cannot be encoded
   TFNReportHeader header_;
   bool onlyIfTag1162Exist_ = false;
   std::atomic<bool> ready_{false};
+
+  mutable std::mutex cacheLock_;  // guards the two caches below
+  mutable std::unique_ptr<TTLVTags> tags_;
+  mutable std::string checksumHeader_;
+  mutable uint32_t checksum_ = 0;
+  mutable bool checksumKept_ = false;
+  mutable TSaveProgress saveProgress_;
 };
 
 }  // namespace kvitor

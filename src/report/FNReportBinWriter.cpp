@@ -1,5 +1,9 @@
 #include "FNReportBinWriter.h"
 
+#include <new>
+
+#include "Error.h"
+
 #include "BinStream.h"
 #include "Checksum.h"
 #include "SafeFile.h"
@@ -18,16 +22,9 @@ void WriteHeader(TBinStream& out, const TFNReportHeader& header) {
   out.WriteInteger(header.DocumentCount);
 }
 
-// Encodes the tree one outer container at a time, so that a large report
-// never exists twice in memory; sink gets every piece in order.
-template <typename Sink>
-void EncodeTree(const TTLVTags& tags, Sink&& sink) {
-  std::string piece;
-  for (const auto& tag : tags) {
-    piece.clear();
-    tag->EncodeTo(piece);
-    sink(std::string_view(piece));
-  }
+std::string OutOfMemory(const TFNReport& report) {
+  return "Недостаточно памяти для записи отчета (документов: " +
+         std::to_string(report.ContainerCount()) + ")";
 }
 
 }  // namespace
@@ -41,28 +38,50 @@ std::string EncodeReportHeader(const TFNReportHeader& header) {
 
 void TFNReportBinWriter::SaveToFile(const TFNReport& report, const std::string& fileName,
                                     std::atomic<int64_t>* written) const {
-  const TFNReportHeader& header = report.Header();
-  TSafeFileWriter file(fileName);
-  TBinStream out(file.Stream());
-  WriteHeader(out, header);
-  const std::string headerBytes = out.GetBytes();
-  // The checksum covers the data behind it: its place is filled in last.
-  out.WriteInteger(0);
-  uint32_t checksum = ChecksumUpdate(kChecksumStart, headerBytes);
-  EncodeTree(report.Tags(), [&](std::string_view piece) {
-    checksum = ChecksumUpdate(checksum, piece);
-    out.WriteString(piece);
-    if (written != nullptr) written->fetch_add(1, std::memory_order_relaxed);
-  });
-  file.Stream().SetPosition(static_cast<int64_t>(headerBytes.size()));
-  out.WriteInteger(static_cast<int32_t>(checksum));
-  file.Commit();
+  // Refused before the file is touched.
+  report.CheckEncodable();
+  TSaveProgress& progress = report.SaveProgress();
+  progress.Documents.store(0, std::memory_order_relaxed);
+  progress.Bytes.store(0, std::memory_order_relaxed);
+  try {
+    TSafeFileWriter file(fileName);
+    TBinStream out(file.Stream());
+    WriteHeader(out, report.Header());
+    const std::string headerBytes = out.GetBytes();
+    // The checksum covers the data behind it: its place is filled in last.
+    out.WriteInteger(0);
+    progress.Bytes.store(TFNReportBinWriter::kHeaderSize, std::memory_order_relaxed);
+    uint32_t checksum = ChecksumUpdate(kChecksumStart, headerBytes);
+    report.EncodeTree(
+        [&](std::string_view piece) {
+          checksum = ChecksumUpdate(checksum, piece);
+          out.WriteString(piece);
+          progress.Bytes.fetch_add(static_cast<int64_t>(piece.size()), std::memory_order_relaxed);
+        },
+        [&](std::size_t documents) {
+          progress.Documents.store(static_cast<int64_t>(documents), std::memory_order_relaxed);
+          if (written != nullptr) written->fetch_add(1, std::memory_order_relaxed);
+        });
+    file.Stream().SetPosition(static_cast<int64_t>(headerBytes.size()));
+    out.WriteInteger(static_cast<int32_t>(checksum));
+    file.Commit();
+    report.KeepChecksum(headerBytes, checksum);
+  } catch (const std::bad_alloc&) {
+    throw Error(OutOfMemory(report));
+  }
 }
 
 uint32_t TFNReportBinWriter::CalcChecksum(const TFNReport& report) {
-  uint32_t checksum = ChecksumUpdate(kChecksumStart, EncodeReportHeader(report.Header()));
-  EncodeTree(report.Tags(),
-             [&](std::string_view piece) { checksum = ChecksumUpdate(checksum, piece); });
+  const std::string headerBytes = EncodeReportHeader(report.Header());
+  uint32_t checksum = 0;
+  if (report.CachedChecksum(headerBytes, checksum)) return checksum;
+  try {
+    checksum = ChecksumUpdate(kChecksumStart, headerBytes);
+    report.EncodeTree([&](std::string_view piece) { checksum = ChecksumUpdate(checksum, piece); });
+  } catch (const std::bad_alloc&) {
+    throw Error(OutOfMemory(report));
+  }
+  report.KeepChecksum(headerBytes, checksum);
   return checksum;
 }
 

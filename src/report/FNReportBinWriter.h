@@ -15,10 +15,13 @@ class TFNReportBinWriter {
   static constexpr int kHeaderSize = 358;
 
   // Reads the report, never changes it; the file appears whole or not at all.
-  // written, when given, counts the documents (root items) written.
+  // A report the encoding cannot carry is refused before the file is made.
+  // The report's SaveProgress counts what is written; written, when given,
+  // counts the documents (root items) written as well.
   void SaveToFile(const TFNReport& report, const std::string& fileName,
                   std::atomic<int64_t>* written = nullptr) const;
-  // The checksum that SaveToFile would write for the report now.
+  // The checksum that SaveToFile would write for the report now; after a
+  // save or a call with the same header it is not worked out again.
   [[nodiscard]] static uint32_t CalcChecksum(const TFNReport& report);
 };
 

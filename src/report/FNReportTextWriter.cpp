@@ -1,8 +1,10 @@
 #include "FNReportTextWriter.h"
 
 #include <cstdio>
+#include <new>
 
 #include "BinStream.h"
+#include "Error.h"
 #include "LangUtils.h"
 #include "SafeFile.h"
 #include "StringUtils.h"
@@ -62,13 +64,40 @@ void WriteReportText(const TFNReportHeader& header, const TTLVTags& tags, TStrea
   }
 }
 
+void WriteReportText(const TFNReport& report, TStream& out, std::atomic<int64_t>* written) {
+  for (const auto& line : ReportHeaderLines(report.Header())) PutLine(out, line);
+  TSaveProgress& progress = report.SaveProgress();
+  std::string line;
+  int64_t bytes = out.Position();
+  report.WalkTree(
+      [&](const TReportNode& node) {
+        line.assign(2 * std::size_t{node.Depth}, ' ');
+        AppendTagLine(line, *node.Entry, node.Value, node.Value.size(), node.DeclaredLength, true);
+        PutLine(out, line);
+        bytes += static_cast<int64_t>(line.size()) + 2;
+      },
+      [&](std::size_t documents) {
+        progress.Documents.store(static_cast<int64_t>(documents), std::memory_order_relaxed);
+        progress.Bytes.store(bytes, std::memory_order_relaxed);
+        if (written != nullptr) written->fetch_add(1, std::memory_order_relaxed);
+      });
+}
+
 void TFNReportTextWriter::SaveToFile(const TFNReport& report, const std::string& fileName,
                                      std::atomic<int64_t>* written) const {
-  // Streamed into the temporary file: a rendering error abandons it, so the
-  // target is never half written, and the lines need not all be in memory.
-  TSafeFileWriter file(fileName);
-  WriteReportText(report.Header(), report.Tags(), file.Stream(), written);
-  file.Commit();
+  TSaveProgress& progress = report.SaveProgress();
+  progress.Documents.store(0, std::memory_order_relaxed);
+  progress.Bytes.store(0, std::memory_order_relaxed);
+  try {
+    // Streamed into the temporary file: a rendering error abandons it, so the
+    // target is never half written, and the lines need not all be in memory.
+    TSafeFileWriter file(fileName);
+    WriteReportText(report, file.Stream(), written);
+    file.Commit();
+  } catch (const std::bad_alloc&) {
+    throw Error("Недостаточно памяти для записи отчета (документов: " +
+                std::to_string(report.ContainerCount()) + ")");
+  }
 }
 
 }  // namespace kvitor

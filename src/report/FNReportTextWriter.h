@@ -14,8 +14,9 @@ namespace kvitor {
 class TFNReportTextWriter {
  public:
   // Reads the report, never changes it. A tag that cannot be rendered ends the
-  // save with its error, and no file is created or changed. written, when
-  // given, counts the documents (root items) written.
+  // save with its error, and no file is created or changed. The report's
+  // SaveProgress counts what is written; written, when given, counts the
+  // documents (root items) written as well.
   void SaveToFile(const TFNReport& report, const std::string& fileName,
                   std::atomic<int64_t>* written = nullptr) const;
 };
@@ -27,6 +28,9 @@ class TStream;
 // Writes the report's lines onto out (header, then the tree); written, when
 // given, counts the root items written.
 void WriteReportText(const TFNReportHeader& header, const TTLVTags& tags, TStream& out,
+                     std::atomic<int64_t>* written = nullptr);
+// The same for a report, from its bodies without making nodes.
+void WriteReportText(const TFNReport& report, TStream& out,
                      std::atomic<int64_t>* written = nullptr);
 
 }  // namespace kvitor

@@ -1,13 +1,34 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <bitset>
+#include <cstdint>
 #include <memory>
 #include <string_view>
+#include <vector>
 
+#include "Error.h"
 #include "TLVTag.h"
 
 namespace kvitor {
+
+// One item of a TLV block as the parser reads it, without a node: what a
+// parsed tag would hold. Value and Raw lie in the bytes walked.
+struct TTLVWalkItem {
+  const TTagEntry* Entry = nullptr;  // the dictionary's, or the record of an unknown number
+  std::string_view Value;            // a container's: its content, which is walked next
+  std::string_view Raw;              // the item's own bytes as they stand, header included
+  int32_t DeclaredLength = 0;        // the length that the header announced
+  uint32_t Depth = 0;                // 0 for the items of the block itself
+
+  [[nodiscard]] bool IsContainer() const { return Entry->Info.TagType == ttSTLV; }
+  // Header and value whole: the item's encoding is then its raw bytes, as far
+  // as the item itself goes (its nested items are walked on their own).
+  [[nodiscard]] bool Whole() const {
+    return Raw.size() >= 4 && Value.size() == static_cast<std::size_t>(DeclaredLength);
+  }
+};
 
 // Turns a TLV body into a tag tree, typing every tag from its own dictionary
 // and descending into the dictionary's containers.
@@ -20,24 +41,98 @@ class TTLVParser {
   // Empties Tags, then parses data into it.
   void Parse(std::string_view data);
   // Appends the tags of data to list. Error "TLV length error" for a block
-  // (the body or a container's content) of 1 to 3 bytes.
-  void ParseInto(std::string_view data, TTLVTags& list);
+  // (the body or a container's content) of 1 to 3 bytes; with checkBlock
+  // false, data itself is taken as part of a block already checked.
+  void ParseInto(std::string_view data, TTLVTags& list, bool checkBlock = true) const;
+
+  // Calls visit(const TTLVWalkItem&) for every item of data, depth first in
+  // pre-order, exactly as Parse would make the tags, with the same error at
+  // the same point; nothing is allocated per item. With checkBlock false the
+  // size of data itself is not checked: a part of a block that was checked
+  // as a whole. Safe from any thread once the parser is made.
+  template <class Visit>
+  void Walk(std::string_view data, Visit&& visit, bool checkBlock = true) const;
 
   [[nodiscard]] TTLVTags& Tags() { return tags_; }
   [[nodiscard]] const TTLVTags& Dictionary() const { return dictionary_; }
   // The record of the dictionary's first entry for tag (what FindTag on the
   // dictionary gives), or nullptr when it has none.
   [[nodiscard]] const TTagEntry* DictionaryEntry(int32_t tag) const;
+  // The record a parsed tag with that number carries.
+  [[nodiscard]] const TTagEntry* EntryFor(uint16_t tag) const {
+    const TTagEntry* entry = (*index_)[tag].load(std::memory_order_acquire);
+    return entry != nullptr ? entry : UnknownEntry(tag);
+  }
 
  private:
-  const TTagEntry* EntryFor(uint16_t tag);
+  [[nodiscard]] const TTagEntry* UnknownEntry(uint16_t tag) const;
 
   TTLVTags tags_;
   TTLVTags dictionary_;
   // Lookups by number: the first dictionary entry (as FindTag gives it), and
-  // the records of numbers without one, made on first sight.
-  std::unique_ptr<std::array<const TTagEntry*, 0x10000>> index_;
+  // the records of numbers without one, made on first sight by any thread.
+  std::unique_ptr<std::array<std::atomic<const TTagEntry*>, 0x10000>> index_;
   std::unique_ptr<std::bitset<0x10000>> known_;  // numbers the dictionary has
 };
+
+namespace detail {
+// Reads a 16-bit little-endian field from what remains: one byte alone is
+// the value, none is 0.
+inline uint16_t ReadTLVField(std::string_view data, std::size_t& pos) {
+  uint16_t v = 0;
+  if (pos + 1 < data.size()) {
+    v = static_cast<uint16_t>(static_cast<unsigned char>(data[pos]) |
+                              static_cast<unsigned char>(data[pos + 1]) << 8);
+  } else if (pos < data.size()) {
+    v = static_cast<unsigned char>(data[pos]);
+  }
+  pos += 2;
+  return v;
+}
+}  // namespace detail
+
+template <class Visit>
+void TTLVParser::Walk(std::string_view data, Visit&& visit, bool checkBlock) const {
+  struct Block {
+    std::string_view data;
+    std::size_t pos;
+  };
+  // An explicit stack: any nesting depth is safe. A container's content is
+  // walked right after the container, before its next sibling.
+  thread_local std::vector<Block> stack;
+  const std::size_t base = stack.size();  // a visitor may walk again
+  if (data.empty()) return;
+  if (checkBlock && data.size() < 4) throw Error("TLV length error");
+  stack.push_back({data, 0});
+  try {
+    while (stack.size() > base) {
+      Block& block = stack.back();
+      if (block.pos >= block.data.size()) {
+        stack.pop_back();
+        continue;
+      }
+      const std::size_t start = block.pos;
+      const uint16_t number = detail::ReadTLVField(block.data, block.pos);
+      const uint16_t length = detail::ReadTLVField(block.data, block.pos);
+      TTLVWalkItem item;
+      if (block.pos < block.data.size()) item.Value = block.data.substr(block.pos, length);
+      block.pos += length;
+      item.Raw = block.data.substr(start, block.pos - start);
+      item.Entry = EntryFor(number);
+      item.DeclaredLength = length;
+      item.Depth = static_cast<uint32_t>(stack.size() - base - 1);
+      const std::string_view content = item.Value;
+      const bool container = item.IsContainer();
+      visit(static_cast<const TTLVWalkItem&>(item));
+      if (container && !content.empty()) {
+        if (content.size() < 4) throw Error("TLV length error");
+        stack.push_back({content, 0});
+      }
+    }
+  } catch (...) {
+    stack.resize(base);
+    throw;
+  }
+}
 
 }  // namespace kvitor

@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "BinStream.h"
+#include "Checksum.h"
+#include "Error.h"
+#include "FNReportBinWriter.h"
+#include "FNReportTextWriter.h"
+#include "FormatTLV.h"
+#include "ReportTestUtil.h"
+#include "StringUtils.h"
+
+namespace kvitor {
+namespace {
+
+using test::Bytes;
+using test::Le32;
+using test::ReadFile;
+using test::ScratchDir;
+using test::Tlv;
+
+TFNDocumentRec Doc(int32_t number, int32_t type, std::string body) {
+  TFNDocumentRec rec;
+  rec.DocNumber = number;
+  rec.DocType = type;
+  rec.TLVData = std::move(body);
+  return rec;
+}
+
+std::string Encoded(const TFNReport& report) {
+  std::string out;
+  report.EncodeTree([&out](std::string_view piece) { out += piece; });
+  return out;
+}
+
+std::string Text(const TFNReport& report) {
+  TMemoryStream stream;
+  WriteReportText(report, stream);
+  return TBinStream(stream).GetBytes();
+}
+
+std::string NodeText(const TFNReport& report) {
+  TMemoryStream stream;
+  WriteReportText(report.Header(), report.Tags(), stream);
+  return TBinStream(stream).GetBytes();
+}
+
+TEST(ReportTree, ItemsCutShortEncodeAndReadAsTheirParsedTags) {
+  // A 1059 whose 1030 announces 5 bytes and holds 3; a 1040 announcing more
+  // than the body holds; a body ending in 3 stray bytes.
+  const std::string cut1059 = Tlv(1059, Bytes({0x06, 0x04, 0x05, 0x00}) + "Bre");
+  const std::string longer = Bytes({0x10, 0x04, 0x09, 0x00, 1, 2, 3, 4});
+  const std::string stray = Bytes({0xE8, 0x03, 0x05});
+  const std::string whole = Tlv(1040, Le32(7)) + Tlv(1017, "7704211201  ");
+  TFNReport report;
+  report.AddDocument(Doc(1, 1, whole + cut1059 + stray));
+  TFNDocumentRec receipt = Doc(2, 3, cut1059 + whole + Tlv(1048, "dropped") + longer);
+  receipt.Ticket.TicketData = "x";
+  receipt.Ticket.FiscalSign = Bytes({1, 2, 3});
+  report.AddDocument(receipt);
+  report.AddDocument(Doc(3, 8, whole));  // a type the report leaves out
+  report.Build(false);
+
+  const std::string fixed1059 = Tlv(1059, Tlv(1030, "Bre"));
+  const std::string expected =
+      Tlv(65002, Tlv(101, whole + fixed1059 + Tlv(1000, ""))) +
+      Tlv(65002, Tlv(103, fixed1059 + whole + Tlv(1040, Bytes({1, 2, 3, 4}))) +
+                     Tlv(107, Tlv(1012, TFormatTLV::DateTimeToUnixTime(0)) +
+                                  Tlv(1078, Bytes({1, 2, 3})) + Tlv(1017, "7704211201  ")));
+  EXPECT_EQ(Encoded(report), expected);
+  EXPECT_EQ(report.Tags().Encode(), expected);
+  EXPECT_EQ(report.ContainerCount(), 2u);
+  // The walk over the bodies reads as the nodes do, the cut lengths included.
+  const std::string text = Text(report);
+  EXPECT_EQ(text, NodeText(report));
+  EXPECT_NE(text.find(Utf8ToCp1251("Ошибка! Некорректная длина")), std::string::npos);
+}
+
+TEST(ReportTree, DocumentTheEncodingCannotCarryIsRefusedByNumberAndTag) {
+  ScratchDir dir;
+  const std::string bin = dir.Path("r.bin");
+  const auto refused = [&](const TFNReport& report, const std::string& number,
+                           const std::string& tag) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      try {
+        if (attempt == 0) {
+          TFNReportBinWriter().SaveToFile(report, bin);
+        } else {
+          static_cast<void>(TFNReportBinWriter::CalcChecksum(report));
+        }
+        ADD_FAILURE() << "accepted";
+      } catch (const Error& e) {
+        const std::string message = e.what();
+        EXPECT_NE(message.find("№ " + number + " "), std::string::npos) << message;
+        EXPECT_NE(message.find("тега " + tag + " "), std::string::npos) << message;
+      }
+    }
+    EXPECT_FALSE(std::filesystem::exists(bin));
+  };
+  // Two values that fit alone and not together in the document container.
+  const std::string big = Tlv(1030, std::string(60000, 'a')) + Tlv(1031, std::string(10000, 'b'));
+  TFNReport report;
+  report.AddDocument(Doc(5, 1, Tlv(1040, Le32(1))));
+  report.AddDocument(Doc(6, 1, big));
+  report.Build(false);
+  EXPECT_TRUE(report.Ready());  // the read is kept: other saves may follow
+  refused(report, "6", "101");
+
+  TFNReport sign;
+  TFNDocumentRec rec = Doc(9, 3, Tlv(1040, Le32(1)));
+  rec.Ticket.TicketData = "x";
+  rec.Ticket.FiscalSign = std::string(70000, 's');
+  sign.AddDocument(rec);
+  sign.Build(false);
+  refused(sign, "9", "1078");
+}
+
+TEST(ReportTree, SavingCountsProgressAndKeepsTheChecksumForTheTextFile) {
+  ScratchDir dir;
+  TFNReport report;
+  for (int i = 1; i <= 3; ++i) report.AddDocument(Doc(i, 3, Tlv(1040, Le32(i))));
+  report.Build(false);
+  TFNReportBinWriter().SaveToFile(report, dir.Path("r.bin"));
+  const std::string file = ReadFile(dir.Path("r.bin"));
+  EXPECT_EQ(report.SaveProgress().Documents.load(), 3);
+  EXPECT_EQ(report.SaveProgress().Bytes.load(), static_cast<int64_t>(file.size()));
+  EXPECT_EQ(file.substr(354, 4), Le32(TFNReportBinWriter::CalcChecksum(report)));
+
+  // A changed header is worked out afresh, as a new report of it would be.
+  TFNReportHeader header = report.Header();
+  header.FNNumber = "123";
+  report.SetHeader(header);
+  const uint32_t changed = TFNReportBinWriter::CalcChecksum(report);
+  EXPECT_EQ(changed, ChecksumUpdate(ChecksumUpdate(kChecksumStart, EncodeReportHeader(header)),
+                                    file.substr(358)));
+  TFNReportTextWriter().SaveToFile(report, dir.Path("r.txt"));
+  EXPECT_EQ(report.SaveProgress().Documents.load(), 3);
+  EXPECT_EQ(report.SaveProgress().Bytes.load(),
+            static_cast<int64_t>(ReadFile(dir.Path("r.txt")).size()));
+}
+
+}  // namespace
+}  // namespace kvitor
