@@ -48,7 +48,13 @@ inline std::string Shape(const TTLVTags& list) {
   for (const auto& tag : list) {
     if (!out.empty()) out += ' ';
     out += std::to_string(tag->Info().Tag);
-    if (tag->Info().TagType == ttSTLV) out += "(" + Shape(tag->Children()) + ")";
+    if (tag->Info().TagType == ttSTLV) {
+      // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) about
+      // "(" + std::string.
+      out += '(';
+      out += Shape(tag->Children());
+      out += ')';
+    }
   }
   return out;
 }

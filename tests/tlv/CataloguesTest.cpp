@@ -22,6 +22,7 @@ std::string LineOf(TTLVParser& parser, uint16_t tag, const std::string& value) {
 }
 
 TEST(Catalogues, EnglishCatalogueTranslatesNamesAndValueTexts) {
+  KVITOR_NEED_LOCALE("en_US.UTF-8");
   std::optional<std::string> language;
   if (const char* old = std::getenv("LANGUAGE")) language = old;
   InitMessageCatalogues(KVITOR_LOCALE_PARENT);

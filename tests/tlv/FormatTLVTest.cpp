@@ -66,6 +66,8 @@ TEST(FormatTLV, FVLNToTextPlacesTheDecimalPoint) {
 }
 
 TEST(FormatTLV, NumbersUseADotWhateverTheLocaleSays) {
+  KVITOR_NEED_LOCALE("de_DE.UTF-8");
+  KVITOR_NEED_LOCALE("ru_RU.UTF-8");
   for (const char* name : {"de_DE.UTF-8", "ru_RU.UTF-8"}) {
     const test::LocaleGuard guard(name);
     ASSERT_TRUE(guard.Ok()) << name << " is not installed";

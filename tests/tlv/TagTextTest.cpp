@@ -114,6 +114,8 @@ TEST_F(TagText, StringsAreTrimmedAndEndAtAZeroByte) {
 }
 
 TEST_F(TagText, DatesUseTheLocalesShortDateAndLongTime) {
+  KVITOR_NEED_LOCALE("de_DE.UTF-8");
+  KVITOR_NEED_LOCALE("ru_RU.UTF-8");
   for (const char* locale : {"C", "de_DE.UTF-8", "ru_RU.UTF-8"}) {
     const test::LocaleGuard guard(locale);
     ASSERT_TRUE(guard.Ok()) << locale;
@@ -131,6 +133,8 @@ TEST_F(TagText, DatesUseTheLocalesShortDateAndLongTime) {
 }
 
 TEST_F(TagText, AmountsUseADotInEveryLocale) {
+  KVITOR_NEED_LOCALE("de_DE.UTF-8");
+  KVITOR_NEED_LOCALE("ru_RU.UTF-8");
   for (const char* locale : {"de_DE.UTF-8", "ru_RU.UTF-8"}) {
     const test::LocaleGuard guard(locale);
     ASSERT_TRUE(guard.Ok()) << locale;

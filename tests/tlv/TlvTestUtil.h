@@ -48,6 +48,7 @@ inline bool Contains(const std::string& text, const std::string& part) {
 }
 
 // Switches the process locale for one scope and puts the old one back.
+// Tests that need a locale skip when it is not installed (KVITOR_NEED_LOCALE).
 class LocaleGuard {
  public:
   explicit LocaleGuard(const char* name)
@@ -63,3 +64,11 @@ class LocaleGuard {
 };
 
 }  // namespace kvitor::test
+
+// Skips the running test when the named locale is not installed, as in a
+// distribution's build chroot.
+#define KVITOR_NEED_LOCALE(name)                                                  \
+  do {                                                                            \
+    if (!::kvitor::test::LocaleGuard(name).Ok())                                  \
+      GTEST_SKIP() << "the locale " << (name) << " is not installed (locale -a)"; \
+  } while (false)
