@@ -3,6 +3,7 @@
 #include <clocale>
 #include <iostream>
 
+#include "Catalogues.h"
 #include "Cli.h"
 #include "FileUtils.h"
 #include "LangUtils.h"
@@ -13,6 +14,6 @@ int main(int argc, char** argv) {
   mallopt(M_ARENA_MAX, 1);
   mallopt(M_TOP_PAD, 64 << 20);
   std::setlocale(LC_ALL, "");
-  kvitor::InitMessageCatalogues(kvitor::GetProgramFolder());
+  kvitor::InitMessageCatalogues(kvitor::CatalogueParentFolder(kvitor::GetProgramFolder()));
   return kvitor::RunCli(argc, argv, std::cout, std::cerr);
 }
