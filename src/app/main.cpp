@@ -1,12 +1,10 @@
 #include <QApplication>
 #include <clocale>
-#include <cstdlib>
 
-#include "AppSetup.h"
 #include "BaseForm.h"
+#include "Catalogues.h"
 #include "FileUtils.h"
 #include "LangUtils.h"
-#include "Screenshots.h"
 #include "Torvel.h"
 #include "TorvelSettingsDialog.h"
 #include "fmuMain.h"
@@ -18,7 +16,7 @@ int main(int argc, char** argv) {
   kvitor::InitMessageCatalogues(kvitor::CatalogueParentFolder(kvitor::GetProgramFolder()));
   QApplication::setApplicationName(QStringLiteral("kvitor"));
   QApplication::setApplicationDisplayName(QString::fromUtf8(kvitor::kApplicationTitle));
-  QApplication::setDesktopFileName(QStringLiteral("kvitor"));
+  QApplication::setDesktopFileName(QStringLiteral(KVITOR_APP_ID));
 
   const kvitor::TDriverThreadScope driverScope;
   kvitor::InstallTorvelSettingsHook();
@@ -26,9 +24,6 @@ int main(int argc, char** argv) {
   {
     kvitor::TfmMain form;
     form.show();
-    if (const char* folder = std::getenv("KVITOR_SCREENSHOT_DIR"); folder && *folder) {
-      kvitor::StartScreenshotRun(form, QString::fromLocal8Bit(folder));
-    }
     result = QApplication::exec();
   }
   kvitor::SetSettingsDialogHook({});
