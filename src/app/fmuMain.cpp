@@ -23,6 +23,7 @@
 #include "BaseForm.h"
 #include "DateTime.h"
 #include "FileUtils.h"
+#include "KvitorMakerInfo.h"
 #include "MainController.h"
 #include "StringUtils.h"
 #include "VersionInfo.h"
@@ -368,7 +369,8 @@ void TfmMain::btnOpenReportClick() {
 
 void TfmMain::btnAboutClick() {
   ShowAbout(this, QString::fromUtf8(kApplicationTitle),
-            {QStringLiteral("Версия программы: ") + FromUtf8(GetFileVersionText())});
+            {QStringLiteral("Версия программы: ") + FromUtf8(GetFileVersionText()),
+             QStringLiteral("Лицензия: ") + QString::fromUtf8(kLicense)});
 }
 
 bool TfmMain::ConfirmStop() {

@@ -34,6 +34,20 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitStopped = 3;
 
+constexpr const char* kHelpFooter = R"(Exit status:
+  0  success
+  1  the job ended in an error, a save failed, or show refused the file
+  2  bad arguments, or a range of documents the job refuses
+  3  the job was stopped (Ctrl+C, SIGTERM); what had been read was saved
+
+Environment:
+  TORVEL_IMAGE     the emulated storage's data file (--image sets it)
+  XDG_CONFIG_HOME  the folder of the driver's settings, torvel/settings.json
+  LANGUAGE, LC_ALL, LANG
+                   the language of messages and tag names, the date format
+
+See kvitor-cli(1).)";
+
 std::atomic<bool> gInterrupted{false};
 
 extern "C" void OnInterrupt(int) { gInterrupted.store(true); }
@@ -339,6 +353,9 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   CLI::App app{"Reads the fiscal documents of a fiscal storage and saves the report.",
                "kvitor-cli"};
   app.require_subcommand(0, 1);
+  // Placeholders as a Unix tool's help names them; subcommands share the formatter.
+  app.get_formatter()->label("TEXT", "FILE");
+  app.get_formatter()->label("INT", "N");
   bool version = false;
   app.add_flag("--version", version, "Print the program's version");
 
@@ -373,7 +390,10 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
 
   auto* show = app.add_subcommand("show", "Print a binary report file as text");
   std::string showFile, showTxt;
-  show->add_option("FILE", showFile, "The binary report file")->required()->check(fileName);
+  show->add_option("FILE", showFile, "The binary report file")
+      ->required()
+      ->check(fileName)
+      ->type_name("");
   auto* showTxtOption =
       show->add_option("--txt", showTxt, "Write the text report to this file")->check(fileName);
   std::string showJson, showCsv;
@@ -391,6 +411,8 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
       ->excludes(showTxtOption)
       ->excludes(showJsonOption);
 
+  // Set last, so that the subcommands' help does not repeat it.
+  app.footer(kHelpFooter);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {

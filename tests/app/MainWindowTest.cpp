@@ -532,9 +532,10 @@ class TMainWindowTest : public QObject {
       QCOMPARE(about.windowTitle(), QStringLiteral("О программе"));
       QCOMPARE(Child<QLabel>(about, "NameLabel")->text(), QStringLiteral("Квитор"));
       const auto* list = Child<QListWidget>(about, "lbVersion");
-      QCOMPARE(list->count(), 1);
+      QCOMPARE(list->count(), 2);
       QCOMPARE(list->item(0)->text(), QStringLiteral("Версия программы: ") +
                                           QString::fromStdString(kvitor::GetFileVersionText()));
+      QCOMPARE(list->item(1)->text(), QStringLiteral("Лицензия: MIT"));
       Child<QPushButton>(about, "btnOK")->click();
     });
     Get<QPushButton>("btnAbout").click();
