@@ -332,7 +332,8 @@ int RunShow(const std::string& file, const std::string& txt, TExportForm form,
 }  // namespace
 
 int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
-  // Numbers in decimal only (no "", no 0x10), file names not empty.
+  // Numbers in decimal only (no "", no 0x10), file names not empty. Nameless,
+  // so that the help shows the formatter's placeholders N and FILE alone.
   const CLI::Validator decimal(
       [](std::string& value) -> std::string {
         std::size_t at = (!value.empty() && (value[0] == '-' || value[0] == '+')) ? 1 : 0;
@@ -343,12 +344,12 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
         }
         return {};
       },
-      "N");
+      "");
   const CLI::Validator fileName(
       [](std::string& value) -> std::string {
         return value.empty() ? "expected a file name, found an empty text" : std::string();
       },
-      "FILE");
+      "");
 
   CLI::App app{"Reads the fiscal documents of a fiscal storage and saves the report.",
                "kvitor-cli"};
