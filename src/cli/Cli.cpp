@@ -42,6 +42,9 @@ constexpr const char* kHelpFooter = R"(Exit status:
 
 Environment:
   TORVEL_IMAGE     the emulated storage's data file (--image sets it)
+  TORVEL_PORT      a fiscal storage on this serial port (--port sets it)
+  TORVEL_BAUD      the serial port's speed (--baud sets it)
+  TORVEL_TRACE     the file that logs every serial frame (--trace sets it)
   XDG_CONFIG_HOME  the folder of the driver's settings, torvel/settings.json
   LANGUAGE, LC_ALL, LANG
                    the language of messages and tag names, the date format
@@ -368,7 +371,8 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
         command->add_option("--image", image, "The emulated storage's data file")->check(fileName);
     command->add_option("--port", port, "A fiscal storage on this serial port (e.g. /dev/ttyUSB0)")
         ->check(fileName)
-        ->excludes(imageOption);
+        ->excludes(imageOption)
+        ->type_name("DEV");
     command->add_option("--baud", baud, "The serial port's speed (default 115200)")->check(decimal);
     command->add_option("--trace", trace, "Append every frame on the serial line to this file")
         ->check(fileName);
