@@ -149,9 +149,19 @@ std::vector<TReportView::TLine> TReportView::Lines(std::size_t index) const {
 }
 
 bool TReportView::Contains(std::size_t index, std::string_view text) const {
-  if (documents_.at(index).Line.find(text) != std::string::npos) return true;
-  for (const auto& line : Lines(index)) {
-    if (line.Text.find(text) != std::string::npos) return true;
+  const TDocument& doc = documents_.at(index);
+  if (doc.Line.find(text) != std::string::npos) return true;
+  // Searched in the report's own code page: the lines need no conversion.
+  const std::string wanted = Utf8ToCp1251(text);
+  TMemorySource source(std::string_view(bytes_).substr(doc.Offset, doc.Size));
+  TTLVReader reader(source, doc.Size, dictionary_);
+  std::string line;
+  for (auto event = reader.Next(); event != TTLVReader::TEvent::Done; event = reader.Next()) {
+    if (event != TTLVReader::TEvent::Item || reader.Item().Depth == 0) continue;
+    const TTLVItem& item = reader.Item();
+    line.clear();
+    AppendTagLine(line, *item.Entry, item.Value, item.ValueLength, item.DeclaredLength, true);
+    if (line.find(wanted) != std::string::npos) return true;
   }
   return false;
 }
