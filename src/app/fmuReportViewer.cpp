@@ -37,6 +37,8 @@ quintptr IdOf(int document, int line) {
 }
 int DocumentOf(quintptr id) { return static_cast<int>(id >> 32) - 1; }
 int LineOf(quintptr id) { return static_cast<int>(id & 0xFFFFFFFFu) - 1; }
+// The slot of a line's children in TLines::Children: 0 for the document's.
+std::size_t ChildSlot(int line) { return static_cast<std::size_t>(line) + 1; }
 
 }  // namespace
 
@@ -59,7 +61,7 @@ const TReportModel::TLines& TReportModel::LinesOf(int document) const {
   lines.Row.resize(lines.Lines.size());
   lines.Children.resize(lines.Lines.size() + 1);
   for (std::size_t i = 0; i < lines.Lines.size(); ++i) {
-    auto& siblings = lines.Children[static_cast<std::size_t>(lines.Lines[i].Parent + 1)];
+    auto& siblings = lines.Children[ChildSlot(lines.Lines[i].Parent)];
     lines.Row[i] = static_cast<int>(siblings.size());
     siblings.push_back(static_cast<int>(i));
   }
@@ -73,8 +75,7 @@ QModelIndex TReportModel::index(int row, int column, const QModelIndex& parent) 
     return createIndex(row, 0, IdOf(rows_[static_cast<std::size_t>(row)], -1));
   }
   const int document = DocumentOf(parent.internalId());
-  const auto& children =
-      LinesOf(document).Children[static_cast<std::size_t>(LineOf(parent.internalId()) + 1)];
+  const auto& children = LinesOf(document).Children[ChildSlot(LineOf(parent.internalId()))];
   if (row >= static_cast<int>(children.size())) return {};
   return createIndex(row, 0, IdOf(document, children[static_cast<std::size_t>(row)]));
 }
@@ -95,8 +96,8 @@ int TReportModel::rowCount(const QModelIndex& parent) const {
   if (!view_) return 0;
   if (!parent.isValid()) return static_cast<int>(rows_.size());
   if (parent.column() != 0) return 0;
-  const auto& children = LinesOf(DocumentOf(parent.internalId()))
-                             .Children[static_cast<std::size_t>(LineOf(parent.internalId()) + 1)];
+  const auto& children =
+      LinesOf(DocumentOf(parent.internalId())).Children[ChildSlot(LineOf(parent.internalId()))];
   return static_cast<int>(children.size());
 }
 
@@ -239,11 +240,15 @@ void TfmReportViewer::TimerTimer() {
   Timer->stop();
   worker_.join();
   ProgressBar->hide();
+  ProgressBar->setRange(0, 100);
   std::shared_ptr<const TReportView> loaded;
   std::optional<std::vector<int>> filtered;
   QString error;
+  QString message;
   {
     const std::lock_guard<std::mutex> guard(lock_);
+    message = std::move(message_);
+    message_.clear();
     loaded = std::move(loaded_);
     loaded_.reset();
     filtered = std::move(filtered_);
@@ -272,6 +277,12 @@ void TfmReportViewer::TimerTimer() {
   } else if (filtered) {
     model_->Reset(view_, std::move(*filtered));
   }
+  if (!message.isEmpty()) {
+    lblStatus->setText(message);
+    edFilter->setEnabled(true);
+    btnExport->setEnabled(true);
+    return;
+  }
   lblStatus->setText(QStringLiteral("Документов: %1 из %2")
                          .arg(model_->rowCount({}))
                          .arg(view_ ? static_cast<qulonglong>(view_->Count()) : 0));
@@ -285,17 +296,19 @@ void TfmReportViewer::btnExportClick() {
   if (!choice) return;
   static constexpr TExportForm kForms[] = {TExportForm::Text, TExportForm::Json, TExportForm::Csv};
   const TExportForm form = kForms[std::clamp(choice->second, 0, 2)];
-  QApplication::setOverrideCursor(Qt::WaitCursor);
-  try {
-    const TReportExport report(view_->FileName());
-    TSafeFileWriter target(QFile::encodeName(choice->first).toStdString());
-    report.Write(form, target.Stream());
-    target.Commit();
-    QApplication::restoreOverrideCursor();
-  } catch (const std::exception& e) {
-    QApplication::restoreOverrideCursor();
-    showError(QString::fromUtf8(e.what()));
-  }
+  const std::string source = view_->FileName();
+  const QString target = choice->first;
+  lblStatus->setText(QStringLiteral("Экспорт..."));
+  ProgressBar->setRange(0, 0);  // busy: the export does not count its way
+  // On the worker: a large report's JSON is a gigabyte.
+  StartWork([this, source, target, form] {
+    const TReportExport report(source);
+    TSafeFileWriter file(QFile::encodeName(target).toStdString());
+    report.Write(form, file.Stream());
+    file.Commit();
+    const std::lock_guard<std::mutex> guard(lock_);
+    message_ = QStringLiteral("Сохранено: ") + target;
+  });
 }
 
 }  // namespace kvitor

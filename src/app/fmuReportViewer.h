@@ -100,10 +100,11 @@ class TfmReportViewer final : public QWidget {
   std::atomic<int> percent_{0};
   std::atomic<bool> cancel_{false};
   std::atomic<bool> done_{false};
-  std::mutex lock_;  // guards the three results below
+  std::mutex lock_;  // guards the four results below
   std::shared_ptr<const TReportView> loaded_;
   std::optional<std::vector<int>> filtered_;
   QString error_;
+  QString message_;
 };
 
 }  // namespace kvitor

@@ -1,10 +1,15 @@
+#include <QFile>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
 #include <algorithm>
 
+#include "BinStream.h"
+#include "ReportExport.h"
 #include "ReportView.h"
+#include "fmuMain.h"
 #include "fmuReportViewer.h"
 
 using kvitor::TfmReportViewer;
@@ -56,6 +61,39 @@ class ReportViewerTest : public QObject {
     QTest::keyClick(filter, Qt::Key_Return);
     QTRY_COMPARE(tree->model()->rowCount({}), static_cast<int>(holding));
     QVERIFY(holding < view->Count());
+
+    // The export writes what `show --csv` writes.
+    QTemporaryDir dir;
+    const QString csv = dir.filePath(QStringLiteral("r.csv"));
+    viewer.chooseExportFile = [&] { return std::make_optional(std::make_pair(csv, 2)); };
+    auto* exportButton = viewer.findChild<QPushButton*>(QStringLiteral("btnExport"));
+    QTRY_VERIFY(exportButton->isEnabled());
+    exportButton->click();
+    QTRY_VERIFY(!viewer.Loading());
+    kvitor::TMemoryStream expected;
+    kvitor::TReportExport(kReport.toStdString()).Write(kvitor::TExportForm::Csv, expected);
+    QFile written(csv);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(written.readAll().toStdString(), expected.Data());
+    QVERIFY(errors.isEmpty());
+  }
+
+  void mainWindowOpensTheViewerBelowItsButtons() {
+    kvitor::TfmMain main;
+    main.chooseReportFile = [] { return kReport; };
+    main.show();
+    auto* open = main.findChild<QPushButton*>(QStringLiteral("btnOpenReport"));
+    auto* driver = main.findChild<QPushButton*>(QStringLiteral("btnDriver"));
+    auto* about = main.findChild<QPushButton*>(QStringLiteral("btnAbout"));
+    QVERIFY(open != nullptr);
+    QCOMPARE(main.size(), QSize(528, 303));
+    QVERIFY(open->geometry().top() > driver->geometry().bottom());
+    QVERIFY(open->geometry().bottom() < about->geometry().top());
+    open->click();
+    auto* viewer = main.findChild<TfmReportViewer*>();
+    QVERIFY(viewer != nullptr);
+    QVERIFY(viewer->isWindow());
+    QTRY_VERIFY(!viewer->Loading());
   }
 
   void refusesWhatShowRefuses() {
