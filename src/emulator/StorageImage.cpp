@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <nlohmann/json.hpp>
 
@@ -58,6 +59,142 @@ std::string Found(const json& v) {
   return text;
 }
 
+// Deeper than any member of the format (documents[i].ticket.data is 4).
+constexpr int kMaxDepth = 32;
+// Values kept as a tree outside the documents, and inside one document.
+constexpr std::size_t kMaxValues = std::size_t{1} << 20;
+
+// The SAX side of the loader: builds the members of the data file as JSON
+// values, except the elements of the top-level "documents" array, each of
+// which goes to onDocument as soon as it is complete and is then dropped.
+// Depth and the number of values kept are bounded, so that a hostile file
+// (ten million "[", a megabyte of numbers in an unknown member) is refused
+// early instead of being built.
+class TImageSax {
+ public:
+  using number_integer_t = json::number_integer_t;
+  using number_unsigned_t = json::number_unsigned_t;
+  using number_float_t = json::number_float_t;
+  using string_t = json::string_t;
+  using binary_t = json::binary_t;
+
+  explicit TImageSax(std::function<void(std::size_t, const json&)> onDocument)
+      : onDocument_(std::move(onDocument)) {}
+
+  json& Root() { return root_; }
+  // Why the pass stopped, when it stopped early.
+  [[nodiscard]] const std::string& Refusal() const { return refusal_; }
+
+  bool null() { return Place(nullptr); }
+  bool boolean(bool value) { return Place(value); }
+  bool number_integer(number_integer_t value) { return Place(value); }
+  bool number_unsigned(number_unsigned_t value) { return Place(value); }
+  bool number_float(number_float_t value, const string_t& /*text*/) { return Place(value); }
+  bool string(string_t& value) { return Place(std::move(value)); }
+  bool binary(binary_t& value) { return Place(json::binary(std::move(value))); }
+  bool key(string_t& name) {
+    key_ = std::move(name);
+    return true;
+  }
+  bool start_object(std::size_t /*size*/) { return Open(json::object()); }
+  bool start_array(std::size_t /*size*/) {
+    if (stack_.size() == 1 && stack_.back() == &root_ && !inDocuments_ && key_ == "documents") {
+      if (++depth_ > kMaxDepth)
+        return Refuse("nested deeper than " + std::to_string(kMaxDepth) + " levels");
+      inDocuments_ = true;
+      root_.erase("documents");
+      return true;
+    }
+    return Open(json::array());
+  }
+  bool end_object() { return Close(); }
+  bool end_array() { return Close(); }
+  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
+                   const json::exception& e) {
+    // Syntax errors, and numbers out of range ("1e400"), which the parser
+    // raises as out_of_range rather than parse_error.
+    const std::string message = e.what();
+    const std::size_t end = message.find("] ");
+    refusal_ = "not JSON: " + (end == std::string::npos ? message : message.substr(end + 2));
+    return false;
+  }
+
+ private:
+  bool Refuse(std::string why) {
+    refusal_ = std::move(why);
+    return false;
+  }
+
+  // Inside the documents array, not inside one of its elements: only the
+  // root object is open.
+  [[nodiscard]] bool BetweenDocuments() const { return inDocuments_ && stack_.size() == 1; }
+
+  bool Place(json&& value) {
+    const bool container = value.is_object() || value.is_array();
+    const bool element = BetweenDocuments();
+    if (element) kept_ = values_;
+    if (++values_ > kMaxValues) {
+      return Refuse(inDocuments_ ? "member documents[" + std::to_string(index_) + "]: more than " +
+                                       std::to_string(kMaxValues) + " values"
+                                 : "more than " + std::to_string(kMaxValues) +
+                                       " values outside the documents");
+    }
+    json* placed = nullptr;
+    if (element) {
+      document_ = std::move(value);
+      placed = &document_;
+    } else if (stack_.empty()) {
+      root_ = std::move(value);
+      placed = &root_;
+    } else if (json& top = *stack_.back(); top.is_array()) {
+      placed = &top.emplace_back(std::move(value));
+    } else {
+      placed = &(top[key_] = std::move(value));
+    }
+    if (container) {
+      stack_.push_back(placed);
+    } else if (element) {
+      Deliver();
+    }
+    return true;
+  }
+
+  bool Open(json&& container) {
+    if (++depth_ > kMaxDepth)
+      return Refuse("nested deeper than " + std::to_string(kMaxDepth) + " levels");
+    return Place(std::move(container));
+  }
+
+  bool Close() {
+    --depth_;
+    if (BetweenDocuments()) {
+      inDocuments_ = false;  // the end of the documents array
+      return true;
+    }
+    stack_.pop_back();
+    if (BetweenDocuments()) Deliver();
+    return true;
+  }
+
+  void Deliver() {
+    onDocument_(index_++, document_);
+    document_ = nullptr;
+    values_ = kept_;
+  }
+
+  std::function<void(std::size_t, const json&)> onDocument_;
+  json root_;
+  json document_;
+  std::vector<json*> stack_;  // the open containers: root_, then those of document_
+  std::string key_;
+  std::string refusal_;
+  bool inDocuments_ = false;
+  std::size_t index_ = 0;
+  int depth_ = 0;
+  std::size_t values_ = 0;
+  std::size_t kept_ = 0;  // values_ outside the documents when one begins
+};
+
 }  // namespace
 
 bool IsTorvelOperationName(std::string_view name) {
@@ -71,22 +208,20 @@ class TStorageImageLoader {
   explicit TStorageImageLoader(std::string name) : name_(std::move(name)) {}
 
   std::shared_ptr<const TStorageImage> Load(std::string_view text) {
-    json root;
-    try {
-      root = json::parse(text.begin(), text.end());
-    } catch (const json::exception& e) {
-      // Syntax errors, and numbers out of range ("1e400"), which the parser
-      // raises as out_of_range rather than parse_error.
-      Fail("not JSON: " + WithoutPrefix(e.what()));
-    }
-    if (!root.is_object()) Fail("expected a JSON object, found " + Found(root));
-
     std::shared_ptr<TStorageImage> image(new TStorageImage());
     image_ = image.get();
+    TImageSax sax([this](std::size_t i, const json& d) { ReadDocument(i, d); });
+    if (!json::sax_parse(text.begin(), text.end(), &sax)) Fail(sax.Refusal());
+    const json& root = sax.Root();
+    if (!root.is_object()) Fail("expected a JSON object, found " + Found(root));
+    // documents in any other form than an array stays in the tree, to be
+    // refused here.
+    (void)Array(root, "documents", "documents");
+    SortDocuments();
+
     const json* storage = Object(root, "storage", "storage");
     ReadSmallMembers(root);
     ReadTables(root);
-    ReadDocuments(root);
     ReadSynthetic(root, storage);
     ReadStorage(root, storage);
     ReadFaults(root);
@@ -179,10 +314,10 @@ class TStorageImageLoader {
   }
 
   // Pairs of hexadecimal digits; blanks may stand between the pairs.
-  std::string Hex(const json& v, const std::string& member) const {
-    const std::string s = Utf8(v, member);
-    std::string bytes;
-    bytes.reserve(s.size() / 2);
+  void AppendHex(const json& v, const std::string& member, std::string& bytes) const {
+    if (!v.is_string()) Fail(member, "expected a string, found " + Found(v));
+    const std::string& s = v.get_ref<const std::string&>();
+    bytes.reserve(bytes.size() + s.size() / 2);
     std::size_t i = 0;
     while (i < s.size()) {
       if (IsBlank(s[i])) {
@@ -199,7 +334,6 @@ class TStorageImageLoader {
       bytes.push_back(static_cast<char>(hi * 16 + lo));
       i += 2;
     }
-    return bytes;
   }
 
   void ReadSmallMembers(const json& root) {
@@ -242,34 +376,54 @@ class TStorageImageLoader {
     }
   }
 
-  void ReadDocuments(const json& root) {
-    const json* documents = Array(root, "documents", "documents");
-    if (documents == nullptr) return;
-    std::map<int32_t, std::size_t> seen;
-    for (std::size_t i = 0; i < documents->size(); ++i) {
-      const std::string member = "documents[" + std::to_string(i) + "]";
-      const json& d = (*documents)[i];
-      if (!d.is_object()) Fail(member, "expected an object, found " + Found(d));
-      TDocumentImage doc;
-      doc.Number = static_cast<int32_t>(
-          Int(Required(d, "number", member), member + ".number", kInt32Min, kInt32Max));
-      doc.Type = static_cast<int32_t>(
-          Int(Required(d, "type", member), member + ".type", kInt32Min, kInt32Max));
-      if (const json* v = Find(d, "tlv")) doc.Body = Hex(*v, member + ".tlv");
-      doc.DataLength = static_cast<int32_t>(doc.Body.size());
-      if (const json* v = Find(d, "data_length")) {
-        doc.DataLength =
-            static_cast<int32_t>(Int(*v, member + ".data_length", kInt32Min, kInt32Max));
+  void ReadDocument(std::size_t i, const json& d) {
+    const std::string member = "documents[" + std::to_string(i) + "]";
+    if (!d.is_object()) Fail(member, "expected an object, found " + Found(d));
+    TStorageImage::TDocumentEntry entry;
+    entry.Index = static_cast<uint32_t>(i);
+    entry.Number = static_cast<int32_t>(
+        Int(Required(d, "number", member), member + ".number", kInt32Min, kInt32Max));
+    entry.Type = static_cast<int32_t>(
+        Int(Required(d, "type", member), member + ".type", kInt32Min, kInt32Max));
+    std::string& bodies = image_->bodies_;
+    entry.BodyOffset = bodies.size();
+    if (const json* v = Find(d, "tlv")) AppendHex(*v, member + ".tlv", bodies);
+    entry.BodySize = static_cast<uint32_t>(bodies.size() - entry.BodyOffset);
+    entry.DataLength = static_cast<int32_t>(entry.BodySize);
+    if (const json* v = Find(d, "data_length")) {
+      entry.DataLength =
+          static_cast<int32_t>(Int(*v, member + ".data_length", kInt32Min, kInt32Max));
+    }
+    if (const json* t = Object(d, "ticket", member + ".ticket")) {
+      entry.Ticket = static_cast<int32_t>(image_->tickets_.size());
+      image_->tickets_.push_back(Ticket(*t, member + ".ticket", entry.Number));
+    }
+    image_->documents_.push_back(entry);
+  }
+
+  // Into number order; a number given twice names both places.
+  void SortDocuments() {
+    auto& documents = image_->documents_;
+    documents.shrink_to_fit();
+    image_->bodies_.shrink_to_fit();
+    image_->tickets_.shrink_to_fit();
+    std::stable_sort(documents.begin(), documents.end(),
+                     [](const auto& a, const auto& b) { return a.Number < b.Number; });
+    const TStorageImage::TDocumentEntry* first = nullptr;
+    const TStorageImage::TDocumentEntry* again = nullptr;
+    for (std::size_t k = 1; k < documents.size(); ++k) {
+      if (documents[k].Number != documents[k - 1].Number) continue;
+      std::size_t start = k - 1;
+      while (start > 0 && documents[start - 1].Number == documents[k].Number) --start;
+      if (again == nullptr || documents[k].Index < again->Index) {
+        first = &documents[start];
+        again = &documents[k];
       }
-      if (const json* t = Object(d, "ticket", member + ".ticket")) {
-        doc.Ticket = Ticket(*t, member + ".ticket", doc.Number);
-      }
-      const auto [it, fresh] = seen.emplace(doc.Number, i);
-      if (!fresh) {
-        Fail(member + ".number", "number " + std::to_string(doc.Number) + " is also documents[" +
-                                     std::to_string(it->second) + "]'s");
-      }
-      image_->documents_.emplace(doc.Number, std::move(doc));
+    }
+    if (again != nullptr) {
+      Fail("documents[" + std::to_string(again->Index) + "].number",
+           "number " + std::to_string(again->Number) + " is also documents[" +
+               std::to_string(first->Index) + "]'s");
     }
   }
 
@@ -307,7 +461,7 @@ class TStorageImageLoader {
           v->is_number_unsigned() ? v->get<uint64_t>() : static_cast<uint64_t>(v->get<int64_t>());
     }
     const int64_t first =
-        image_->documents_.empty() ? 1 : int64_t{image_->documents_.rbegin()->first} + 1;
+        image_->documents_.empty() ? 1 : int64_t{image_->documents_.back().Number} + 1;
     if (count > 0 && first + count - 1 > kInt32Max) {
       Fail("synthetic.count", std::to_string(count) + " documents after number " +
                                   std::to_string(first - 1) + " pass " + std::to_string(kInt32Max));
@@ -346,7 +500,7 @@ class TStorageImageLoader {
     if (generated)
       last = synthetic->FirstNumber() + synthetic->Count() - 1;
     else if (!image_->documents_.empty())
-      last = image_->documents_.rbegin()->first;
+      last = image_->documents_.back().Number;
     image_->lastDocumentNumber_ = static_cast<int32_t>(last);
     image_->shiftCount_ = generated ? synthetic->ShiftCount() : 0;
     if (const json* v = Find(root, "shift_count")) {
@@ -446,16 +600,32 @@ int64_t TStorageImage::DocumentCount() const {
   return static_cast<int64_t>(documents_.size()) + (synthetic_ ? synthetic_->Count() : 0);
 }
 
+const TStorageImage::TDocumentEntry* TStorageImage::FindEntry(int64_t number) const {
+  const auto it =
+      std::lower_bound(documents_.begin(), documents_.end(), number,
+                       [](const TDocumentEntry& e, int64_t n) { return int64_t{e.Number} < n; });
+  return it != documents_.end() && it->Number == number ? &*it : nullptr;
+}
+
+TDocumentImage TStorageImage::Explicit(const TDocumentEntry& entry) const {
+  TDocumentImage doc;
+  doc.Number = entry.Number;
+  doc.Type = entry.Type;
+  doc.DataLength = entry.DataLength;
+  doc.Body = bodies_.substr(entry.BodyOffset, entry.BodySize);
+  if (entry.Ticket >= 0) doc.Ticket = tickets_[static_cast<std::size_t>(entry.Ticket)];
+  return doc;
+}
+
 bool TStorageImage::HasDocument(int64_t number) const {
   if (number < kInt32Min || number > kInt32Max) return false;
-  return documents_.count(static_cast<int32_t>(number)) != 0 ||
-         (synthetic_ && synthetic_->Contains(number));
+  return FindEntry(number) != nullptr || (synthetic_ && synthetic_->Contains(number));
 }
 
 std::optional<TDocumentImage> TStorageImage::FindDocument(int64_t number) const {
   if (!HasDocument(number)) return std::nullopt;
+  if (const TDocumentEntry* entry = FindEntry(number)) return Explicit(*entry);
   const auto n = static_cast<int32_t>(number);
-  if (const auto it = documents_.find(n); it != documents_.end()) return it->second;
   TDocumentImage doc;
   doc.Number = n;
   doc.Type = synthetic_->TypeOf(n);
@@ -468,26 +638,27 @@ std::optional<TDocumentImage> TStorageImage::FindDocument(int64_t number) const 
 std::optional<TStorageImage::TDocumentHead> TStorageImage::ReadDocument(int64_t number,
                                                                         std::string& body) const {
   if (!HasDocument(number)) return std::nullopt;
-  const auto n = static_cast<int32_t>(number);
-  if (const auto it = documents_.find(n); it != documents_.end()) {
-    body.assign(it->second.Body);
-    return TDocumentHead{it->second.Type, it->second.DataLength};
+  if (const TDocumentEntry* entry = FindEntry(number)) {
+    body.assign(bodies_, entry->BodyOffset, entry->BodySize);
+    return TDocumentHead{entry->Type, entry->DataLength};
   }
-  const int32_t type = synthetic_->BodyInto(n, body);
+  const int32_t type = synthetic_->BodyInto(static_cast<int32_t>(number), body);
   return TDocumentHead{type, static_cast<int32_t>(body.size())};
 }
 
 std::optional<TTicketImage> TStorageImage::FindTicket(int64_t number) const {
   if (!HasDocument(number)) return std::nullopt;
-  const auto n = static_cast<int32_t>(number);
-  if (const auto it = documents_.find(n); it != documents_.end()) return it->second.Ticket;
-  return synthetic_->TicketOf(n);
+  if (const TDocumentEntry* entry = FindEntry(number)) {
+    if (entry->Ticket < 0) return std::nullopt;
+    return tickets_[static_cast<std::size_t>(entry->Ticket)];
+  }
+  return synthetic_->TicketOf(static_cast<int32_t>(number));
 }
 
 std::vector<int32_t> TStorageImage::DocumentNumbers() const {
   std::vector<int32_t> numbers;
   numbers.reserve(static_cast<std::size_t>(DocumentCount()));
-  for (const auto& entry : documents_) numbers.push_back(entry.first);
+  for (const auto& entry : documents_) numbers.push_back(entry.Number);
   if (synthetic_) {
     for (int32_t i = 0; i < synthetic_->Count(); ++i)
       numbers.push_back(synthetic_->FirstNumber() + i);

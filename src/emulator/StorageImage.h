@@ -47,6 +47,9 @@ class TStorageImage {
  public:
   // Errors name the file and the member, e.g.
   // Storage image "/x/y.json": member documents[3].tlv: bad hexadecimal at offset 5
+  // The file is read in one pass that never holds the documents as a JSON
+  // tree, with bounds on nesting and on the values kept beside them, so that
+  // memory stays within a small multiple of the file's size.
   [[nodiscard]] static std::shared_ptr<const TStorageImage> LoadFile(const std::string& path);
   // name stands for the file in messages.
   [[nodiscard]] static std::shared_ptr<const TStorageImage> LoadText(std::string_view json,
@@ -107,7 +110,23 @@ class TStorageImage {
   std::map<std::array<int64_t, 3>, std::u16string> tables_;
   int blockSize_ = 256;
   int delayMs_ = 0;
-  std::map<int32_t, TDocumentImage> documents_;
+  // Explicit documents sorted by number, their bodies back to back in one
+  // buffer and their confirmations apart: a file of millions of small
+  // documents costs a few dozen bytes for each, not a tree of objects.
+  struct TDocumentEntry {
+    int32_t Number = 0;
+    int32_t Type = 0;
+    int32_t DataLength = 0;
+    int32_t Ticket = -1;  // index into tickets_
+    uint64_t BodyOffset = 0;
+    uint32_t BodySize = 0;
+    uint32_t Index = 0;  // its place in the file, for messages
+  };
+  [[nodiscard]] const TDocumentEntry* FindEntry(int64_t number) const;
+  [[nodiscard]] TDocumentImage Explicit(const TDocumentEntry& entry) const;
+  std::vector<TDocumentEntry> documents_;
+  std::string bodies_;
+  std::vector<TTicketImage> tickets_;
   std::unique_ptr<TSyntheticDocuments> synthetic_;
   std::vector<TFaultImage> faults_;
 };

@@ -139,6 +139,30 @@ TEST(deviceStorageImage, BadFilesNameFileAndMember) {
               HasSubstr("Storage image \"/x/y.json\": not JSON: parse error at line 1"));
 }
 
+// Hostile shapes are refused by bounds, before anything is built of them.
+TEST(deviceStorageImage, DepthAndValueCountAreBounded) {
+  EXPECT_EQ(LoadError(std::string(10'000'000, '[')),
+            "Storage image \"/x/y.json\": nested deeper than 32 levels");
+  std::string objects;
+  for (int i = 0; i < 100'000; ++i) objects += "{\"a\": ";
+  EXPECT_EQ(LoadError(objects), "Storage image \"/x/y.json\": nested deeper than 32 levels");
+  // A million values in a member the loader does not even use.
+  std::string junk = "{\"junk\": [0";
+  for (int i = 0; i < (1 << 20); ++i) junk += ",0";
+  EXPECT_EQ(LoadError(junk + "]}"),
+            "Storage image \"/x/y.json\": more than 1048576 values outside the documents");
+  // The same count spread over documents is fine: each is dropped once read.
+  std::string many = "{\"documents\": [";
+  for (int i = 1; i <= 300'000; ++i) {
+    many += (i > 1 ? ",{\"number\":" : "{\"number\":") + std::to_string(i) +
+            ",\"type\":3,\"tlv\":\"0100\"}";
+  }
+  const auto image = TStorageImage::LoadText(many + "]}", "many");
+  EXPECT_EQ(image->DocumentCount(), 300'000);
+  EXPECT_EQ(image->LastDocumentNumber(), 300'000);
+  EXPECT_EQ(image->FindDocument(123'456)->Body, std::string("\x01\x00", 2));
+}
+
 TEST(deviceStorageImage, UnreadableFileNamesTheFile) {
   const std::string missing = std::string(KVITOR_TEST_SCRATCH) + "/device/no-such-image.json";
   try {
