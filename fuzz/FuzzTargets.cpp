@@ -1,8 +1,10 @@
 #include "FuzzTargets.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <string>
@@ -17,6 +19,7 @@
 #include "Checksum.h"
 #include "Cli.h"
 #include "Error.h"
+#include "FNReport.h"
 #include "FNReportBinReader.h"
 #include "FNReportBinWriter.h"
 #include "FNReportTextWriter.h"
@@ -201,6 +204,82 @@ void RunShow(std::string_view data) {
           ChecksumUpdate(ChecksumUpdate(kChecksumStart, data.substr(0, kHeader - 4)),
                          data.substr(kHeader)));
   ShowFromFile(fixed);
+}
+
+void RunReportBuild(std::string_view data) {
+  constexpr int32_t kTypes[] = {0, 1, 2, 3, 4, 5, 6, 7, 11, 21, 31, 41, 8, 22};
+  std::size_t pos = 0;
+  const auto next = [&]() -> uint8_t {
+    return pos < data.size() ? static_cast<uint8_t>(data[pos++]) : uint8_t{0};
+  };
+  const auto take = [&](std::size_t n) {
+    const std::string_view part = data.substr(std::min(pos, data.size()), n);
+    pos += part.size();
+    return part;
+  };
+  TFNReport report;
+  const uint8_t options = next();
+  for (int32_t number = 1; pos < data.size(); ++number) {
+    // Per document: type, flags (confirmed, body repeated, sign length),
+    // the sign, a 16-bit body length and the body.
+    TFNDocumentRec rec;
+    rec.DocNumber = number;
+    rec.DocType = kTypes[next() % std::size(kTypes)];
+    const uint8_t flags = next();
+    const std::string_view sign = take(flags >> 2);
+    if ((flags & 1) != 0) {
+      rec.Ticket.TicketData = "1";
+      rec.Ticket.TicketDateTime = 46000.5 + number;
+      rec.Ticket.FiscalSign = std::string(sign);
+    }
+    const std::size_t length = next() | std::size_t{next()} << 8;
+    const std::string_view body = take(length);
+    // Repeated, a small input reaches lengths the encoding cannot carry.
+    for (int i = (flags & 2) != 0 ? 24 : 1; i > 0; --i) rec.TLVData += body;
+    report.AddDocument(rec);
+  }
+  TFNReportHeader header;
+  header.ReportName = "fuzz";
+  report.SetHeader(header);
+  try {
+    report.Build((options & 1) != 0);
+  } catch (const Error&) {
+    // A body the parser refuses ends Build; the documents before it stand.
+  }
+  if (report.ContainerCount() != static_cast<std::size_t>(report.Tags().Count()))
+    Broken("one outer container per document taken in");
+
+  std::string encoded, nodes;
+  const bool encodable = [&] {
+    try {
+      report.EncodeTree([&encoded](std::string_view piece) { encoded += piece; });
+      return true;
+    } catch (const Error&) {
+      return false;
+    }
+  }();
+  if (encodable != TryEncode(report.Tags(), nodes)) Broken("refused exactly when nodes are");
+  if (encodable) {
+    if (encoded != nodes) Broken("the encoding from the bodies equals the nodes'");
+    const uint32_t checksum = TFNReportBinWriter::CalcChecksum(report);
+    if (checksum !=
+            ChecksumUpdate(ChecksumUpdate(kChecksumStart, EncodeReportHeader(report.Header())),
+                           encoded) ||
+        checksum != TFNReportBinWriter::CalcChecksum(report))
+      Broken("the kept checksum is the encoding's");
+  }
+  const auto text = [](const auto& write) {
+    TMemoryStream stream;
+    try {
+      write(stream);
+    } catch (const Error& e) {
+      return std::string("error: ") + e.what();
+    }
+    return TBinStream(stream).GetBytes();
+  };
+  if (text([&](TStream& out) { WriteReportText(report, out); }) !=
+      text([&](TStream& out) { WriteReportText(report.Header(), report.Tags(), out); }))
+    Broken("the text from the bodies equals the nodes'");
 }
 
 void RunStorageImage(std::string_view data) {

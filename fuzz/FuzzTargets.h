@@ -25,6 +25,12 @@ void RunReportFile(std::string_view data);
 // report of the loaded tree. Long inputs get their checksum made right too.
 void RunShow(std::string_view data);
 
+// Report assembly: documents (types, bodies, confirmations) cut from the
+// input, through Build and both writers' paths; the encoding and the text
+// made from the bodies must equal those of the report's tag nodes, and a
+// report refused for encoding must be one whose nodes cannot be encoded.
+void RunReportBuild(std::string_view data);
+
 // The emulated storage's JSON data file: load, then look a few documents and
 // confirmations up.
 void RunStorageImage(std::string_view data);

@@ -47,6 +47,8 @@ TEST(FuzzRegressionTest, ReportFileInputs) { Replay("fuzz_report_file", &fuzz::R
 
 TEST(FuzzRegressionTest, ShowInputs) { Replay("fuzz_show", &fuzz::RunShow); }
 
+TEST(FuzzRegressionTest, ReportBuildInputs) { Replay("fuzz_report_build", &fuzz::RunReportBuild); }
+
 TEST(FuzzRegressionTest, StorageImageInputs) {
   Replay("fuzz_storage_image", &fuzz::RunStorageImage);
 }
