@@ -87,7 +87,8 @@ struct TTopItem {
 
 void TFNReport::Invalidate() {
   const std::lock_guard lock(cacheLock_);
-  tags_.reset();
+  tags_.Clear();
+  tagsMade_ = false;
   checksumKept_ = false;
 }
 
@@ -415,12 +416,12 @@ void TFNReport::MakeTags(TTLVTags& tags) const {
 
 const TTLVTags& TFNReport::Tags() const {
   const std::lock_guard lock(cacheLock_);
-  if (!tags_) {
-    auto tags = std::make_unique<TTLVTags>();
-    MakeTags(*tags);
-    tags_ = std::move(tags);
+  if (!tagsMade_) {
+    tags_.Clear();  // what a failed attempt left
+    MakeTags(tags_);
+    tagsMade_ = true;
   }
-  return *tags_;
+  return tags_;
 }
 
 bool TFNReport::CachedChecksum(const std::string& headerBytes, uint32_t& checksum) const {

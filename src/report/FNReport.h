@@ -140,7 +140,8 @@ class TFNReport {
   std::atomic<bool> ready_{false};
 
   mutable std::mutex cacheLock_;  // guards the two caches below
-  mutable std::unique_ptr<TTLVTags> tags_;
+  mutable TTLVTags tags_;         // one list for the report's life: references to it stay good
+  mutable bool tagsMade_ = false;
   mutable std::string checksumHeader_;
   mutable uint32_t checksum_ = 0;
   mutable bool checksumKept_ = false;

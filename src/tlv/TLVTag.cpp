@@ -45,8 +45,8 @@ constexpr uint32_t kMaxField = 0xFFFF;
 
 void PutHeader(std::string& out, int32_t tag, std::size_t length) {
   if (tag < 0 || static_cast<uint32_t>(tag) > kMaxField) {
-    throw Error("Cannot encode tag " + std::to_string(tag) +
-                ": the number does not fit the 16-bit tag field");
+    throw Error("Невозможно записать тег " + std::to_string(tag) +
+                ": номер не помещается в 16-битное поле");
   }
   const auto t = static_cast<uint32_t>(tag);
   const auto l = static_cast<uint32_t>(length);
@@ -57,8 +57,8 @@ void PutHeader(std::string& out, int32_t tag, std::size_t length) {
 
 void CheckLength(int32_t tag, std::size_t length) {
   if (length > kMaxField) {
-    throw Error("Cannot encode tag " + std::to_string(tag) + ": its value of " +
-                std::to_string(length) + " bytes exceeds the 65535 that the length field holds");
+    throw Error("Невозможно записать тег " + std::to_string(tag) + ": значение занимает " +
+                std::to_string(length) + " байт, а поле длины вмещает не больше 65535");
   }
 }
 
