@@ -269,7 +269,7 @@ void TMainController::StartSave(const std::string& fileName, int32_t fileType) {
   if (saving_.load(std::memory_order_acquire)) return;
   saveThread_.reset();
   saveWritten_.store(0, std::memory_order_release);
-  saveTotal_ = report_->Tags().Count();
+  saveTotal_ = static_cast<int64_t>(report_->ContainerCount());
   {
     const std::lock_guard guard(lock_);
     saveError_.clear();
