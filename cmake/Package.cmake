@@ -4,6 +4,7 @@
 # its library dependencies found by dpkg-shlibdeps.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kvitor)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "The Kvitor authors")
 set(CPACK_PACKAGE_CONTACT "The Kvitor authors <${KVITOR_SUPPORT_MAIL}>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
