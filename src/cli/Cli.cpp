@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -284,17 +285,24 @@ class TTerminalTextStream final : public TOstreamStream {
       line_.append(bytes.substr(0, end == std::string_view::npos ? bytes.size() : end + 1));
       if (end == std::string_view::npos) break;
       bytes.remove_prefix(end + 1);
-      Put(Show1251(line_));
-      line_.clear();
+      PutLine();
     }
     return size;
   }
   void Finish() {
-    if (!line_.empty()) Put(Show1251(line_));
-    line_.clear();
+    if (!line_.empty()) PutLine();
   }
 
  private:
+  // The indentation goes out as it is: converting it would cost the square
+  // of the depth in conversions.
+  void PutLine() {
+    const std::size_t indent = std::min(line_.find_first_not_of(' '), line_.size());
+    Put(std::string_view(line_).substr(0, indent));
+    Put(Show1251(line_.substr(indent)));
+    line_.clear();
+  }
+
   std::string line_;
 };
 
