@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <clocale>
 
+#include "AppIdentity.h"
 #include "BaseForm.h"
 #include "Catalogues.h"
 #include "FileUtils.h"
@@ -14,8 +15,7 @@ int main(int argc, char** argv) {
   // Dates, times and catalogues follow the user's locale in the core too.
   std::setlocale(LC_ALL, "");
   kvitor::InitMessageCatalogues(kvitor::CatalogueParentFolder(kvitor::GetProgramFolder()));
-  QApplication::setApplicationName(QStringLiteral("kvitor"));
-  QApplication::setApplicationDisplayName(QString::fromUtf8(kvitor::kApplicationTitle));
+  kvitor::SetUpApplication(app);
   QApplication::setDesktopFileName(QStringLiteral(KVITOR_APP_ID));
 
   const kvitor::TDriverThreadScope driverScope;
