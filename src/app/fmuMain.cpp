@@ -1,10 +1,13 @@
 #include "fmuMain.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
@@ -14,6 +17,7 @@
 #include <QPushButton>
 #include <QShowEvent>
 #include <QSpinBox>
+#include <QStandardPaths>
 #include <QStyle>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -22,7 +26,6 @@
 
 #include "BaseForm.h"
 #include "DateTime.h"
-#include "FileUtils.h"
 #include "KvitorMakerInfo.h"
 #include "MainController.h"
 #include "StringUtils.h"
@@ -128,8 +131,11 @@ TfmMain::TfmMain(QWidget* parent)
   FormCreate();
 }
 
-// The controller's destructor waits for a job that is still finishing.
-TfmMain::~TfmMain() = default;
+// The controller's destructor waits for a job that is still finishing, and
+// for a save, which is never cut short.
+TfmMain::~TfmMain() {
+  if (saving_) QApplication::restoreOverrideCursor();
+}
 
 void TfmMain::CreateControls() {
   setObjectName(QStringLiteral("fmMain"));
@@ -185,9 +191,18 @@ void TfmMain::CreateControls() {
   lblProgress = NewLabel(QString(), "lblProgress", gbMain);
   lblProgress->setMinimumWidth(44);
   lblProgress->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  // Texts of any length must not move the fixed layout: the labels take the
+  // width they are given, and the status line the height of three lines.
   lblStatusText = NewLabel(QString(), "lblStatusText", gbMain);
+  lblStatusText->setWordWrap(true);
+  lblStatusText->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  lblStatusText->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  lblStatusText->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+  lblStatusText->setFixedHeight(3 * lblStatusText->fontMetrics().lineSpacing() + 2);
   lblTimeLeft = NewLabel(QString(), "lblTimeLeft", gbMain);
   lblStartTime = NewLabel(QString(), "lblStartTime", gbMain);
+  for (QLabel* label : {lblTimeLeft, lblStartTime})
+    label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
 
   auto* range = new QGridLayout(gbMain);
   range->setContentsMargins(10, 10, 10, 8);
@@ -258,7 +273,6 @@ void TfmMain::CreateControls() {
 }
 
 void TfmMain::FormCreate() {
-  saveFolder_ = QFile::decodeName(QByteArray::fromStdString(GetProgramFolder()));
   seDocNumber1->setValue(1);
   // Raised on the thread that did the read: the number travels to the
   // window's thread, and only there does it reach the control. The
@@ -334,19 +348,71 @@ void TfmMain::TimerTimer() {
   }
 }
 
+QString TfmMain::SaveDialogFolder() const {
+  // Never the program's folder: not writable once installed, and no place for
+  // reports when it is.
+  if (!saveFolder_.isEmpty() && QFileInfo(saveFolder_).isDir()) return saveFolder_;
+  QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+  if (!documents.isEmpty() && QFileInfo(documents).isDir()) return documents;
+  return QDir::homePath();
+}
+
 void TfmMain::btnSaveClick() {
+  if (saving_) return;
   const QString proposed = QString::asprintf(
       "ОтчетОСчитывании_%s", Cp1251ToUtf8(controller_->HeaderParams().FNNumber).c_str());
-  const std::optional<TSaveChoice> choice = chooseSaveFile(saveFolder_, proposed);
+  const std::optional<TSaveChoice> choice = chooseSaveFile(SaveDialogFolder(), proposed);
   if (!choice) return;
   QString fileName = choice->FileName;
   if (QFileInfo(fileName).suffix().isEmpty()) {
     fileName += choice->FileType == 1 ? QStringLiteral(".bin") : QStringLiteral(".txt");
   }
+  // A full storage's report takes seconds to write: on the controller's
+  // thread, so that the window keeps answering.
   try {
-    controller_->SaveReport(QFile::encodeName(fileName).toStdString(), choice->FileType);
+    controller_->StartSave(QFile::encodeName(fileName).toStdString(), choice->FileType);
   } catch (const std::exception& e) {
     showError(ErrorText(e));
+    return;
+  }
+  savingFolder_ = QFileInfo(fileName).absolutePath();
+  BeginSaveView();
+}
+
+void TfmMain::BeginSaveView() {
+  saving_ = true;
+  for (QWidget* control :
+       std::initializer_list<QWidget*>{btnStart, btnSave, btnDriver, btnReadFNStatus, seDocNumber1,
+                                       seDocNumber2, chbOnlyIfTag1162Exist}) {
+    control->setEnabled(false);
+  }
+  QApplication::setOverrideCursor(Qt::BusyCursor);
+  if (!Timer->isActive()) Timer->start();
+  UpdateSaveView();
+}
+
+void TfmMain::UpdateSaveView() {
+  const TSaveStatus save = controller_->GetSaveStatus();
+  if (save.Running) {
+    ShowStatusText(QStringLiteral("Сохранение отчета: записано документов %1 из %2")
+                       .arg(save.Written)
+                       .arg(save.Total));
+    const int percent = save.Total > 0 ? static_cast<int>(save.Written * 100 / save.Total) : 0;
+    ProgressBar->setValue(percent);
+    lblProgress->setText(QString::asprintf("%d %%", percent));
+    return;
+  }
+  saving_ = false;
+  QApplication::restoreOverrideCursor();
+  for (QWidget* control : std::initializer_list<QWidget*>{seDocNumber1, seDocNumber2,
+                                                          btnReadFNStatus, chbOnlyIfTag1162Exist}) {
+    control->setEnabled(true);
+  }
+  btnStart->setEnabled(!controller_->Running());
+  if (save.Error.empty()) {
+    saveFolder_ = savingFolder_;
+  } else {
+    showError(FromUtf8(save.Error));
   }
 }
 
@@ -385,18 +451,39 @@ bool TfmMain::ConfirmStop() {
 }
 
 void TfmMain::UpdateView() {
+  if (saving_) {
+    UpdateSaveView();
+    if (saving_) return;
+  }
   const TMainControllerStatus status = controller_->GetStatus();
   const bool running = controller_->Running();
-  lblStatusText->setText(FromUtf8(status.Text));
-  ProgressBar->setValue(status.Percent);
-  lblProgress->setText(QString::asprintf("%d %%", status.Percent));
+  QString text = FromUtf8(status.Text);
+  int32_t percent = status.Percent;
+  // The controller ends a stopped job like a finished one, so that what it
+  // read can be saved; the window says what happened.
+  if (!running && status.State == 3 && controller_->JobFinished() && controller_->JobStopped()) {
+    const int32_t read = controller_->DocumentsRead();
+    const int32_t count = controller_->DocumentsToRead();
+    text = QStringLiteral("Прервано: ") + FromUtf8(StoppedJobText(read, count));
+    percent = RoundedPercent(read, count);
+  }
+  ShowStatusText(text);
+  ProgressBar->setValue(percent);
+  lblProgress->setText(QString::asprintf("%d %%", percent));
   if (running) {
-    lblTimeLeft->setText(QString::asprintf("Прошло: %s, осталось: %s",
-                                           FormatLongTime(status.Elapsed).c_str(),
-                                           FormatLongTime(status.Remaining).c_str()));
-    lblStartTime->setText(QString::asprintf("Начало: %s, завершение: %s",
-                                            FormatLongTime(status.StartTime).c_str(),
-                                            FormatLongTime(status.EndTime).c_str()));
+    // No remaining time and no end before the job has an estimate of them.
+    const QString elapsed = FromUtf8(FormatLongTime(ShownDuration(status.Elapsed)));
+    const QString start = FromUtf8(FormatLongTime(status.StartTime));
+    if (HasEstimate(status)) {
+      lblTimeLeft->setText(
+          QStringLiteral("Прошло: %1, осталось: %2")
+              .arg(elapsed, FromUtf8(FormatLongTime(ShownDuration(status.Remaining)))));
+      lblStartTime->setText(QStringLiteral("Начало: %1, завершение: %2")
+                                .arg(start, FromUtf8(FormatLongTime(status.EndTime))));
+    } else {
+      lblTimeLeft->setText(QStringLiteral("Прошло: %1").arg(elapsed));
+      lblStartTime->setText(QStringLiteral("Начало: %1").arg(start));
+    }
   }
   if (btnStart->isEnabled() && running) {
     btnStart->setEnabled(false);
@@ -410,6 +497,37 @@ void TfmMain::UpdateView() {
   }
   btnSave->setEnabled(controller_->IsReportReady());
   btnDriver->setEnabled(controller_->CanConfigureDriver());
+}
+
+void TfmMain::ShowStatusText(const QString& text) {
+  QString whole = text;
+  whole.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  const QRect room = lblStatusText->contentsRect();
+  const QFontMetrics metrics = lblStatusText->fontMetrics();
+  const auto fits = [&](const QString& candidate) {
+    const QRect needed =
+        metrics.boundingRect(QRect(0, 0, room.width(), INT_MAX), Qt::TextWordWrap, candidate);
+    return needed.width() <= room.width() && needed.height() <= room.height();
+  };
+  QString shown = whole;
+  if (room.width() > 0 && !fits(whole)) {
+    // The longest beginning that fits with an ellipsis.
+    const QString ellipsis(QChar(0x2026));
+    qsizetype low = 0;
+    qsizetype high = whole.size();
+    while (low < high) {
+      const qsizetype middle = (low + high + 1) / 2;
+      if (fits(whole.left(middle) + ellipsis)) {
+        low = middle;
+      } else {
+        high = middle - 1;
+      }
+    }
+    shown = whole.left(low) + ellipsis;
+  }
+  if (lblStatusText->text() != shown) lblStatusText->setText(shown);
+  const QString hint = shown == whole ? QString() : whole;
+  if (lblStatusText->toolTip() != hint) lblStatusText->setToolTip(hint);
 }
 
 std::optional<TSaveChoice> TfmMain::ShowSaveDialog(const QString& folder,

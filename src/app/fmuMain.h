@@ -41,6 +41,10 @@ class TfmMain : public QWidget {
   ~TfmMain() override;
 
   [[nodiscard]] TMainController& Controller() { return *controller_; }
+  // Where the save dialog starts: the last save's folder, else the user's
+  // documents folder, else home.
+  [[nodiscard]] QString SaveDialogFolder() const;
+  [[nodiscard]] bool Saving() const { return saving_; }
 
   // The dialogs the window opens, replaceable so that tests can answer them.
   // askYesNo: the stop confirmation, true for Yes.
@@ -74,11 +78,22 @@ class TfmMain : public QWidget {
 
   bool ConfirmStop();
   void UpdateView();
+  // The status line: the whole text where three lines hold it, else as much
+  // as fits with the whole text as the hint; its size never changes.
+  void ShowStatusText(const QString& text);
+  // A save runs on the controller's thread: the window shows its count, and
+  // the controls wait for its end.
+  void BeginSaveView();
+  void UpdateSaveView();
 
   std::optional<TSaveChoice> ShowSaveDialog(const QString& folder, const QString& proposedName);
 
   std::unique_ptr<TMainController> controller_;
+  // The folder of the last save; empty until one succeeded.
   QString saveFolder_;
+  // The save running, with its target's folder.
+  bool saving_ = false;
+  QString savingFolder_;
   bool centred_ = false;
 
   QLabel* lblTitle = nullptr;

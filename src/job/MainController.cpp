@@ -277,6 +277,7 @@ void TMainController::StartSave(const std::string& fileName, int32_t fileType) {
   saveThread_ = std::make_unique<TNotifyThread>([this, fileName, fileType](TNotifyThread&) {
     std::string error;
     try {
+      if (onSaveThreadStart_) onSaveThreadStart_();
       SaveReport(fileName, fileType, &saveWritten_);
     } catch (const std::exception& e) {
       error = e.what();

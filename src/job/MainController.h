@@ -101,6 +101,10 @@ class TMainController {
   // nothing when a save runs. Its progress and outcome: GetSaveStatus.
   void StartSave(const std::string& fileName, int32_t fileType);
   [[nodiscard]] TSaveStatus GetSaveStatus() const;
+  // Called on the save's thread before it writes (tests hold a save there).
+  void SetOnSaveThreadStart(std::function<void()> handler) {
+    onSaveThreadStart_ = std::move(handler);
+  }
 
   // Ready once the last job has built its report and its thread has let go
   // of it, so that the report is never read while a job writes it.
@@ -158,6 +162,7 @@ class TMainController {
   std::atomic<int64_t> saveWritten_{0};
   int64_t saveTotal_ = 0;
   std::string saveError_;  // under lock_
+  std::function<void()> onSaveThreadStart_;
 
   // Start-up status reads still running; the destructor waits for them.
   std::mutex statusThreadsMutex_;

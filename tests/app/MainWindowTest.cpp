@@ -1,3 +1,4 @@
+#include <QApplication>
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
@@ -15,10 +16,14 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
+#include <chrono>
 #include <climits>
+#include <cmath>
 #include <deque>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include "AppTestUtil.h"
 #include "DateTime.h"
@@ -26,6 +31,7 @@
 #include "MainController.h"
 #include "StringUtils.h"
 #include "Torvel.h"
+#include "TorvelSettings.h"
 #include "VersionInfo.h"
 #include "fmuAbout.h"
 #include "fmuMain.h"
@@ -294,6 +300,17 @@ class TMainWindowTest : public QObject {
     QVERIFY(!Get<QPushButton>("btnDriver").isEnabled());
     QVERIFY(!Get<QPushButton>("btnSave").isEnabled());
     QCOMPARE(form.focusWidget(), &Get<QPushButton>("btnStop"));
+    // Before the first document (150 ms) there is no estimate: no remaining
+    // time and no end.
+    const QString time = QStringLiteral("\\d\\d:\\d\\d:\\d\\d");
+    QVERIFY2(QRegularExpression(QStringLiteral("^Прошло: %1$").arg(time))
+                 .match(Get<QLabel>("lblTimeLeft").text())
+                 .hasMatch(),
+             qPrintable(Get<QLabel>("lblTimeLeft").text()));
+    QVERIFY2(QRegularExpression(QStringLiteral("^Начало: %1$").arg(time))
+                 .match(Get<QLabel>("lblStartTime").text())
+                 .hasMatch(),
+             qPrintable(Get<QLabel>("lblStartTime").text()));
 
     // Some moment in the middle of the job.
     const QRegularExpression progress(QStringLiteral("^Прочитано документов: (\\d+) из 10$"));
@@ -303,7 +320,6 @@ class TMainWindowTest : public QObject {
     const int percent = Get<QProgressBar>("ProgressBar").value();
     QVERIFY(percent >= 10);
     QCOMPARE(Get<QLabel>("lblProgress").text(), QStringLiteral("%1 %").arg(percent));
-    const QString time = QStringLiteral("\\d\\d:\\d\\d:\\d\\d");
     QVERIFY2(QRegularExpression(QStringLiteral("^Прошло: %1, осталось: %1$").arg(time))
                  .match(Get<QLabel>("lblTimeLeft").text())
                  .hasMatch(),
@@ -358,17 +374,48 @@ class TMainWindowTest : public QObject {
     QVERIFY(Get<QPushButton>("btnStart").isEnabled());
     QVERIFY(!Get<QPushButton>("btnStop").isEnabled());
 
-    // The stopped job builds its report from what it read; the window shows
-    // that and offers saving.
+    // The stopped job builds its report from what it read; the window says
+    // that it was stopped, with the real percent, and offers saving.
     QTRY_VERIFY_WITH_TIMEOUT(Get<QPushButton>("btnSave").isEnabled(), kJobTimeoutMs);
-    QCOMPARE(Get<QLabel>("lblStatusText").text(), QStringLiteral("Успешно завершено"));
-    QCOMPARE(Get<QProgressBar>("ProgressBar").value(), 100);
     const int read = form.Controller().Report().Documents().Count();
     QVERIFY2(read > 0 && read < 120, qPrintable(QString::number(read)));
+    const QString stopped = QStringLiteral("Прервано: прочитано %1 из 120").arg(read);
+    QCOMPARE(Get<QLabel>("lblStatusText").text(), stopped);
+    const int percent = static_cast<int>(std::lround(read * 100.0 / 120));
+    QCOMPARE(Get<QProgressBar>("ProgressBar").value(), percent);
+    QCOMPARE(Get<QLabel>("lblProgress").text(), QStringLiteral("%1 %").arg(percent));
 
+    // The save runs on its own thread (held here until the test lets it
+    // go): the window answers, counts, shows a busy cursor and keeps the
+    // controls from starting anything meanwhile.
+    std::atomic<bool> release{false};
+    form.Controller().SetOnSaveThreadStart([&release] {
+      while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
     QTemporaryDir dir(QStringLiteral(KVITOR_APP_TEST_SCRATCH "/stop-XXXXXX"));
     saveChoice_ = kvitor::TSaveChoice{dir.filePath(QStringLiteral("partial")), 1};
     Get<QPushButton>("btnSave").click();
+    QVERIFY(form.Saving());
+    QTest::qWait(250);
+    QVERIFY(form.Saving());
+    QCOMPARE(Get<QLabel>("lblStatusText").text(),
+             QStringLiteral("Сохранение отчета: записано документов 0 из %1").arg(read));
+    QVERIFY(QApplication::overrideCursor() != nullptr);
+    QCOMPARE(QApplication::overrideCursor()->shape(), Qt::BusyCursor);
+    for (const char* name : {"btnStart", "btnSave", "btnDriver", "btnReadFNStatus"}) {
+      QVERIFY2(!Get<QPushButton>(name).isEnabled(), name);
+    }
+    QVERIFY(!Get<QSpinBox>("seDocNumber1").isEnabled());
+    QVERIFY(!Get<QCheckBox>("chbOnlyIfTag1162Exist").isEnabled());
+    release = true;
+    QTRY_VERIFY_WITH_TIMEOUT(!form.Saving(), kJobTimeoutMs);
+    form.Controller().SetOnSaveThreadStart({});
+    QVERIFY(QApplication::overrideCursor() == nullptr);
+    QTRY_COMPARE(Get<QLabel>("lblStatusText").text(), stopped);
+    for (const char* name : {"btnStart", "btnSave", "btnDriver", "btnReadFNStatus"}) {
+      QTRY_VERIFY2(Get<QPushButton>(name).isEnabled(), name);
+    }
+    QVERIFY(Get<QSpinBox>("seDocNumber1").isEnabled());
     QVERIFY(errors_.isEmpty());
     QVERIFY(ReadFile(dir.filePath(QStringLiteral("partial.bin")))
                 .startsWith(Cp1251("Отчет о считывании ФД")));
@@ -423,6 +470,19 @@ class TMainWindowTest : public QObject {
 
     QTemporaryDir dir(QStringLiteral(KVITOR_APP_TEST_SCRATCH "/save-XXXXXX"));
     QVERIFY(dir.isValid());
+
+    // The dialog starts at home, or in the documents folder once there is
+    // one; never in the program's folder.
+    QTemporaryDir home(QStringLiteral(KVITOR_APP_TEST_SCRATCH "/home-XXXXXX"));
+    const QByteArray oldHome = qgetenv("HOME");
+    qputenv("HOME", QFile::encodeName(home.path()));
+    Get<QPushButton>("btnSave").click();
+    QCOMPARE(saveFolder_, home.path());
+    QVERIFY(QDir(home.path()).mkdir(QStringLiteral("Documents")));
+    Get<QPushButton>("btnSave").click();
+    QCOMPARE(saveFolder_, home.filePath(QStringLiteral("Documents")));
+    qputenv("HOME", oldHome);
+
     const QByteArray binStart = Cp1251("Отчет о считывании ФД") + QByteArray(32, ' ');
     const QByteArray textStart =
         QByteArray(57, '-') + "\r\n" + Cp1251("Наименование файла выгрузки : ");
@@ -439,6 +499,7 @@ class TMainWindowTest : public QObject {
     for (const auto& c : cases) {
       saveChoice_ = kvitor::TSaveChoice{dir.filePath(QString::fromUtf8(c.typed)), c.type};
       Get<QPushButton>("btnSave").click();
+      QTRY_VERIFY_WITH_TIMEOUT(!form.Saving(), kJobTimeoutMs);
       QVERIFY(errors_.isEmpty());
       const QByteArray bytes = ReadFile(dir.filePath(QString::fromUtf8(c.written)));
       QVERIFY2(bytes.startsWith(c.binary ? binStart : textStart), c.written);
@@ -447,15 +508,19 @@ class TMainWindowTest : public QObject {
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("text.bin.txt"))));
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("plain"))));
 
-    QCOMPARE(saveFolder_, QString::fromStdString(kvitor::GetProgramFolder()));
     QCOMPARE(saveProposed_, QStringLiteral("ОтчетОСчитывании_9999078900012345"));
 
     // A cancelled dialog writes nothing; a writer's error reaches the box.
+    // The next dialog starts in the folder of the last save that worked.
     saveChoice_.reset();
     Get<QPushButton>("btnSave").click();
+    QCOMPARE(saveFolder_, dir.path());
     QVERIFY(errors_.isEmpty());
     saveChoice_ = kvitor::TSaveChoice{dir.filePath(QStringLiteral("no/such/folder/r.bin")), 1};
     Get<QPushButton>("btnSave").click();
+    QTRY_VERIFY_WITH_TIMEOUT(!form.Saving(), kJobTimeoutMs);
+    Get<QPushButton>("btnSave").click();
+    QCOMPARE(saveFolder_, dir.path());
     QCOMPARE(errors_.size(), 1);
     QVERIFY2(errors_.first().startsWith(QStringLiteral("Cannot create file")),
              qPrintable(errors_.first()));
@@ -553,6 +618,66 @@ class TMainWindowTest : public QObject {
     kvitor::SetSettingsDialogHook({});
     QCOMPARE(shown, 1);
     QVERIFY(errors_.isEmpty());
+  }
+
+  void driverSettingsReachTheStatusButton() {
+    // The driver's own settings choose the storage, nothing overrides them.
+    QTemporaryDir config(QStringLiteral(KVITOR_APP_TEST_SCRATCH "/config-XXXXXX"));
+    const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+    kvitor::SaveTorvelSettings({QFile::encodeName(DataFile("slow.json")).toStdString(), {}});
+    Open(QString());
+    QTRY_COMPARE_WITH_TIMEOUT(Get<QSpinBox>("seDocNumber2").value(), 10, kJobTimeoutMs);
+
+    kvitor::SetSettingsDialogHook([] {
+      kvitor::SaveTorvelSettings({QFile::encodeName(DataFile("long.json")).toStdString(), {}});
+      return 0;
+    });
+    Get<QPushButton>("btnDriver").click();
+    kvitor::SetSettingsDialogHook({});
+    Get<QPushButton>("btnReadFNStatus").click();
+    qputenv("XDG_CONFIG_HOME", oldConfig);
+    QVERIFY2(errors_.isEmpty(), qPrintable(errors_.join(QLatin1Char('\n'))));
+    QCOMPARE(Get<QSpinBox>("seDocNumber2").value(), 120);
+  }
+
+  void longErrorsAreReadableAndNeverMoveTheLayout() {
+    TfmMain& form = Open(DataFile("faults.json"));
+    QTRY_COMPARE_WITH_TIMEOUT(Get<QSpinBox>("seDocNumber2").value(), 2, kJobTimeoutMs);
+    QMap<QString, QRect> layout;
+    for (const QWidget* w : form.findChildren<QWidget*>()) {
+      if (!w->objectName().isEmpty()) layout[w->objectName()] = w->geometry();
+    }
+    const QLabel& status = Get<QLabel>("lblStatusText");
+    for (const int document : {1, 2}) {
+      Get<QSpinBox>("seDocNumber1").setValue(document);
+      Get<QSpinBox>("seDocNumber2").setValue(document);
+      Get<QPushButton>("btnStart").click();
+      QTRY_VERIFY_WITH_TIMEOUT(
+          status.text().startsWith(QStringLiteral("Ошибка: ")) && !form.Controller().Running(),
+          kJobTimeoutMs);
+      const QString whole = QString::fromStdString(form.Controller().GetStatus().Text);
+      if (document == 1) {
+        // About 80 characters: whole, within the lines.
+        QCOMPARE(status.text(), whole);
+        QVERIFY(status.toolTip().isEmpty());
+      } else {
+        // Far more than the lines hold: cut, the whole text as the hint.
+        QVERIFY2(status.text().endsWith(QChar(0x2026)), qPrintable(status.text()));
+        QVERIFY(whole.startsWith(status.text().chopped(1)));
+        QCOMPARE(status.toolTip(), whole);
+      }
+      QVERIFY(status.textInteractionFlags() & Qt::TextSelectableByMouse);
+      for (const QWidget* w : form.findChildren<QWidget*>()) {
+        if (layout.contains(w->objectName())) {
+          QVERIFY2(w->geometry() == layout[w->objectName()], qPrintable(w->objectName()));
+        }
+      }
+      for (const char* name : {"lblDocNumber1", "lblDocNumber2"}) {
+        QVERIFY2(Get<QLabel>(name).width() >= Get<QLabel>(name).sizeHint().width(), name);
+      }
+      QCOMPARE(form.size(), QSize(528, 303));
+    }
   }
 };
 
