@@ -381,7 +381,7 @@ class TMainWindowTest : public QObject {
     QVERIFY2(read > 0 && read < 120, qPrintable(QString::number(read)));
     const QString stopped = QStringLiteral("Прервано: прочитано %1 из 120").arg(read);
     QCOMPARE(Get<QLabel>("lblStatusText").text(), stopped);
-    const int percent = static_cast<int>(std::lround(read * 100.0 / 120));
+    const int percent = static_cast<int>(std::nearbyint(read * 100.0 / 120));  // halves to even
     QCOMPARE(Get<QProgressBar>("ProgressBar").value(), percent);
     QCOMPARE(Get<QLabel>("lblProgress").text(), QStringLiteral("%1 %").arg(percent));
 
@@ -519,6 +519,7 @@ class TMainWindowTest : public QObject {
     saveChoice_ = kvitor::TSaveChoice{dir.filePath(QStringLiteral("no/such/folder/r.bin")), 1};
     Get<QPushButton>("btnSave").click();
     QTRY_VERIFY_WITH_TIMEOUT(!form.Saving(), kJobTimeoutMs);
+    saveChoice_.reset();
     Get<QPushButton>("btnSave").click();
     QCOMPARE(saveFolder_, dir.path());
     QCOMPARE(errors_.size(), 1);
