@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "BaseForm.h"
 #include "BinStream.h"
 #include "Error.h"
 #include "FNReportTextWriter.h"
@@ -124,7 +125,7 @@ TfmReportViewer::TfmReportViewer(QWidget* parent) : QWidget(parent, Qt::Window) 
   setAttribute(Qt::WA_DeleteOnClose);
   setWindowTitle(QStringLiteral("Отчет о считывании ФД"));
   showError = [this](const QString& text) {
-    QMessageBox::critical(this, QApplication::applicationDisplayName(), text);
+    QMessageBox::critical(this, QString::fromUtf8(kApplicationTitle), text);
   };
   chooseExportFile = [this]() -> std::optional<std::pair<QString, int>> {
     const QStringList filters = {QStringLiteral("Текстовый отчет (*.txt)"),
