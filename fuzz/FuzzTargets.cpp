@@ -27,6 +27,7 @@
 #include "StorageImage.h"
 #include "TLVParser.h"
 #include "TLVTag.h"
+#include "TorvelSettings.h"
 
 namespace kvitor::fuzz {
 namespace {
@@ -321,6 +322,22 @@ void RunStorageImage(std::string_view data) {
     for (const int32_t n : image->DocumentNumbers()) numbers.push_back(n);
   }
   for (const int64_t n : numbers) LookUp(*image, n);
+}
+
+void RunTorvelSettings(std::string_view data) {
+  TTorvelSettings settings;
+  try {
+    settings = ParseTorvelSettings(data, "fuzz");
+  } catch (const Error&) {
+    return;
+  }
+  try {
+    if (ParseTorvelSettings(FormatTorvelSettings(settings), "fuzz") != settings) {
+      Broken("settings that read back differently once written");
+    }
+  } catch (const Error&) {
+    Broken("settings taken from a file that cannot be written back");
+  }
 }
 
 }  // namespace kvitor::fuzz

@@ -35,4 +35,8 @@ void RunReportBuild(std::string_view data);
 // confirmations up.
 void RunStorageImage(std::string_view data);
 
+// The driver's settings file: parse; settings it takes must be written back
+// by the settings writer's format and read back the same.
+void RunTorvelSettings(std::string_view data);
+
 }  // namespace kvitor::fuzz

@@ -36,6 +36,15 @@ std::string HomeFolder() {
 
 // A settings file is a few lines; a huge one is not ours.
 constexpr std::size_t kMaxSettingsBytes = 1u << 20;
+constexpr int kMaxSettingsDepth = 16;
+
+// A value found where another was expected, short enough for a message.
+std::string Shown(const json& value) {
+  if (value.is_object() || value.is_array()) return std::string("an ") + value.type_name();
+  std::string text = value.dump();
+  if (text.size() > 40) text = text.substr(0, 37) + "...";
+  return text;
+}
 
 }  // namespace
 
@@ -57,9 +66,20 @@ TTorvelSettings LoadTorvelSettings() {
     if (e.Code() == ENOENT) return settings;
     Fail(path, std::string("cannot be read: ") + e.what());
   }
+  return ParseTorvelSettings(text, path);
+}
+
+TTorvelSettings ParseTorvelSettings(std::string_view text, const std::string& path) {
+  TTorvelSettings settings;
   json root;
   try {
-    root = json::parse(text);
+    // A settings file is a flat object: deep nesting is refused while it is
+    // read, before it can cost memory or a deep walk.
+    root = json::parse(text.begin(), text.end(), [&](int depth, json::parse_event_t, json&) {
+      if (depth > kMaxSettingsDepth)
+        Fail(path, "nested deeper than " + std::to_string(kMaxSettingsDepth) + " levels");
+      return true;
+    });
   } catch (const json::exception& e) {
     // Not only syntax errors: a number out of range (1e400) is another kind.
     std::string message = e.what();
@@ -79,7 +99,7 @@ TTorvelSettings LoadTorvelSettings() {
         (it->is_number_unsigned() && it->get<uint64_t>() > kMaxDelayMs) || it->get<int64_t>() < 0 ||
         it->get<int64_t>() > kMaxDelayMs) {
       Fail(path, "member delay_ms: expected null or an integer 0.." + std::to_string(kMaxDelayMs) +
-                     ", found " + it->dump());
+                     ", found " + Shown(*it));
     }
     settings.DelayMs = static_cast<int>(it->get<int64_t>());
   }
@@ -87,7 +107,7 @@ TTorvelSettings LoadTorvelSettings() {
     if (*it == "serial") {
       settings.Connection = TTorvelConnection::Serial;
     } else if (*it != "emulator") {
-      Fail(path, "member connection: expected \"emulator\" or \"serial\", found " + it->dump());
+      Fail(path, "member connection: expected \"emulator\" or \"serial\", found " + Shown(*it));
     }
   }
   if (const auto it = root.find("port"); it != root.end() && !it->is_null()) {
@@ -98,7 +118,7 @@ TTorvelSettings LoadTorvelSettings() {
   if (const auto it = root.find("baud"); it != root.end() && !it->is_null()) {
     if (!it->is_number_integer() || !IsSupportedBaud(static_cast<int>(it->get<int64_t>())) ||
         it->get<int64_t>() != static_cast<int>(it->get<int64_t>())) {
-      Fail(path, "member baud: expected 9600, 19200, 38400, 57600 or 115200, found " + it->dump());
+      Fail(path, "member baud: expected 9600, 19200, 38400, 57600 or 115200, found " + Shown(*it));
     }
     settings.Baud = static_cast<int>(it->get<int64_t>());
   }
@@ -112,14 +132,7 @@ void SaveTorvelSettings(const TTorvelSettings& settings) {
   std::filesystem::create_directories(folder, ec);
   if (ec) Fail(path, "cannot create the folder: " + ec.message());
 
-  json root = json::object();
-  root["image"] = settings.Image;
-  root["delay_ms"] = settings.DelayMs ? json(*settings.DelayMs) : json(nullptr);
-  root["connection"] = settings.Connection == TTorvelConnection::Serial ? "serial" : "emulator";
-  root["port"] = settings.Port;
-  root["baud"] = settings.Baud;
-  const std::string text = root.dump(2) + "\n";
-
+  const std::string text = FormatTorvelSettings(settings);
   TSafeFileWriter file(path);
   file.Stream().Write(text.data(), text.size());
   file.Commit();
@@ -157,6 +170,23 @@ TTorvelChoice EffectiveConnection(const TTorvelSettings& settings) {
   }
   choice.TracePath = env("TORVEL_TRACE");
   return choice;
+}
+
+std::string FormatTorvelSettings(const TTorvelSettings& settings) {
+  json root = json::object();
+  root["image"] = settings.Image;
+  root["delay_ms"] = settings.DelayMs ? json(*settings.DelayMs) : json(nullptr);
+  root["connection"] = settings.Connection == TTorvelConnection::Serial ? "serial" : "emulator";
+  root["port"] = settings.Port;
+  root["baud"] = settings.Baud;
+  try {
+    return root.dump(2) + "\n";
+  } catch (const json::type_error&) {
+    // A file name need not be UTF-8; the settings file holds only UTF-8.
+    throw Error(
+        "Driver settings: the image or port path is not UTF-8 text, which the settings "
+        "file cannot hold");
+  }
 }
 
 std::string EffectiveImagePath(const TTorvelSettings& settings) {

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace kvitor {
 
@@ -36,6 +37,12 @@ struct TTorvelSettings {
 // The settings from the file; defaults when there is none. A file that cannot
 // be read or parsed raises Error naming the file (and the member).
 [[nodiscard]] TTorvelSettings LoadTorvelSettings();
+// The settings from a settings file's text; name stands for the file in
+// messages. Raises Error as LoadTorvelSettings does.
+[[nodiscard]] TTorvelSettings ParseTorvelSettings(std::string_view text, const std::string& name);
+// The text SaveTorvelSettings writes. Raises Error for a text the file cannot
+// hold (a path that is not UTF-8).
+[[nodiscard]] std::string FormatTorvelSettings(const TTorvelSettings& settings);
 
 // Writes the file with the program's safe writer (TSafeFileWriter), so that a
 // failing write leaves the old file whole. Raises Error on failure.

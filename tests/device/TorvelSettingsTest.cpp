@@ -91,6 +91,20 @@ TEST_F(deviceSettings, BadFilesAndFailedSavesAreClearErrors) {
                         "/torvel/settings.json\": cannot create the folder"));
 }
 
+TEST_F(deviceSettings, HostileTextsAreRefusedWithoutBeingBuiltOrPrinted) {
+  const std::string deep = "{\"delay_ms\": " + std::string(100'000, '[') + "]}";
+  EXPECT_EQ(ErrorOf([&] { (void)ParseTorvelSettings(deep, "s.json"); }),
+            "Driver settings \"s.json\": nested deeper than 16 levels");
+  EXPECT_EQ(ErrorOf([] { (void)ParseTorvelSettings("{\"baud\": [1, 2, 3]}", "s.json"); }),
+            "Driver settings \"s.json\": member baud: expected 9600, 19200, 38400, 57600 or "
+            "115200, found an array");
+  // A file name need not be UTF-8; the settings file cannot hold it.
+  TTorvelSettings settings;
+  settings.Image = "/tmp/\xff.json";
+  EXPECT_THAT(ErrorOf([&] { SaveTorvelSettings(settings); }), HasSubstr("not UTF-8"));
+  EXPECT_FALSE(std::filesystem::exists(path_));
+}
+
 TEST_F(deviceSettings, CreateTorvelNeedsTheThreadScope) {
   EXPECT_FALSE(TDriverThreadScope::IsActive());
   EXPECT_EQ(ErrorOf([] { (void)CreateTorvel(); }),

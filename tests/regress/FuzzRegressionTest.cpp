@@ -49,6 +49,10 @@ TEST(FuzzRegressionTest, ShowInputs) { Replay("fuzz_show", &fuzz::RunShow); }
 
 TEST(FuzzRegressionTest, ReportBuildInputs) { Replay("fuzz_report_build", &fuzz::RunReportBuild); }
 
+TEST(FuzzRegressionTest, TorvelSettingsInputs) {
+  Replay("fuzz_torvel_settings", &fuzz::RunTorvelSettings);
+}
+
 TEST(FuzzRegressionTest, StorageImageInputs) {
   Replay("fuzz_storage_image", &fuzz::RunStorageImage);
 }
