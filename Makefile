@@ -51,7 +51,7 @@ fuzz:
 	  -DCMAKE_CXX_FLAGS=-O1 -DKVITOR_WERROR=ON -DKVITOR_BUILD_FUZZ=ON -DKVITOR_BUILD_GUI=OFF \
 	  -DKVITOR_BUILD_TESTS=OFF >/dev/null
 	@cmake --build build-fuzz -j $(JOBS) --target fuzz_tlv fuzz_report_file fuzz_show fuzz_report_build \
-	  fuzz_storage_image fuzz_torvel_settings
+	  fuzz_storage_image fuzz_torvel_settings fuzz_fn_frame
 	@./scripts/fuzz build-fuzz $(FUZZ_SECONDS)
 
 # Formatting check, licence headers and clang-tidy; `make format` applies the formatting.

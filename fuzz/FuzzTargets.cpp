@@ -19,10 +19,15 @@
 #include "Checksum.h"
 #include "Cli.h"
 #include "Error.h"
+#include "FNCommands.h"
+#include "FNFakeTransport.h"
+#include "FNFrame.h"
 #include "FNReport.h"
 #include "FNReportBinReader.h"
 #include "FNReportBinWriter.h"
 #include "FNReportTextWriter.h"
+#include "FNSerialTorvel.h"
+#include "FNWireStorage.h"
 #include "ReportExport.h"
 #include "StorageImage.h"
 #include "TLVParser.h"
@@ -338,6 +343,101 @@ void RunTorvelSettings(std::string_view data) {
   } catch (const Error&) {
     Broken("settings taken from a file that cannot be written back");
   }
+}
+
+namespace {
+
+// Every answer parser over one frame's data; refusals are kvitor::Error.
+void ParseAnswers(std::string_view data) {
+  const auto refused = [](auto parse) {
+    try {
+      parse();
+    } catch (const Error&) {
+    }
+  };
+  refused([&] { static_cast<void>(ParseStatusAnswer(data)); });
+  refused([&] { static_cast<void>(ParseShiftAnswer(data)); });
+  refused([&] { static_cast<void>(ParseDocumentHeader(data)); });
+  refused([&] { static_cast<void>(ParseConfirmationAnswer(data)); });
+  refused([&] { static_cast<void>(ParseRegistrationNumber(data)); });
+  refused([&] { static_cast<void>(ParseFNDateTime(data.substr(0, 5))); });
+  static_cast<void>(ParseRegistrationParameter(data, 1037));
+}
+
+TFNWireStorage& DemoWire() {
+  static TFNWireStorage wire(
+      TStorageImage::LoadText(DemoStorageJson(), std::string(kDemoStorageName)), {});
+  return wire;
+}
+
+// The serial driver on a line whose answers are the input's records: a
+// length byte, then that many bytes (noise, frames, parts of frames).
+void RunDriver(std::string_view data) {
+  TFNSerialTorvel::TOptions options;
+  options.Port = "fuzz";
+  options.OpenTransport = [data](const std::string& port, int) mutable {
+    return std::unique_ptr<TFNTransport>(std::make_unique<TFakeTransport>(
+        [&data](std::string_view) {
+          if (data.empty()) return std::string();
+          const std::size_t n =
+              std::min<std::size_t>(static_cast<uint8_t>(data[0]), data.size() - 1);
+          std::string answer(data.substr(1, n));
+          data.remove_prefix(1 + n);
+          return answer;
+        },
+        port));
+  };
+  TFNSerialTorvel driver(std::move(options));
+  const auto attempt = [](auto operation) {
+    try {
+      return operation();
+    } catch (const Error&) {
+      return -1000;
+    }
+  };
+  attempt([&] { return driver.QueryStorageStatus(); });
+  attempt([&] { return driver.QueryRegisterStatus(); });
+  driver.SetInt(TTorvelProperty::TableNumber, 18);
+  driver.SetInt(TTorvelProperty::RowNumber, 1);
+  driver.SetInt(TTorvelProperty::FieldNumber, 3);
+  attempt([&] { return driver.ReadTableField(); });
+  driver.SetInt(TTorvelProperty::DocumentNumber, 1);
+  if (attempt([&] { return driver.BeginDocumentRead(); }) == 0) {
+    // A document is handed out whole or not at all.
+    const int64_t length = driver.GetInt(TTorvelProperty::DataLength);
+    int64_t got = 0;
+    while (driver.ReadDocumentBlock() == 0) {
+      const std::size_t block = driver.GetText(TTorvelProperty::TLVData).size();
+      if (block == 0) break;
+      got += static_cast<int64_t>(block);
+    }
+    if (got != length) Broken("a document was handed out shorter or longer than its length");
+  }
+  attempt([&] { return driver.QueryConfirmation(); });
+}
+
+}  // namespace
+
+void RunFnFrames(std::string_view data) {
+  for (const std::size_t bound : {std::size_t{64}, kMaxFrameData + 1}) {
+    std::string_view rest = data;
+    while (!rest.empty()) {
+      const TFrameResult r = DecodeFrame(rest, bound);
+      if (r.Status == TFrameStatus::NeedMore) break;
+      if (r.Consumed == 0 || r.Consumed > rest.size()) Broken("the frame decoder did not advance");
+      if (r.Status == TFrameStatus::Frame) {
+        if (r.Data.size() + 1 > bound) Broken("a frame passed the length bound");
+        if (EncodeFrame(r.Code, r.Data) != rest.substr(0, r.Consumed)) {
+          Broken("a decoded frame does not encode back to its bytes");
+        }
+        ParseAnswers(r.Data);
+        // The emulated storage takes the frame as a request.
+        static_cast<void>(DemoWire().Handle(r.Code, r.Data));
+      }
+      rest.remove_prefix(r.Consumed);
+    }
+  }
+  RunDriver(data);
 }
 
 }  // namespace kvitor::fuzz

@@ -39,4 +39,11 @@ void RunStorageImage(std::string_view data);
 // by the settings writer's format and read back the same.
 void RunTorvelSettings(std::string_view data);
 
+// Bytes from a fiscal storage's serial line: the frame decoder over them as a
+// stream, each frame's data through every answer parser and, as a request,
+// through the emulated storage; then the serial driver on a line that
+// answers with the input's records (a length byte, then that many bytes). A
+// document is never handed out shorter than its length.
+void RunFnFrames(std::string_view data);
+
 }  // namespace kvitor::fuzz

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
@@ -21,6 +22,8 @@
 #include <cstdlib>
 #include <exception>
 
+#include "FNSerialTorvel.h"
+#include "FNTransport.h"
 #include "Torvel.h"
 
 namespace kvitor {
@@ -56,10 +59,38 @@ TTorvelSettingsDialog::TTorvelSettingsDialog(QWidget* owner) : TBaseForm(owner) 
   auto* file = new QHBoxLayout;
   file->addWidget(edImage, 1);
   file->addWidget(btnBrowse);
+  rbSerial =
+      new QRadioButton(QStringLiteral("ФН на последовательном порту (адаптер ФН):"), storage);
+  rbSerial->setObjectName(QStringLiteral("rbSerial"));
+  cbPort = new QComboBox(storage);
+  cbPort->setObjectName(QStringLiteral("cbPort"));
+  cbPort->setEditable(true);
+  for (const std::string& port : ListSerialPorts()) cbPort->addItem(PathText(port));
+  cbBaud = new QComboBox(storage);
+  cbBaud->setObjectName(QStringLiteral("cbBaud"));
+  for (const int baud : {9600, 19200, 38400, 57600, 115200}) {
+    cbBaud->addItem(QString::number(baud), baud);
+  }
+  btnCheck = new QPushButton(QStringLiteral("Проверить связь"), storage);
+  btnCheck->setObjectName(QStringLiteral("btnCheck"));
+  lblCheck = new QLabel(storage);
+  lblCheck->setObjectName(QStringLiteral("lblCheck"));
+  lblCheck->setWordWrap(true);
+  lblCheck->setTextFormat(Qt::PlainText);
+  auto* serial = new QGridLayout;
+  serial->addWidget(new QLabel(QStringLiteral("Порт:"), storage), 0, 0);
+  serial->addWidget(cbPort, 0, 1, 1, 2);
+  serial->addWidget(new QLabel(QStringLiteral("Скорость:"), storage), 1, 0);
+  serial->addWidget(cbBaud, 1, 1);
+  serial->addWidget(btnCheck, 1, 2);
+  serial->setColumnStretch(1, 1);
   auto* storageLayout = new QVBoxLayout(storage);
   storageLayout->addWidget(rbDemo);
   storageLayout->addWidget(rbFile);
   storageLayout->addLayout(file);
+  storageLayout->addWidget(rbSerial);
+  storageLayout->addLayout(serial);
+  storageLayout->addWidget(lblCheck);
 
   chbDelay = new QCheckBox(QStringLiteral("Задержка чтения документа, мс:"), this);
   chbDelay->setObjectName(QStringLiteral("chbDelay"));
@@ -77,7 +108,12 @@ TTorvelSettingsDialog::TTorvelSettingsDialog(QWidget* owner) : TBaseForm(owner) 
   lblEnvironment->setWordWrap(true);
   lblEnvironment->setTextFormat(Qt::PlainText);
   const char* image = std::getenv("TORVEL_IMAGE");
-  if (image != nullptr && *image != '\0') {
+  const char* port = std::getenv("TORVEL_PORT");
+  if (port != nullptr && *port != '\0') {
+    lblEnvironment->setText(
+        QStringLiteral("Сейчас действует порт из переменной окружения TORVEL_PORT: %1")
+            .arg(QFile::decodeName(port)));
+  } else if (image != nullptr && *image != '\0') {
     lblEnvironment->setText(
         QStringLiteral("Сейчас действует файл данных из переменной окружения TORVEL_IMAGE: %1")
             .arg(QFile::decodeName(image)));
@@ -99,6 +135,8 @@ TTorvelSettingsDialog::TTorvelSettingsDialog(QWidget* owner) : TBaseForm(owner) 
   root->addWidget(buttons);
 
   connect(rbFile, &QRadioButton::toggled, this, &TTorvelSettingsDialog::UpdateEnabled);
+  connect(rbSerial, &QRadioButton::toggled, this, &TTorvelSettingsDialog::UpdateEnabled);
+  connect(btnCheck, &QPushButton::clicked, this, &TTorvelSettingsDialog::btnCheckClick);
   connect(chbDelay, &QCheckBox::toggled, this, &TTorvelSettingsDialog::UpdateEnabled);
   connect(btnBrowse, &QPushButton::clicked, this, &TTorvelSettingsDialog::btnBrowseClick);
   connect(buttons, &QDialogButtonBox::accepted, this, &TTorvelSettingsDialog::accept);
@@ -110,6 +148,11 @@ TTorvelSettingsDialog::TTorvelSettingsDialog(QWidget* owner) : TBaseForm(owner) 
 void TTorvelSettingsDialog::SetSettings(const TTorvelSettings& settings) {
   edImage->setText(PathText(settings.Image));
   (settings.Image.empty() ? rbDemo : rbFile)->setChecked(true);
+  if (settings.Connection == TTorvelConnection::Serial) rbSerial->setChecked(true);
+  cbPort->setEditText(PathText(settings.Port));
+  const int baud = cbBaud->findData(settings.Baud);
+  cbBaud->setCurrentIndex(baud >= 0 ? baud : cbBaud->findData(kDefaultBaud));
+  lblCheck->clear();
   chbDelay->setChecked(settings.DelayMs.has_value());
   seDelay->setValue(settings.DelayMs.value_or(0));
   UpdateEnabled();
@@ -118,9 +161,13 @@ void TTorvelSettingsDialog::SetSettings(const TTorvelSettings& settings) {
 TTorvelSettings TTorvelSettingsDialog::Settings() const {
   TTorvelSettings settings;
   const QString image = edImage->text().trimmed();
-  if (rbFile->isChecked() && !image.isEmpty()) {
+  // The data file is kept while the port is chosen, for a later return to it.
+  if ((rbFile->isChecked() || rbSerial->isChecked()) && !image.isEmpty()) {
     settings.Image = QFile::encodeName(QFileInfo(image).absoluteFilePath()).toStdString();
   }
+  if (rbSerial->isChecked()) settings.Connection = TTorvelConnection::Serial;
+  settings.Port = QFile::encodeName(cbPort->currentText().trimmed()).toStdString();
+  settings.Baud = cbBaud->currentData().toInt();
   if (chbDelay->isChecked()) settings.DelayMs = seDelay->value();
   return settings;
 }
@@ -128,6 +175,10 @@ TTorvelSettings TTorvelSettingsDialog::Settings() const {
 void TTorvelSettingsDialog::UpdateEnabled() {
   edImage->setEnabled(rbFile->isChecked());
   btnBrowse->setEnabled(rbFile->isChecked());
+  cbPort->setEnabled(rbSerial->isChecked());
+  cbBaud->setEnabled(rbSerial->isChecked());
+  btnCheck->setEnabled(rbSerial->isChecked());
+  chbDelay->setEnabled(!rbSerial->isChecked());
   seDelay->setEnabled(chbDelay->isChecked());
 }
 
@@ -136,7 +187,41 @@ void TTorvelSettingsDialog::btnBrowseClick() {
   if (!chosen.isEmpty()) edImage->setText(QDir::toNativeSeparators(chosen));
 }
 
+void TTorvelSettingsDialog::btnCheckClick() {
+  const TTorvelSettings settings = Settings();
+  if (settings.Port.empty()) {
+    lblCheck->setText(QStringLiteral("Не выбран последовательный порт."));
+    return;
+  }
+  TFNSerialTorvel::TOptions options;
+  options.Port = settings.Port;
+  options.Baud = settings.Baud;
+  if (const char* trace = std::getenv("TORVEL_TRACE"); trace != nullptr) options.TracePath = trace;
+  TFNSerialTorvel driver(std::move(options));
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  QString text;
+  try {
+    if (driver.QueryStorageStatus() == 0) {
+      text = QStringLiteral("Связь есть: ФН № %1, последний документ %2")
+                 .arg(QString::fromStdU16String(driver.GetText(TTorvelProperty::SerialNumber)))
+                 .arg(driver.GetInt(TTorvelProperty::DocumentNumber));
+    } else {
+      text = QStringLiteral("Нет связи: ") +
+             QString::fromStdU16String(driver.GetText(TTorvelProperty::ResultCodeDescription));
+    }
+  } catch (const std::exception& e) {
+    text = QStringLiteral("Нет связи: ") + QString::fromUtf8(e.what());
+  }
+  static_cast<void>(driver.ReleaseDevice());
+  QApplication::restoreOverrideCursor();
+  lblCheck->setText(text);
+}
+
 void TTorvelSettingsDialog::accept() {
+  if (rbSerial->isChecked() && cbPort->currentText().trimmed().isEmpty()) {
+    showError(QStringLiteral("Не выбран последовательный порт."));
+    return;
+  }
   if (rbFile->isChecked()) {
     const QString image = edImage->text().trimmed();
     if (image.isEmpty()) {

@@ -7,6 +7,7 @@
 #include "TorvelSettings.h"
 
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -15,9 +16,11 @@ class QSpinBox;
 
 namespace kvitor {
 
-// The emulated driver's settings dialog: the storage to serve (a data file or
-// the built-in demo storage) and an optional delay per document. OK saves the
-// settings and closes only when that worked; Cancel keeps the old ones.
+// The driver's settings dialog: the connection (the emulated storage, from a
+// data file or the built-in demo storage, with an optional delay per
+// document; or a fiscal storage on a serial port at a baud rate, which
+// "Проверить связь" tries). OK saves the settings and closes only when that
+// worked; Cancel keeps the old ones.
 class TTorvelSettingsDialog : public TBaseForm {
   Q_OBJECT
 
@@ -38,6 +41,7 @@ class TTorvelSettingsDialog : public TBaseForm {
  private:
   void UpdateEnabled();
   void btnBrowseClick();
+  void btnCheckClick();
 
   QRadioButton* rbDemo;
   QRadioButton* rbFile;
@@ -45,6 +49,11 @@ class TTorvelSettingsDialog : public TBaseForm {
   QPushButton* btnBrowse;
   QCheckBox* chbDelay;
   QSpinBox* seDelay;
+  QRadioButton* rbSerial;
+  QComboBox* cbPort;
+  QComboBox* cbBaud;
+  QPushButton* btnCheck;
+  QLabel* lblCheck;
   QLabel* lblEnvironment;
 };
 

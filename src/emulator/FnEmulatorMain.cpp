@@ -30,12 +30,16 @@ std::string ReadText(const std::string& path) {
 }
 
 // Leaves the caller's process: `$(kvitor-fn-emulator)` returns once the path
-// is printed, while the server goes on in a child of its own.
-bool Detach() {
+// is printed, while the server goes on in a child of its own. The child keeps
+// no descriptor of the caller's but the terminal's (keep), so that it holds
+// no pipe, lock or file of the caller open.
+bool Detach(int keep) {
   const pid_t pid = ::fork();
   if (pid < 0) return false;
   if (pid > 0) std::_Exit(0);
   ::setsid();
+  if (keep > 3) ::close_range(3, static_cast<unsigned>(keep) - 1, 0);
+  ::close_range(static_cast<unsigned>(keep) + 1, ~0U, 0);
   const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
   if (null >= 0) {
     ::dup2(null, STDIN_FILENO);
@@ -96,7 +100,7 @@ int main(int argc, char** argv) {
     struct stat out {};
     const bool pipe = ::fstat(STDOUT_FILENO, &out) == 0 && S_ISFIFO(out.st_mode);
     kvitor::TPtyServer::TServeOptions options;
-    if (pipe && Detach()) {
+    if (pipe && Detach(server.Descriptor())) {
       options.Idle = std::chrono::seconds(5);
       options.FirstWait = std::chrono::seconds(60);
     }

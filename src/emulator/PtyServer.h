@@ -19,6 +19,8 @@ class TPtyServer {
   TPtyServer& operator=(const TPtyServer&) = delete;
 
   [[nodiscard]] const std::string& Path() const { return path_; }
+  // The terminal's own end, which this server reads and writes.
+  [[nodiscard]] int Descriptor() const { return master_; }
 
   struct TServeOptions {
     // When above zero, serving ends once no one has had the terminal open for

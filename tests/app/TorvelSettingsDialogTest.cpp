@@ -1,6 +1,8 @@
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -8,10 +10,14 @@
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
+#include <atomic>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include "AppTestUtil.h"
+#include "FNWireStorage.h"
+#include "PtyServer.h"
 #include "Torvel.h"
 #include "TorvelFactory.h"
 #include "TorvelSettings.h"
@@ -166,6 +172,50 @@ class TTorvelSettingsDialogTest : public QObject {
       QVERIFY(answer.Done());
     }
     kvitor::SetSettingsDialogHook({});
+  }
+
+  void serialPortIsChosenSavedAndChecked() {
+    auto dialog = NewDialog();
+    dialog->show();
+    Child<QRadioButton>(*dialog, "rbSerial")->setChecked(true);
+    QVERIFY(Child<QComboBox>(*dialog, "cbPort")->isEnabled());
+    QVERIFY(!Child<QLineEdit>(*dialog, "edImage")->isEnabled());
+    // No port typed: OK refuses.
+    Child<QComboBox>(*dialog, "cbPort")->setEditText(QString());
+    ClickOk(*dialog);
+    QCOMPARE(errors_.size(), 1);
+    QVERIFY(dialog->isVisible());
+
+    // The check against the emulated storage on a pseudo-terminal.
+    kvitor::TFNWireStorage wire(kvitor::TStorageImage::LoadFile(Path(kImage)), {});
+    kvitor::TPtyServer server(wire);
+    std::atomic<bool> stop{false};
+    std::thread serving([&] { server.Serve(stop, {}); });
+    Child<QComboBox>(*dialog, "cbPort")->setEditText(QString::fromStdString(server.Path()));
+    Child<QComboBox>(*dialog, "cbBaud")->setCurrentText(QStringLiteral("57600"));
+    Child<QPushButton>(*dialog, "btnCheck")->click();
+    stop = true;
+    serving.join();
+    const QString checked = Child<QLabel>(*dialog, "lblCheck")->text();
+    QVERIFY2(checked.contains(QStringLiteral("9999078900012345")), qPrintable(checked));
+
+    // A port that is not there: the check names it.
+    Child<QComboBox>(*dialog, "cbPort")->setEditText(QStringLiteral("/dev/kvitor-missing"));
+    Child<QPushButton>(*dialog, "btnCheck")->click();
+    const QString failed = Child<QLabel>(*dialog, "lblCheck")->text();
+    QVERIFY2(failed.contains(QStringLiteral("/dev/kvitor-missing")), qPrintable(failed));
+
+    errors_.clear();
+    ClickOk(*dialog);
+    QVERIFY(errors_.isEmpty());
+    TTorvelSettings saved;
+    saved.Connection = kvitor::TTorvelConnection::Serial;
+    saved.Port = "/dev/kvitor-missing";
+    saved.Baud = 57600;
+    QCOMPARE(kvitor::LoadTorvelSettings(), saved);
+    dialog->SetSettings(saved);
+    QVERIFY(Child<QRadioButton>(*dialog, "rbSerial")->isChecked());
+    QCOMPARE(Child<QComboBox>(*dialog, "cbBaud")->currentText(), QStringLiteral("57600"));
   }
 
   void aBrokenSettingsFileIsReportedThenMended() {

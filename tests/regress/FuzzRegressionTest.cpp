@@ -59,6 +59,8 @@ TEST(FuzzRegressionTest, StorageImageInputs) {
 
 // What the first storage image finding left unsaid: the refusal is our own
 // error, naming the file and what is wrong.
+TEST(FuzzRegressionTest, FnFrameInputs) { Replay("fuzz_fn_frame", &fuzz::RunFnFrames); }
+
 TEST(FuzzRegressionTest, NumberOutOfRangeIsRefusedWithTheFileName) {
   const std::string message = test::ErrorOf([] {
     (void)TStorageImage::LoadText(R"({"storage": {"serial_number": 1e400}})", "big.json");
