@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright The Kvitor authors
+
 // A whole read job of synthetic documents through a pseudo-terminal: the
 // serial driver on one end, the emulated storage's protocol server (no delay)
 // on the other, in this process. Prints the documents per second and the

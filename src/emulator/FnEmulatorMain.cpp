@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright The Kvitor authors
+
 // kvitor-fn-emulator: the emulated storage on a pseudo-terminal.
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright The Kvitor authors
+
 // The frame codec, the read-only request builder and the answers' layouts.
 #include <gtest/gtest.h>
 

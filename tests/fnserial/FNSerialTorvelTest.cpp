@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright The Kvitor authors
+
 // The serial driver over an in-memory line to the emulated storage: what each
 // command fills, what each answer code gives, and every fault of the line.
 #include <gmock/gmock.h>

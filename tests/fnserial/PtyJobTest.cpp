@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright The Kvitor authors
+
 // Whole read jobs through a real pseudo-terminal: the serial driver on one
 // end, the emulated storage's protocol server on the other.
 #include <gmock/gmock.h>
