@@ -19,8 +19,6 @@
 #include "BinStream.h"
 #include "DateTime.h"
 #include "Error.h"
-#include "FNReportBinReader.h"
-#include "FNReportTextWriter.h"
 #include "MainController.h"
 #include "ReportExport.h"
 #include "SafeFile.h"
@@ -322,15 +320,16 @@ int RunShow(const std::string& file, const std::string& txt, TExportForm form,
       out.flush();
       return 0;
     }
-    TFNReportBinReader reader;
-    reader.LoadFromFile(file);
+    // Streamed from the file like the other forms: memory stays bounded
+    // whatever the file's size.
+    const TReportExport report(file);
     if (!txt.empty()) {
       TSafeFileWriter target(txt);
-      WriteReportText(reader.Header(), reader.Tags(), target.Stream());
+      report.Write(TExportForm::Text, target.Stream());
       target.Commit();
     } else {
       TTerminalTextStream terminal(out);
-      WriteReportText(reader.Header(), reader.Tags(), terminal);
+      report.Write(TExportForm::Text, terminal);
       terminal.Finish();
     }
   } catch (const std::exception& e) {
@@ -413,12 +412,14 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   auto* showJsonOption =
       show->add_option("--json", showJson, "Write the JSON export to OUT (stdout when - or absent)")
           ->expected(0, 1)
+          ->default_str("-")
           ->option_text("[OUT]")
           ->check(fileName)
           ->excludes(showTxtOption);
   show->add_option("--csv", showCsv,
                    "Write the CSV table of documents to OUT (stdout when - or absent)")
       ->expected(0, 1)
+      ->default_str("-")
       ->option_text("[OUT]")
       ->check(fileName)
       ->excludes(showTxtOption)
@@ -457,8 +458,14 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
       for (const auto& [name, form1, value] : {std::tuple{"--json", TExportForm::Json, &showJson},
                                                std::tuple{"--csv", TExportForm::Csv, &showCsv}}) {
         if (show->count(name) == 0) continue;
+        // Without a value the option reads "-"; an empty name was given as such.
+        if (value->empty()) {
+          err << "kvitor-cli: " << name << ": expected a file name, found an empty text\n"
+              << "Run kvitor-cli --help for the usage.\n";
+          return kExitUsage;
+        }
         form = form1;
-        exportTo = value->empty() ? "-" : *value;
+        exportTo = *value;
       }
       return RunShow(showFile, showTxt, form, exportTo, out, err);
     }

@@ -392,6 +392,8 @@ TEST_F(CliTest, BadArgumentsExitWithTwo) {
       {"read", "--image", ""},
       {"show", ""},
       {"show", Path("a.bin"), "--txt", ""},
+      {"show", Path("a.bin"), "--json", ""},
+      {"show", Path("a.bin"), "--csv", ""},
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(args.size() > 1 ? args[args.size() - 2] + " " + args.back() : args.back());
