@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright The Kvitor authors
+
 // Throughput of the hot paths: checksum, parsing, report assembly, encoding
 // and text rendering, over the synthetic storage's documents.
 #include <benchmark/benchmark.h>

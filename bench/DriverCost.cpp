@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright The Kvitor authors
+
 // Reads every document of a storage data file through the emulated driver and
 // the reader, as a read job does, keeping nothing; prints the documents read
 // and the process's CPU seconds. The benchmark sets this beside a whole job

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright The Kvitor authors
+
 // Prints the number of documents and the total size of their TLV bodies in a
 // storage data file: the input side of the whole-process benchmark.
 #include <cstdio>

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright The Kvitor authors
+
 // The window during a save of a large report: reads a storage through the
 // main window, then saves both files through its Save button and reports the
 // longest time the window's event loop went without turning (a 10 ms timer

@@ -1,4 +1,6 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+# Copyright The Kvitor authors
 """Writes demo-storage.json beside this script: the built-in demo storage of the
 emulated cash register, 60 documents of a small shop over five shifts.
 

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright The Kvitor authors
+
 #pragma once
 
 // What each fuzz target does with one input, shared with the regression test

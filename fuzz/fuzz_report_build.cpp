@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright The Kvitor authors
+
 // libFuzzer entry point; the work is in FuzzTargets.cpp.
 #include <cstddef>
 #include <cstdint>

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright The Kvitor authors
+
 // The documentation's pictures: the desktop program's window driven through a
 // read job, saved as PNG files. Built for `make screenshots`, never installed.
 #include <QApplication>

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright The Kvitor authors
+
 #include "FileUtils.h"
 
 #include <filesystem>

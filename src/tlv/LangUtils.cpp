@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright The Kvitor authors
+
 #include "LangUtils.h"
 
 #include <libintl.h>

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright The Kvitor authors
+
 // The reader against a driver that records every call and property write in
 // order and answers from a script.
 #include <gmock/gmock.h>

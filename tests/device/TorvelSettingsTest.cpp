@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright The Kvitor authors
+
 // The driver's settings file, TORVEL_IMAGE, and creating driver instances.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright The Kvitor authors
+
 // The built-in demo storage.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright The Kvitor authors
+
 // The emulated cash register, alone and under the reader.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright The Kvitor authors
+
 // Loading the emulated storage's data file.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

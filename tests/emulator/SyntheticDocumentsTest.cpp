@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright The Kvitor authors
+
 // Generated documents of a storage image's "synthetic" member.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright The Kvitor authors
+
 // Every input that a fuzz target once failed on, or that was written for a
 // known hostile shape, run again through the target's own code. A crash or a
 // sanitizer report ends the test program; an exception other than

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright The Kvitor authors
+
 #pragma once
 
 // Small helpers shared by the test suites.
