@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <limits>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include "Error.h"
@@ -21,14 +22,15 @@ class TDeviceSlot {
   explicit TDeviceSlot(std::string key) : key_(std::move(key)) {}
 
   // Loads the image on first use; Error when it cannot be loaded (the next
-  // call tries again, so that a mended file is picked up).
-  std::shared_ptr<const TStorageImage> ImageLocked() {
+  // call tries again, so that a mended file is picked up). Once loaded it
+  // stays for the slot's life.
+  const TStorageImage& ImageLocked() {
     if (!image_) {
       image_ = key_ == kDemoStorageName
                    ? TStorageImage::LoadText(DemoStorageJson(), std::string(kDemoStorageName))
                    : TStorageImage::LoadFile(key_);
     }
-    return image_;
+    return *image_;
   }
 
   std::mutex Mutex;  // guards the image and Holder
@@ -114,12 +116,13 @@ bool TEmulatedTorvel::HoldsDevice() const {
   return slot_->Holder == this;
 }
 
-TEmulatedTorvel::TOutcome TEmulatedTorvel::Reach(std::shared_ptr<const TStorageImage>& image) {
+TEmulatedTorvel::TOutcome TEmulatedTorvel::Reach() {
+  if (held_ != nullptr) return {};
   if (!slot_) return {TTorvelResult::ImageError, U16(options_.SetupError)};
   std::lock_guard lock(slot_->Mutex);
   if (slot_->Holder != nullptr && slot_->Holder != this) return {TTorvelResult::DeviceBusy, kBusy};
   try {
-    image = slot_->ImageLocked();
+    held_ = &slot_->ImageLocked();
   } catch (const std::exception& e) {
     return {TTorvelResult::ImageError, U16(e.what())};
   }
@@ -127,40 +130,81 @@ TEmulatedTorvel::TOutcome TEmulatedTorvel::Reach(std::shared_ptr<const TStorageI
   return {};
 }
 
-std::shared_ptr<const TStorageImage> TEmulatedTorvel::Peek() {
+const TStorageImage* TEmulatedTorvel::Peek() {
+  if (held_ != nullptr) return held_;
   if (!slot_) return nullptr;
   std::lock_guard lock(slot_->Mutex);
   try {
-    return slot_->ImageLocked();
+    return &slot_->ImageLocked();
   } catch (const std::exception&) {
     return nullptr;
   }
 }
 
 int TEmulatedTorvel::Finish(const TOutcome& outcome) {
-  PutText(TTorvelProperty::ResultCodeDescription,
-          outcome.Code == 0 && outcome.Text.empty() ? kNoErrors : outcome.Text);
+  noErrors_ = outcome.Code == 0 && outcome.Text.empty();
+  if (!noErrors_) Put(TTorvelProperty::ResultCodeDescription, outcome.Text);
   return outcome.Code;
 }
 
-void TEmulatedTorvel::PutText(int id, const std::u16string& text) {
-  // Most operations repeat the text already there ("Ошибок нет").
-  TPropertyValue& value = properties_[id];
-  if (const auto* old = std::get_if<std::u16string>(&value); old != nullptr && *old == text) return;
-  value = text;
+int TEmulatedTorvel::KnownIndex(int id) {
+  switch (id) {
+    case TTorvelProperty::ResultCodeDescription: return 0;
+    case TTorvelProperty::FNStatus2100: return 1;
+    case TTorvelProperty::FNCurrentDocument: return 2;
+    case TTorvelProperty::FNStatus2102: return 3;
+    case TTorvelProperty::FNStatus2103: return 4;
+    case TTorvelProperty::FNStatus2104: return 5;
+    case TTorvelProperty::ECRDate: return 6;
+    case TTorvelProperty::ECRTime: return 7;
+    case TTorvelProperty::SerialNumber: return 8;
+    case TTorvelProperty::DocumentNumber: return 9;
+    case TTorvelProperty::SessionNumber: return 10;
+    case TTorvelProperty::ModelParamNumber: return 11;
+    case TTorvelProperty::ModelParamValue: return 12;
+    case TTorvelProperty::TableNumber: return 13;
+    case TTorvelProperty::RowNumber: return 14;
+    case TTorvelProperty::FieldNumber: return 15;
+    case TTorvelProperty::ValueOfFieldString: return 16;
+    case TTorvelProperty::DocumentType: return 17;
+    case TTorvelProperty::DataLength: return 18;
+    case TTorvelProperty::TLVData: return 19;
+    case TTorvelProperty::DocumentData: return 20;
+    case TTorvelProperty::FiscalSignOFD: return 21;
+    default: return -1;
+  }
+}
+
+const TPropertyValue* TEmulatedTorvel::Find(int id) const {
+  if (const int i = KnownIndex(id); i >= 0) {
+    const auto& value = known_[static_cast<std::size_t>(i)];
+    return value ? &*value : nullptr;
+  }
+  const auto it = others_.find(id);
+  return it == others_.end() ? nullptr : &it->second;
+}
+
+TPropertyValue& TEmulatedTorvel::Property(int id) {
+  if (const int i = KnownIndex(id); i >= 0) {
+    auto& value = known_[static_cast<std::size_t>(i)];
+    if (!value) value.emplace();
+    return *value;
+  }
+  return others_[id];
 }
 
 int64_t TEmulatedTorvel::InputInt(int id) const {
-  const auto it = properties_.find(id);
-  return it == properties_.end() ? 0 : PropertyToInt(id, it->second);
+  const TPropertyValue* value = Find(id);
+  return value == nullptr ? 0 : PropertyToInt(id, *value);
 }
 
 int64_t TEmulatedTorvel::CurrentDocument() const {
   // Only to match faults: a DocumentNumber of another kind matches none.
-  const auto it = properties_.find(TTorvelProperty::DocumentNumber);
-  if (it == properties_.end()) return 0;
+  const TPropertyValue* value = Find(TTorvelProperty::DocumentNumber);
+  if (value == nullptr) return 0;
+  if (const auto* n = std::get_if<int64_t>(value)) return *n;
   try {
-    return PropertyToInt(TTorvelProperty::DocumentNumber, it->second);
+    return PropertyToInt(TTorvelProperty::DocumentNumber, *value);
   } catch (const Error&) {
     return std::numeric_limits<int64_t>::min();
   }
@@ -168,24 +212,19 @@ int64_t TEmulatedTorvel::CurrentDocument() const {
 
 // The frame of every device operation: reach the device, apply a fault of
 // the image, run the operation and publish its result; BeginDocumentRead's
-// delay is slept after the locks are released.
+// delay is slept after the device's lock is released.
 template <class Body>
 int TEmulatedTorvel::Run(std::string_view operation, Body body) {
   int delayMs = 0;
-  int code = 0;
-  {
-    std::lock_guard lock(mutex_);
-    std::shared_ptr<const TStorageImage> image;
-    TOutcome outcome = Reach(image);
-    if (outcome.Code == TTorvelResult::Ok) {
-      if (const TFaultImage* fault = image->FindFault(operation, CurrentDocument())) {
-        outcome = {fault->Code, fault->Description};
-      } else {
-        outcome = body(*image, delayMs);
-      }
+  TOutcome outcome = Reach();
+  if (outcome.Code == TTorvelResult::Ok) {
+    if (const TFaultImage* fault = held_->FindFault(operation, CurrentDocument())) {
+      outcome = {fault->Code, fault->Description};
+    } else {
+      outcome = body(*held_, delayMs);
     }
-    code = Finish(outcome);
   }
+  const int code = Finish(outcome);
   if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
   return code;
 }
@@ -205,16 +244,15 @@ int TEmulatedTorvel::AuxiliaryRequest2() {
 int TEmulatedTorvel::ReleaseDevice() {
   // Frees only what this instance holds; never takes the device, and a
   // storage image that cannot be loaded does not stop the release.
-  const std::shared_ptr<const TStorageImage> image = Peek();
-  std::lock_guard lock(mutex_);
-  if (image) {
+  if (const TStorageImage* image = Peek()) {
     if (const TFaultImage* fault = image->FindFault("ReleaseDevice", CurrentDocument())) {
       return Finish({fault->Code, fault->Description});
     }
   }
-  if (slot_) {
-    std::lock_guard slotLock(slot_->Mutex);
-    if (slot_->Holder == this) slot_->Holder = nullptr;
+  if (held_ != nullptr) {
+    std::lock_guard lock(slot_->Mutex);
+    slot_->Holder = nullptr;
+    held_ = nullptr;
   }
   open_ = false;
   return Finish({});
@@ -222,8 +260,7 @@ int TEmulatedTorvel::ReleaseDevice() {
 
 int TEmulatedTorvel::ShowSettingsDialog() {
   // Needs no device: it must open even when the settings name a broken file.
-  if (const std::shared_ptr<const TStorageImage> image = Peek()) {
-    std::lock_guard lock(mutex_);
+  if (const TStorageImage* image = Peek()) {
     if (const TFaultImage* fault = image->FindFault("ShowSettingsDialog", CurrentDocument())) {
       return Finish({fault->Code, fault->Description});
     }
@@ -235,7 +272,6 @@ int TEmulatedTorvel::ShowSettingsDialog() {
     const int code = hook();
     outcome = {code, code == 0 ? kNoErrors : u"Настройки драйвера не изменены"};
   }
-  std::lock_guard lock(mutex_);
   return Finish(outcome);
 }
 
@@ -343,23 +379,21 @@ int TEmulatedTorvel::QueryConfirmation() {
 }
 
 TPropertyValue TEmulatedTorvel::GetProperty(int id) {
-  std::lock_guard lock(mutex_);
   if (id == TTorvelProperty::TLVData && tlvAsBytes_) return BytesToTLVData(tlvBlock_);
-  const auto it = properties_.find(id);
-  if (it != properties_.end()) return it->second;
+  if (id == TTorvelProperty::ResultCodeDescription && noErrors_) return kNoErrors;
+  if (const TPropertyValue* value = Find(id)) return *value;
   if (IsTextProperty(id)) return std::u16string();
   if (IsDateTimeProperty(id)) return 0.0;
   return int64_t{0};
 }
 
 void TEmulatedTorvel::SetProperty(int id, const TPropertyValue& value) {
-  std::lock_guard lock(mutex_);
   if (id == TTorvelProperty::TLVData) tlvAsBytes_ = false;
-  properties_[id] = value;
+  if (id == TTorvelProperty::ResultCodeDescription) noErrors_ = false;
+  Property(id) = value;
 }
 
 std::optional<std::size_t> TEmulatedTorvel::AppendTLVDataBytes(std::string& bytes) {
-  std::lock_guard lock(mutex_);
   if (!tlvAsBytes_) return std::nullopt;
   bytes.append(tlvBlock_);
   return tlvBlock_.size();

@@ -3,8 +3,8 @@
 
 #pragma once
 
+#include <array>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -50,8 +50,8 @@ class TDeviceSlot;
 // cannot be used gives ImageError from every device operation, and is tried
 // again on the next one.
 //
-// Thread-safe: an instance, and several instances, may be used from several
-// threads.
+// An instance is used by one thread at a time, as every driver; several
+// instances may be used from several threads at once.
 class TEmulatedTorvel final : public TTorvel {
  public:
   struct TOptions {
@@ -97,19 +97,32 @@ class TEmulatedTorvel final : public TTorvel {
   template <class Body>
   int Run(std::string_view operation, Body body);
   // Reaches the device: takes it unless another instance holds it.
-  TOutcome Reach(std::shared_ptr<const TStorageImage>& image);
+  TOutcome Reach();
   // The image without taking the device, or nullptr when it cannot be loaded.
-  std::shared_ptr<const TStorageImage> Peek();
+  const TStorageImage* Peek();
   int Finish(const TOutcome& outcome);
   [[nodiscard]] int64_t InputInt(int id) const;
   [[nodiscard]] int64_t CurrentDocument() const;
-  void Put(int id, TPropertyValue value) { properties_[id] = std::move(value); }
-  void PutText(int id, const std::u16string& text);
+  // The stored value of a property, or nullptr for one never set.
+  [[nodiscard]] const TPropertyValue* Find(int id) const;
+  TPropertyValue& Property(int id);
+  void Put(int id, TPropertyValue value) { Property(id) = std::move(value); }
+
+  // The properties the driver knows, by their place in a fixed table, and
+  // any other number a caller sets.
+  static constexpr std::size_t kKnownProperties = 22;
+  static int KnownIndex(int id);
 
   TOptions options_;
   std::shared_ptr<TDeviceSlot> slot_;  // nullptr with a SetupError
-  mutable std::mutex mutex_;           // guards the members below
-  std::unordered_map<int, TPropertyValue> properties_;
+  // The image while this instance holds the device. The slot keeps it loaded
+  // and only this instance gives the device up, so it is read without a lock.
+  const TStorageImage* held_ = nullptr;
+  std::array<std::optional<TPropertyValue>, kKnownProperties> known_;
+  std::unordered_map<int, TPropertyValue> others_;
+  // Property 202 reads "Ошибок нет" after a success, without the text being
+  // stored for each operation.
+  bool noErrors_ = false;
   // The open document's body and how much of it was handed out; the buffers
   // keep their capacity from one document to the next.
   bool open_ = false;
