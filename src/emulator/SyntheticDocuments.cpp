@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <chrono>
 #include <cstring>
 #include <string_view>
@@ -223,23 +224,31 @@ class TTlvWriter {
 
  private:
   static std::size_t MinimalBytes(uint64_t value) {
-    std::size_t n = 1;
-    while (n < 8 && (value >> (8 * n)) != 0) ++n;
-    return n;
+    return std::max<std::size_t>(1, (static_cast<std::size_t>(std::bit_width(value)) + 7) / 8);
   }
+  // The buffer keeps kSpare bytes past its end, so that a number is stored
+  // as all eight bytes at once; those past the item are written over by the
+  // next one or left outside the body.
+  static constexpr std::size_t kSpare = 8;
   static void PutLE(char* at, uint64_t value, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) at[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(at, &value, kSpare);
+    } else {
+      for (std::size_t i = 0; i < n; ++i) at[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+    }
   }
   // Writes the head of an item of length bytes; returns where its value goes.
   char* Item(uint16_t tag, std::size_t length) {
     const std::size_t need = size_ + 4 + length;
-    if (need > out_.size()) out_.resize(std::max(need, 2 * out_.size()));
+    if (need + kSpare > out_.size()) [[unlikely]]
+      Grow(need + kSpare);
     char* at = out_.data() + size_;
-    PutLE(at, tag, 2);
-    PutLE(at + 2, length, 2);
+    PutLE(at, tag | (uint64_t{length} << 16), 4);
     size_ = need;
     return at + 4;
   }
+  // Kept apart so that Item stays small enough to be inlined.
+  [[gnu::noinline]] void Grow(std::size_t size) { out_.resize(std::max(size, 2 * out_.size())); }
   void Number(uint16_t tag, uint64_t value, std::size_t n) { PutLE(Item(tag, n), value, n); }
 
   static std::string& Scratch() {
