@@ -200,25 +200,46 @@ void TTorvelSettingsDialog::btnCheckClick() {
   options.Port = settings.Port;
   options.Baud = settings.Baud;
   if (const char* trace = std::getenv("TORVEL_TRACE"); trace != nullptr) options.TracePath = trace;
-  TFNSerialTorvel driver(std::move(options));
-  QApplication::setOverrideCursor(Qt::WaitCursor);
-  QString text;
-  try {
-    if (driver.QueryStorageStatus() == 0) {
-      text = QStringLiteral("Связь есть: ФН № %1, последний документ %2")
-                 .arg(QString::fromStdU16String(driver.GetText(TTorvelProperty::SerialNumber)))
-                 .arg(driver.GetInt(TTorvelProperty::DocumentNumber));
-    } else {
-      text = QStringLiteral("Нет связи: ") +
-             QString::fromStdU16String(driver.GetText(TTorvelProperty::ResultCodeDescription));
+  // A silent storage takes the driver's retries to give up: the dialog keeps
+  // answering meanwhile, and its destructor waits for the check.
+  btnCheck->setEnabled(false);
+  lblCheck->setText(QStringLiteral("Проверка связи..."));
+  checkThread_ = QThread::create([this, options = std::move(options)]() mutable {
+    TFNSerialTorvel driver(std::move(options));
+    QString text;
+    try {
+      if (driver.QueryStorageStatus() == 0) {
+        text = QStringLiteral("Связь есть: ФН № %1, последний документ %2")
+                   .arg(QString::fromStdU16String(driver.GetText(TTorvelProperty::SerialNumber)))
+                   .arg(driver.GetInt(TTorvelProperty::DocumentNumber));
+      } else {
+        text = QStringLiteral("Нет связи: ") +
+               QString::fromStdU16String(driver.GetText(TTorvelProperty::ResultCodeDescription));
+      }
+    } catch (const std::exception& e) {
+      text = QStringLiteral("Нет связи: ") + QString::fromUtf8(e.what());
     }
-  } catch (const std::exception& e) {
-    text = QStringLiteral("Нет связи: ") + QString::fromUtf8(e.what());
-  }
-  static_cast<void>(driver.ReleaseDevice());
-  QApplication::restoreOverrideCursor();
-  lblCheck->setText(text);
+    static_cast<void>(driver.ReleaseDevice());
+    QMetaObject::invokeMethod(
+        this,
+        [this, text] {
+          lblCheck->setText(text);
+          btnCheck->setEnabled(true);
+          FinishCheck();
+        },
+        Qt::QueuedConnection);
+  });
+  checkThread_->start();
 }
+
+void TTorvelSettingsDialog::FinishCheck() {
+  if (checkThread_ == nullptr) return;
+  checkThread_->wait();
+  delete checkThread_;
+  checkThread_ = nullptr;
+}
+
+TTorvelSettingsDialog::~TTorvelSettingsDialog() { FinishCheck(); }
 
 void TTorvelSettingsDialog::accept() {
   if (rbSerial->isChecked() && cbPort->currentText().trimmed().isEmpty()) {

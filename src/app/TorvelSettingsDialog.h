@@ -16,6 +16,7 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 class QSpinBox;
+class QThread;
 
 namespace kvitor {
 
@@ -29,6 +30,9 @@ class TTorvelSettingsDialog : public TBaseForm {
 
  public:
   explicit TTorvelSettingsDialog(QWidget* owner = nullptr);
+  ~TTorvelSettingsDialog() override;
+  TTorvelSettingsDialog(const TTorvelSettingsDialog&) = delete;
+  TTorvelSettingsDialog& operator=(const TTorvelSettingsDialog&) = delete;
 
   void SetSettings(const TTorvelSettings& settings);
   // The settings as the controls show them.
@@ -45,6 +49,8 @@ class TTorvelSettingsDialog : public TBaseForm {
   void UpdateEnabled();
   void btnBrowseClick();
   void btnCheckClick();
+  // Waits for a connection check still running and frees its thread.
+  void FinishCheck();
 
   QRadioButton* rbDemo;
   QRadioButton* rbFile;
@@ -58,6 +64,7 @@ class TTorvelSettingsDialog : public TBaseForm {
   QPushButton* btnCheck;
   QLabel* lblCheck;
   QLabel* lblEnvironment;
+  QThread* checkThread_ = nullptr;  // the connection check, owned here
 };
 
 // Loads the settings, shows the dialog modally over the active window and

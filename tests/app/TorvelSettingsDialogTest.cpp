@@ -197,6 +197,9 @@ class TTorvelSettingsDialogTest : public QObject {
     Child<QComboBox>(*dialog, "cbPort")->setEditText(QString::fromStdString(server.Path()));
     Child<QComboBox>(*dialog, "cbBaud")->setCurrentText(QStringLiteral("57600"));
     Child<QPushButton>(*dialog, "btnCheck")->click();
+    // The check runs beside the window, which keeps answering.
+    QVERIFY(!Child<QPushButton>(*dialog, "btnCheck")->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(Child<QPushButton>(*dialog, "btnCheck")->isEnabled(), 20000);
     stop = true;
     serving.join();
     const QString checked = Child<QLabel>(*dialog, "lblCheck")->text();
@@ -205,6 +208,7 @@ class TTorvelSettingsDialogTest : public QObject {
     // A port that is not there: the check names it.
     Child<QComboBox>(*dialog, "cbPort")->setEditText(QStringLiteral("/dev/kvitor-missing"));
     Child<QPushButton>(*dialog, "btnCheck")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(Child<QPushButton>(*dialog, "btnCheck")->isEnabled(), 20000);
     const QString failed = Child<QLabel>(*dialog, "lblCheck")->text();
     QVERIFY2(failed.contains(QStringLiteral("/dev/kvitor-missing")), qPrintable(failed));
 
