@@ -35,6 +35,18 @@ const char* KindName(const TPropertyValue& value) {
 
 }  // namespace
 
+bool TTorvelProperty::IsText(int id) {
+  switch (id) {
+    case ResultCodeDescription:
+    case SerialNumber:
+    case ValueOfFieldString:
+    case TLVData:
+    case DocumentData:
+    case FiscalSignOFD: return true;
+    default: return false;
+  }
+}
+
 std::string TTorvelProperty::Describe(int id) {
   const char* name = nullptr;
   switch (id) {

@@ -43,6 +43,9 @@ struct TTorvelProperty final {
   static constexpr int DocumentData = 2124;
   static constexpr int FiscalSignOFD = 2171;
 
+  // Whether the property holds a text (an unset one reads as "").
+  [[nodiscard]] static bool IsText(int id);
+
   // "Property 128 (DocumentNumber)", for messages.
   [[nodiscard]] static std::string Describe(int id);
 };

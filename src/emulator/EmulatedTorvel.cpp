@@ -82,18 +82,6 @@ std::u16string Number(int64_t n) { return U16(std::to_string(n)); }
 const std::u16string kNoErrors = u"Ошибок нет";
 const std::u16string kBusy = u"Устройство занято другим подключением";
 
-bool IsTextProperty(int id) {
-  switch (id) {
-    case TTorvelProperty::ResultCodeDescription:
-    case TTorvelProperty::SerialNumber:
-    case TTorvelProperty::ValueOfFieldString:
-    case TTorvelProperty::TLVData:
-    case TTorvelProperty::DocumentData:
-    case TTorvelProperty::FiscalSignOFD: return true;
-    default: return false;
-  }
-}
-
 bool IsDateTimeProperty(int id) {
   return id == TTorvelProperty::ECRDate || id == TTorvelProperty::ECRTime;
 }
@@ -382,7 +370,7 @@ TPropertyValue TEmulatedTorvel::GetProperty(int id) {
   if (id == TTorvelProperty::TLVData && tlvAsBytes_) return BytesToTLVData(tlvBlock_);
   if (id == TTorvelProperty::ResultCodeDescription && noErrors_) return kNoErrors;
   if (const TPropertyValue* value = Find(id)) return *value;
-  if (IsTextProperty(id)) return std::u16string();
+  if (TTorvelProperty::IsText(id)) return std::u16string();
   if (IsDateTimeProperty(id)) return 0.0;
   return int64_t{0};
 }

@@ -16,18 +16,6 @@ constexpr int64_t kRegistrationTable = 18;
 constexpr uint16_t kRegistrationNumberTag = 1037;
 const std::string kNoErrors = "Ошибок нет";
 
-bool IsTextProperty(int id) {
-  switch (id) {
-    case TTorvelProperty::ResultCodeDescription:
-    case TTorvelProperty::SerialNumber:
-    case TTorvelProperty::ValueOfFieldString:
-    case TTorvelProperty::TLVData:
-    case TTorvelProperty::DocumentData:
-    case TTorvelProperty::FiscalSignOFD: return true;
-    default: return false;
-  }
-}
-
 // Storage texts are ASCII; Windows-1251 keeps any other byte as it came.
 std::u16string StorageText(std::string_view bytes) { return Cp1251ToUtf16(TrimStorageText(bytes)); }
 
@@ -298,7 +286,7 @@ TPropertyValue TFNSerialTorvel::GetProperty(int id) {
   std::lock_guard lock(mutex_);
   const auto it = properties_.find(id);
   if (it != properties_.end()) return it->second;
-  if (IsTextProperty(id)) return std::u16string();
+  if (TTorvelProperty::IsText(id)) return std::u16string();
   if (id == TTorvelProperty::ECRDate || id == TTorvelProperty::ECRTime) return 0.0;
   return int64_t{0};
 }

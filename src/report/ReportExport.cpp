@@ -24,6 +24,7 @@
 #include "FNReportTextWriter.h"
 #include "FormatTLV.h"
 #include "LangUtils.h"
+#include "ReportFileFormat.h"
 #include "StringUtils.h"
 
 namespace kvitor {
@@ -31,50 +32,6 @@ namespace {
 
 constexpr std::size_t kHeaderSize = TFNReportBinWriter::kHeaderSize;
 constexpr std::size_t kChecksumAt = kHeaderSize - 4;
-
-std::string Field(std::string_view bytes, std::size_t offset, std::size_t width) {
-  std::string_view field = bytes.substr(offset, width);
-  while (!field.empty() && field.back() == ' ') field.remove_suffix(1);
-  return std::string(field);
-}
-
-int32_t Int32At(std::string_view bytes, std::size_t offset) {
-  return static_cast<int32_t>(
-      static_cast<uint32_t>(TFormatTLV::BytesToInt(bytes.substr(offset, 4))));
-}
-
-std::string Hex32(uint32_t v) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", v);
-  return text;
-}
-
-[[noreturn]] void NotAReport(const std::string& name, uint64_t size) {
-  throw Error("\"" + name + "\" is not a report file: it has " + std::to_string(size) +
-              " bytes, the header alone takes " + std::to_string(kHeaderSize));
-}
-
-[[noreturn]] void Damaged(const std::string& name, uint32_t stored, uint32_t computed) {
-  throw Error("\"" + name + "\" is damaged: its checksum is " + Hex32(stored) +
-              ", its content gives " + Hex32(computed));
-}
-
-[[noreturn]] void NotTlv(const std::string& name, const char* what) {
-  throw Error("\"" + name + "\" holds no valid TLV data: " + what);
-}
-
-TFNReportHeader HeaderFields(std::string_view bytes) {
-  TFNReportHeader header;
-  header.ReportName = Field(bytes, 0, 53);
-  header.ProgramName = Field(bytes, 53, 256);
-  header.RegNumber = Field(bytes, 309, 20);
-  header.FNNumber = Field(bytes, 329, 16);
-  header.FFDVersion = static_cast<uint8_t>(bytes[345]);
-  header.ShiftCount = Int32At(bytes, 346);
-  header.DocumentCount = Int32At(bytes, 350);
-  header.Checksum = static_cast<uint32_t>(Int32At(bytes, kChecksumAt));
-  return header;
-}
 
 // A 16-bit little-endian field from what the block still holds: one byte
 // alone is the value, none is 0 (the parser's rule).
@@ -279,7 +236,7 @@ class TJsonExport final : public TBufferedWriter {
     AppendInt(buffer_, h.ShiftCount);
     buffer_ += ", \"document_count\": ";
     AppendInt(buffer_, h.DocumentCount);
-    buffer_ += ", \"checksum\": \"" + Hex32(h.Checksum) + "\"},\n \"items\": [";
+    buffer_ += ", \"checksum\": \"" + ChecksumHex(h.Checksum) + "\"},\n \"items\": [";
   }
 
   void Item(const TTLVItem& item) override {
@@ -540,9 +497,9 @@ std::unique_ptr<TExportWriter> TExportWriter::Create(TExportForm form, TStream& 
 
 TReportExport::TReportExport(std::string fileName) : fileName_(std::move(fileName)) {
   TFileSource source(fileName_);
-  if (source.Size() < kHeaderSize) NotAReport(fileName_, source.Size());
+  if (source.Size() < kHeaderSize) ThrowNotAReport(fileName_, source.Size());
   const std::string head(source.Take(kHeaderSize));
-  header_ = HeaderFields(head);
+  header_ = ReportHeaderFields(head);
   source.StartCrc(ChecksumUpdate(kChecksumStart, std::string_view(head).substr(0, kChecksumAt)));
   // One pass: the TLV data is walked as its checksum is taken, and the
   // checksum's verdict comes first.
@@ -568,8 +525,9 @@ TReportExport::TReportExport(std::string fileName) : fileName_(std::move(fileNam
     tlvError = e.what();
   }
   source.Drain();
-  if (source.Crc() != header_.Checksum) Damaged(fileName_, header_.Checksum, source.Crc());
-  if (tlvError) NotTlv(fileName_, tlvError->c_str());
+  if (source.Crc() != header_.Checksum)
+    ThrowDamagedReport(fileName_, header_.Checksum, source.Crc());
+  if (tlvError) ThrowNoValidTlv(fileName_, tlvError->c_str());
   if (valueError) throw Error(*valueError);
 }
 
@@ -580,7 +538,7 @@ void TReportExport::Write(TExportForm form, TStream& out) const {
   TFileSource source(fileName_);
   if (source.Size() < kHeaderSize) throw changed();
   const std::string head(source.Take(kHeaderSize));
-  if (!(HeaderFields(head) == header_)) throw changed();
+  if (!(ReportHeaderFields(head) == header_)) throw changed();
   source.StartCrc(ChecksumUpdate(kChecksumStart, std::string_view(head).substr(0, kChecksumAt)));
   const auto writer = TExportWriter::Create(form, out);
   writer->Begin(header_);
@@ -604,11 +562,11 @@ void TReportExport::Write(TExportForm form, TStream& out) const {
 }
 
 TFNReportHeader CheckedReportHeader(std::string_view bytes, const std::string& name) {
-  if (bytes.size() < kHeaderSize) NotAReport(name, bytes.size());
-  TFNReportHeader header = HeaderFields(bytes);
+  if (bytes.size() < kHeaderSize) ThrowNotAReport(name, bytes.size());
+  TFNReportHeader header = ReportHeaderFields(bytes);
   const uint32_t computed = ChecksumUpdate(
       ChecksumUpdate(kChecksumStart, bytes.substr(0, kChecksumAt)), bytes.substr(kHeaderSize));
-  if (header.Checksum != computed) Damaged(name, header.Checksum, computed);
+  if (header.Checksum != computed) ThrowDamagedReport(name, header.Checksum, computed);
   return header;
 }
 

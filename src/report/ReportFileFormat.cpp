@@ -1,0 +1,66 @@
+// SPDX-License-Identifier: MIT
+// Copyright The Kvitor authors
+#include "ReportFileFormat.h"
+
+#include <cstdio>
+
+#include "Error.h"
+#include "FNReportBinWriter.h"
+#include "FormatTLV.h"
+
+namespace kvitor {
+namespace {
+
+constexpr std::size_t kChecksumAt = TFNReportBinWriter::kHeaderSize - 4;
+
+std::string Field(std::string_view bytes, std::size_t offset, std::size_t width) {
+  std::string_view field = bytes.substr(offset, width);
+  while (!field.empty() && field.back() == ' ') field.remove_suffix(1);
+  return std::string(field);
+}
+
+int32_t Int32At(std::string_view bytes, std::size_t offset) {
+  return static_cast<int32_t>(
+      static_cast<uint32_t>(TFormatTLV::BytesToInt(bytes.substr(offset, 4))));
+}
+
+}  // namespace
+
+std::string ChecksumHex(uint32_t checksum) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", checksum);
+  return text;
+}
+
+TFNReportHeader ReportHeaderFields(std::string_view bytes) {
+  TFNReportHeader header;
+  header.ReportName = Field(bytes, 0, 53);
+  header.ProgramName = Field(bytes, 53, 256);
+  header.RegNumber = Field(bytes, 309, 20);
+  header.FNNumber = Field(bytes, 329, 16);
+  header.FFDVersion = static_cast<uint8_t>(bytes[345]);
+  header.ShiftCount = Int32At(bytes, 346);
+  header.DocumentCount = Int32At(bytes, 350);
+  header.Checksum = StoredReportChecksum(bytes);
+  return header;
+}
+
+uint32_t StoredReportChecksum(std::string_view bytes) {
+  return static_cast<uint32_t>(Int32At(bytes, kChecksumAt));
+}
+
+void ThrowNotAReport(const std::string& name, uint64_t size) {
+  throw Error("\"" + name + "\" is not a report file: it has " + std::to_string(size) +
+              " bytes, the header alone takes " + std::to_string(TFNReportBinWriter::kHeaderSize));
+}
+
+void ThrowDamagedReport(const std::string& name, uint32_t stored, uint32_t computed) {
+  throw Error("\"" + name + "\" is damaged: its checksum is " + ChecksumHex(stored) +
+              ", its content gives " + ChecksumHex(computed));
+}
+
+void ThrowNoValidTlv(const std::string& name, const char* what) {
+  throw Error("\"" + name + "\" holds no valid TLV data: " + what);
+}
+
+}  // namespace kvitor
