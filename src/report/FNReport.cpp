@@ -351,50 +351,6 @@ void TFNReport::EncodeTree(const std::function<void(std::string_view)>& sink,
   if (!out.empty()) sink(out);
 }
 
-void TFNReport::WalkTree(const std::function<void(const TReportNode&)>& visit,
-                         const std::function<void(std::size_t)>& done) const {
-  TReportNode node;
-  const auto walk = [&](std::string_view bytes, uint32_t depth) {
-    parser_.Walk(
-        bytes,
-        [&](const TTLVWalkItem& item) {
-          node.Entry = item.Entry;
-          node.Value = item.Value;
-          node.DeclaredLength = item.DeclaredLength;
-          node.Depth = item.Depth + depth;
-          visit(node);
-        },
-        false);
-  };
-  const auto made = [&](int32_t tag, std::string_view value, uint32_t depth) {
-    node.Entry = MadeEntry(tag);
-    node.Value = value;
-    node.DeclaredLength = 0;
-    node.Depth = depth;
-    visit(node);
-  };
-  for (std::size_t i = 0; i < entries_.size(); ++i) {
-    const TEntry& entry = entries_[i];
-    const TFNDocumentRec& rec = documents_.Items(static_cast<int32_t>(entry.Document)).Rec();
-    const std::string_view body = rec.TLVData;
-    made(entry.OuterTag, {}, 0);
-    made(entry.DocumentTag, {}, 1);
-    for (uint32_t r = 0; r < entry.RunCount; ++r) {
-      const TRun& run = runs_[entry.FirstRun + r];
-      walk(body.substr(run.Begin, run.End - run.Begin), 2);
-    }
-    if (!rec.Ticket.TicketData.empty()) {
-      made(107, {}, 1);
-      const std::string time = TFormatTLV::DateTimeToUnixTime(rec.Ticket.TicketDateTime);
-      made(1012, time, 2);
-      made(1078, rec.Ticket.FiscalSign, 2);
-      if (entry.OfdInnEnd > 0)
-        walk(body.substr(entry.OfdInnBegin, entry.OfdInnEnd - entry.OfdInnBegin), 2);
-    }
-    if (done) done(i + 1);
-  }
-}
-
 void TFNReport::MakeTags(TTLVTags& tags) const {
   for (const TEntry& entry : entries_) {
     const TFNDocumentRec& rec = documents_.Items(static_cast<int32_t>(entry.Document)).Rec();

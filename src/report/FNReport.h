@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "FNDocument.h"
+#include "FormatTLV.h"
 #include "TLVParser.h"
 #include "TLVTag.h"
 
@@ -90,9 +91,10 @@ class TFNReport {
   // each outer container, done(containers written so far) if given.
   void EncodeTree(const std::function<void(std::string_view)>& sink,
                   const std::function<void(std::size_t)>& done = {}) const;
-  // Every node of the tree, depth first in pre-order, as Tags() would hold it.
-  void WalkTree(const std::function<void(const TReportNode&)>& visit,
-                const std::function<void(std::size_t)>& done = {}) const;
+  // Every node of the tree, depth first in pre-order, as Tags() would hold it;
+  // after each outer container, done(containers walked so far).
+  template <class Visit, class Done>
+  void ForEachNode(Visit&& visit, Done&& done) const;
 
   // The checksum last worked out for these exact header bytes, if any; the
   // writers keep it so that saving both files encodes the tree once.
@@ -150,5 +152,49 @@ class TFNReport {
   mutable bool checksumKept_ = false;
   mutable TSaveProgress saveProgress_;
 };
+
+template <class Visit, class Done>
+void TFNReport::ForEachNode(Visit&& visit, Done&& done) const {
+  TReportNode node;
+  const auto walk = [&](std::string_view bytes, uint32_t depth) {
+    parser_.Walk(
+        bytes,
+        [&](const TTLVWalkItem& item) {
+          node.Entry = item.Entry;
+          node.Value = item.Value;
+          node.DeclaredLength = item.DeclaredLength;
+          node.Depth = item.Depth + depth;
+          visit(static_cast<const TReportNode&>(node));
+        },
+        false);
+  };
+  const auto made = [&](int32_t tag, std::string_view value, uint32_t depth) {
+    node.Entry = MadeEntry(tag);
+    node.Value = value;
+    node.DeclaredLength = 0;
+    node.Depth = depth;
+    visit(static_cast<const TReportNode&>(node));
+  };
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    const TEntry& entry = entries_[i];
+    const TFNDocumentRec& rec = documents_.Items(static_cast<int32_t>(entry.Document)).Rec();
+    const std::string_view body = rec.TLVData;
+    made(entry.OuterTag, {}, 0);
+    made(entry.DocumentTag, {}, 1);
+    for (uint32_t r = 0; r < entry.RunCount; ++r) {
+      const TRun& run = runs_[entry.FirstRun + r];
+      walk(body.substr(run.Begin, run.End - run.Begin), 2);
+    }
+    if (!rec.Ticket.TicketData.empty()) {
+      made(107, {}, 1);
+      const std::string time = TFormatTLV::DateTimeToUnixTime(rec.Ticket.TicketDateTime);
+      made(1012, time, 2);
+      made(1078, rec.Ticket.FiscalSign, 2);
+      if (entry.OfdInnEnd > 0)
+        walk(body.substr(entry.OfdInnBegin, entry.OfdInnEnd - entry.OfdInnBegin), 2);
+    }
+    done(i + 1);
+  }
+}
 
 }  // namespace kvitor

@@ -70,20 +70,29 @@ void WriteReportText(const TFNReportHeader& header, const TTLVTags& tags, TStrea
 void WriteReportText(const TFNReport& report, TStream& out, std::atomic<int64_t>* written) {
   for (const auto& line : ReportHeaderLines(report.Header())) PutLine(out, line);
   TSaveProgress& progress = report.SaveProgress();
-  std::string line;
-  int64_t bytes = out.Position();
-  report.WalkTree(
+  // Lines are made straight into a large piece that goes to the stream whole:
+  // a report has tens of millions of them.
+  constexpr std::size_t kPiece = 1 << 20;
+  std::string piece;
+  piece.reserve(kPiece + 4096);
+  const auto flush = [&] {
+    out.Write(piece.data(), piece.size());
+    piece.clear();
+  };
+  report.ForEachNode(
       [&](const TReportNode& node) {
-        line.assign(2 * std::size_t{node.Depth}, ' ');
-        AppendTagLine(line, *node.Entry, node.Value, node.Value.size(), node.DeclaredLength, true);
-        PutLine(out, line);
-        bytes += static_cast<int64_t>(line.size()) + 2;
+        piece.append(2 * std::size_t{node.Depth}, ' ');
+        AppendTagLine(piece, *node.Entry, node.Value, node.Value.size(), node.DeclaredLength, true);
+        piece += "\r\n";
+        if (piece.size() >= kPiece) flush();
       },
       [&](std::size_t documents) {
         progress.Documents.store(static_cast<int64_t>(documents), std::memory_order_relaxed);
-        progress.Bytes.store(bytes, std::memory_order_relaxed);
+        progress.Bytes.store(out.Position() + static_cast<int64_t>(piece.size()),
+                             std::memory_order_relaxed);
         if (written != nullptr) written->fetch_add(1, std::memory_order_relaxed);
       });
+  flush();
 }
 
 void TFNReportTextWriter::SaveToFile(const TFNReport& report, const std::string& fileName,

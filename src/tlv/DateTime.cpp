@@ -43,6 +43,52 @@ std::string Format(TDateTime value, nl_item item) {
   return LocaleToUtf8(std::string_view(buffer, n));
 }
 
+// The text strftime gives for format, when every field in it is numeric.
+bool AppendNumeric(std::string& out, const char* format, const TDateTimeParts& p) {
+  const std::size_t start = out.size();
+  const auto two = [&out](int v) {
+    out += static_cast<char>('0' + v / 10 % 10);
+    out += static_cast<char>('0' + v % 10);
+  };
+  const auto field = [&](char c) {
+    switch (c) {
+      case 'd': two(p.Day); return true;
+      case 'm': two(p.Month); return true;
+      case 'y': two(p.Year % 100); return true;
+      case 'Y':
+        if (p.Year < 1000 || p.Year > 9999) return false;
+        two(p.Year / 100);
+        two(p.Year % 100);
+        return true;
+      case 'H': two(p.Hour); return true;
+      case 'M': two(p.Minute); return true;
+      case 'S': two(p.Second); return true;
+      case 'T':
+        two(p.Hour);
+        out += ':';
+        two(p.Minute);
+        out += ':';
+        two(p.Second);
+        return true;
+      default: return false;
+    }
+  };
+  for (const char* f = format; *f != '\0'; ++f) {
+    bool done = false;
+    if (*f == '%') {
+      done = field(*++f);
+    } else if (static_cast<unsigned char>(*f) < 0x80) {  // else in the locale's code set
+      out += *f;
+      done = true;
+    }
+    if (!done) {
+      out.resize(start);
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 TDateTime EncodeDateTime(const TDateTimeParts& p) {
@@ -88,5 +134,13 @@ TDateTime NowDateTime() {
 
 std::string FormatShortDate(TDateTime value) { return Format(value, D_FMT); }
 std::string FormatLongTime(TDateTime value) { return Format(value, T_FMT); }
+
+bool AppendShortDateNumeric(std::string& out, const TDateTimeParts& parts) {
+  return AppendNumeric(out, nl_langinfo(D_FMT), parts);
+}
+
+bool AppendLongTimeNumeric(std::string& out, const TDateTimeParts& parts) {
+  return AppendNumeric(out, nl_langinfo(T_FMT), parts);
+}
 
 }  // namespace kvitor

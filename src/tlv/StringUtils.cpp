@@ -164,7 +164,7 @@ std::string Cp866ToUtf8(std::string_view bytes) {
   return Get(k866To8, "UTF-8", "CP866").Run(bytes.data(), bytes.size(), 1);
 }
 
-std::string Cp866ToCp1251(std::string_view bytes) {
+const std::array<char, 256>& Cp866ToCp1251Table() {
   // Both are single-byte code pages: a table made once with iconv gives the
   // same result as converting the whole text, without its cost per value.
   static const std::array<char, 256> table = [] {
@@ -176,6 +176,11 @@ std::string Cp866ToCp1251(std::string_view bytes) {
     }
     return t;
   }();
+  return table;
+}
+
+std::string Cp866ToCp1251(std::string_view bytes) {
+  const std::array<char, 256>& table = Cp866ToCp1251Table();
   std::string out(bytes);
   for (char& c : out) c = table[static_cast<unsigned char>(c)];
   return out;

@@ -3,6 +3,7 @@
 
 #pragma once
 
+#include <array>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,8 @@ namespace kvitor {
 // becomes '?'.
 [[nodiscard]] std::string Cp866ToUtf8(std::string_view bytes);
 [[nodiscard]] std::string Cp866ToCp1251(std::string_view bytes);
+// The byte-for-byte table behind Cp866ToCp1251.
+[[nodiscard]] const std::array<char, 256>& Cp866ToCp1251Table();
 [[nodiscard]] std::string Utf8ToCp1251(std::string_view text);
 [[nodiscard]] std::string Cp1251ToUtf8(std::string_view text);
 [[nodiscard]] std::string Utf16ToCp1251(std::u16string_view text);

@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <charconv>
 #include <string>
+#include <unordered_map>
 
 #include "BinUtils.h"
+#include "DateTime.h"
 #include "FormatTLV.h"
 #include "LangUtils.h"
 #include "StringUtils.h"
@@ -110,6 +112,52 @@ void AppendMoney(std::string& out, int64_t kopecks) {
   out += static_cast<char>('0' + magnitude % 10);
 }
 
+// StringValue1251 appended without a text of its own.
+void AppendStringValue1251(std::string& line, std::string_view value) {
+  const std::array<char, 256>& table = Cp866ToCp1251Table();
+  const auto blank = [&table](char c) {
+    return static_cast<unsigned char>(table[static_cast<unsigned char>(c)]) <= 32;
+  };
+  value = value.substr(0, value.find('\0'));
+  std::size_t first = 0;
+  std::size_t last = value.size();
+  while (first < last && blank(value[first])) ++first;
+  while (last > first && blank(value[last - 1])) --last;
+  for (std::size_t i = first; i < last; ++i) line += table[static_cast<unsigned char>(value[i])];
+}
+
+// UnixTimeText in the report's code page; the locale's own formatting only
+// where its format is not a numeric one.
+void AppendUnixTime(std::string& line, int32_t tag, std::string_view value) {
+  const std::size_t start = line.size();
+  const TDateTimeParts p = DecodeDateTime(TFormatTLV::UnixTimeToDateTime(value));
+  const bool withTime =
+      tag != 1098 && tag != 1178 && (p.Hour != 0 || p.Minute != 0 || p.Second != 0);
+  if (AppendShortDateNumeric(line, p)) {
+    if (!withTime) return;
+    line += ' ';
+    if (AppendLongTimeNumeric(line, p)) return;
+  }
+  line.resize(start);
+  line += Utf8ToCp1251(UnixTimeText(tag, value));
+}
+
+// Utf8ToCp1251 of the few texts that recur on every document (the names of
+// coded values), converted once rather than on every line.
+void AppendCp1251(std::string& line, const std::string& utf8) {
+  if (std::all_of(utf8.begin(), utf8.end(), [](char c) { return (c & 0x80) == 0; })) {
+    line += utf8;
+    return;
+  }
+  thread_local std::unordered_map<std::string, std::string> converted;
+  auto it = converted.find(utf8);
+  if (it == converted.end()) {
+    if (converted.size() >= 256) converted.clear();
+    it = converted.emplace(utf8, Utf8ToCp1251(utf8)).first;
+  }
+  line += it->second;
+}
+
 }  // namespace
 
 void AppendValuePart(std::string& line, const TTagInfo& info, std::string_view value,
@@ -117,12 +165,13 @@ void AppendValuePart(std::string& line, const TTagInfo& info, std::string_view v
   // Formed in Windows-1251 directly, and the usual types without a detour
   // through wide text: this runs for every node of a report.
   if (valueLength < static_cast<std::size_t>(std::max(declaredLength, 0))) {
-    line += Utf8ToCp1251(Tr("Ошибка! Некорректная длина"));
+    AppendCp1251(line, Tr("Ошибка! Некорректная длина"));
     return;
   }
   const auto asInt = [value] { return TFormatTLV::BytesToInt(value); };
   switch (info.TagType) {
-    case ttString: line += StringValue1251(value); return;
+    case ttString: AppendStringValue1251(line, value); return;
+    case ttUnixTime: AppendUnixTime(line, info.Tag, value); return;
     case ttVLN: AppendMoney(line, static_cast<int64_t>(TFormatTLV::VLNToInt(value))); return;
     case ttUInt16: AppendInt(line, static_cast<uint32_t>(asInt())); return;
     case ttUInt32:
@@ -142,7 +191,7 @@ void AppendValuePart(std::string& line, const TTagInfo& info, std::string_view v
     case ttUnknown: return;
     default: break;
   }
-  line += Utf8ToCp1251(ValueTextOf(info, value));
+  AppendCp1251(line, ValueTextOf(info, value));
 }
 
 void AppendTagLine(std::string& line, const TTagEntry& entry, std::string_view value,
@@ -153,7 +202,7 @@ void AppendTagLine(std::string& line, const TTagEntry& entry, std::string_view v
     line += ',';
   }
   if (info.TagType == ttUnknown) {
-    line += Utf8ToCp1251(Tr("НЕИЗВЕСТНЫЙ ТЕГ"));
+    AppendCp1251(line, Tr("НЕИЗВЕСТНЫЙ ТЕГ"));
     return;
   }
   line += entry.ShortName1251;
