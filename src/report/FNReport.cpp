@@ -7,7 +7,6 @@
 #include <array>
 #include <limits>
 #include <new>
-#include <span>
 
 #include "Error.h"
 #include "FormatTLV.h"
@@ -26,17 +25,37 @@ constexpr std::array<int32_t, 7> kShiftCloseTags{1012, 1038, 1040, 1041, 1077, 1
 
 constexpr uint64_t kMaxLength = 0xFFFF;
 
-std::span<const int32_t> KeptTags(int32_t docType) {
+// The lists as sets of tags 0..2047, tested once per item; a tag outside
+// that range in a list fails the build.
+using TTagSet = std::array<uint64_t, 32>;
+template <std::size_t N>
+constexpr TTagSet SetOf(const std::array<int32_t, N>& tags) {
+  TTagSet set{};
+  for (const int32_t tag : tags) set.at(static_cast<std::size_t>(tag) >> 6) |= uint64_t{1} << (tag & 63);
+  return set;
+}
+constexpr TTagSet kShiftOpenSet = SetOf(kShiftOpenTags);
+constexpr TTagSet kSettlementSet = SetOf(kSettlementTags);
+constexpr TTagSet kReceiptSet = SetOf(kReceiptTags);
+constexpr TTagSet kShiftCloseSet = SetOf(kShiftCloseTags);
+
+// Nothing for a type that keeps every tag.
+const TTagSet* KeptTags(int32_t docType) {
   switch (docType) {
-    case 2: return kShiftOpenTags;
-    case 21: return kSettlementTags;
+    case 2: return &kShiftOpenSet;
+    case 21: return &kSettlementSet;
     case 3:
     case 4:
     case 31:
-    case 41: return kReceiptTags;
-    case 5: return kShiftCloseTags;
-    default: return {};
+    case 41: return &kReceiptSet;
+    case 5: return &kShiftCloseSet;
+    default: return nullptr;
   }
+}
+
+bool Kept(const TTagSet* set, int32_t tag) {
+  return set == nullptr || (tag >= 0 && tag < 2048 &&
+                            ((*set)[static_cast<std::size_t>(tag) >> 6] >> (tag & 63) & 1) != 0);
 }
 
 bool IsReportedType(int32_t docType) {
@@ -85,6 +104,47 @@ struct TTopItem {
   uint64_t TooLongSize;
   bool Whole;
 };
+
+// The size a damaged top-level item takes once encoded, and the first of its
+// containers whose content the encoding cannot carry.
+void EncodedSize(const TTLVParser& parser, std::string_view raw, TTopItem& top) {
+  struct Open {
+    uint32_t depth;
+    int32_t tag;
+    uint64_t content;
+  };
+  std::vector<Open> open;
+  const auto add = [&](uint64_t size) {
+    if (!open.empty()) {
+      open.back().content += size;
+    } else {
+      top.Encoded = size;
+    }
+  };
+  const auto close = [&](uint32_t depth) {
+    while (!open.empty() && open.back().depth >= depth) {
+      const Open done = open.back();
+      open.pop_back();
+      if (done.content > kMaxLength && top.TooLongTag < 0) {
+        top.TooLongTag = done.tag;
+        top.TooLongSize = done.content;
+      }
+      add(4 + done.content);
+    }
+  };
+  parser.Walk(
+      raw,
+      [&](const TTLVWalkItem& item) {
+        close(item.Depth);
+        if (item.IsContainer()) {
+          open.push_back({item.Depth, item.Entry->Info.Tag, 0});
+        } else {
+          add(4 + item.Value.size());
+        }
+      },
+      false);
+  close(0);
+}
 
 }  // namespace
 
@@ -136,55 +196,29 @@ void TFNReport::ProcessDocument(uint32_t index) {
   }
 
   // One walk over the whole body, as its parse would go: the parser's errors,
-  // the search for 1162 at every depth, and the top-level items with the
-  // sizes their encodings take.
+  // the search for 1162 at every depth, and the top-level items. An item
+  // whole at every depth encodes as its own bytes; only the others (hostile
+  // or damaged bodies) are walked again for the sizes their encodings take.
   thread_local std::vector<TTopItem> tops;
-  struct Open {
-    uint32_t depth;
-    int32_t tag;
-    uint64_t content;
-  };
-  thread_local std::vector<Open> open;
   tops.clear();
-  open.clear();
   bool has1162 = false;
-  const auto add = [](uint64_t size) {
-    if (!open.empty()) {
-      open.back().content += size;
-    } else {
-      tops.back().Encoded = size;
-    }
-  };
-  const auto close = [&add](uint32_t depth) {
-    while (!open.empty() && open.back().depth >= depth) {
-      const Open done = open.back();
-      open.pop_back();
-      TTopItem& top = tops.back();
-      if (done.content > kMaxLength && top.TooLongTag < 0) {
-        top.TooLongTag = done.tag;
-        top.TooLongSize = done.content;
-      }
-      add(4 + done.content);
-    }
-  };
   parser_.Walk(body, [&](const TTLVWalkItem& item) {
-    close(item.Depth);
     const int32_t tag = item.Entry->Info.Tag;
     has1162 = has1162 || tag == 1162;
     if (item.Depth == 0) {
       const auto begin = static_cast<uint32_t>(item.Raw.data() - body.data());
-      tops.push_back({begin, begin + static_cast<uint32_t>(item.Raw.size()), tag, 0,
-                      item.IsContainer() ? 0 : TFormatTLV::BytesToInt(item.Value), -1, 0, true});
-    }
-    TTopItem& top = tops.back();
-    top.Whole = top.Whole && item.Whole();
-    if (item.IsContainer()) {
-      open.push_back({item.Depth, tag, 0});
-    } else {
-      add(4 + item.Value.size());
+      const auto end = begin + static_cast<uint32_t>(item.Raw.size());
+      // Only the mode and the version are looked at.
+      const bool read = (tag == 1002 || tag == 1209) && !item.IsContainer();
+      tops.push_back({begin, end, tag, end - begin,
+                      read ? TFormatTLV::BytesToInt(item.Value) : 0, -1, 0, item.Whole()});
+    } else if (!item.Whole()) {
+      tops.back().Whole = false;
     }
   });
-  close(0);
+  for (TTopItem& top : tops) {
+    if (!top.Whole) EncodedSize(parser_, body.substr(top.Begin, top.End - top.Begin), top);
+  }
 
   const auto find = [](int32_t tag) -> const TTopItem* {
     for (const TTopItem& top : tops)
@@ -208,11 +242,11 @@ void TFNReport::ProcessDocument(uint32_t index) {
   entry.FirstRun = static_cast<uint32_t>(runs_.size());
   static_cast<void>(ContainerEntry(containerTag));
   static_cast<void>(ContainerEntry(rec.DocType + 100));
-  const std::span<const int32_t> table = KeptTags(rec.DocType);
+  const TTagSet* kept = KeptTags(rec.DocType);
   uint64_t content = 0;
   std::string problem;
   for (const TTopItem& top : tops) {
-    if (!table.empty() && std::find(table.begin(), table.end(), top.Tag) == table.end()) continue;
+    if (!Kept(kept, top.Tag)) continue;
     if (top.TooLongTag >= 0 && problem.empty())
       problem = TooLong(rec.DocNumber, top.TooLongTag, top.TooLongSize);
     content += top.Encoded;
