@@ -31,7 +31,8 @@ using TTagSet = std::array<uint64_t, 32>;
 template <std::size_t N>
 constexpr TTagSet SetOf(const std::array<int32_t, N>& tags) {
   TTagSet set{};
-  for (const int32_t tag : tags) set.at(static_cast<std::size_t>(tag) >> 6) |= uint64_t{1} << (tag & 63);
+  for (const int32_t tag : tags)
+    set.at(static_cast<std::size_t>(tag) >> 6) |= uint64_t{1} << (tag & 63);
   return set;
 }
 constexpr TTagSet kShiftOpenSet = SetOf(kShiftOpenTags);
@@ -210,8 +211,8 @@ void TFNReport::ProcessDocument(uint32_t index) {
       const auto end = begin + static_cast<uint32_t>(item.Raw.size());
       // Only the mode and the version are looked at.
       const bool read = (tag == 1002 || tag == 1209) && !item.IsContainer();
-      tops.push_back({begin, end, tag, end - begin,
-                      read ? TFormatTLV::BytesToInt(item.Value) : 0, -1, 0, item.Whole()});
+      tops.push_back({begin, end, tag, end - begin, read ? TFormatTLV::BytesToInt(item.Value) : 0,
+                      -1, 0, item.Whole()});
     } else if (!item.Whole()) {
       tops.back().Whole = false;
     }

@@ -2,8 +2,14 @@
 // Copyright The Kvitor authors
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 
 #include "BinStream.h"
@@ -142,6 +148,74 @@ TEST(ReportTree, SavingCountsProgressAndKeepsTheChecksumForTheTextFile) {
   EXPECT_EQ(report.SaveProgress().Documents.load(), 3);
   EXPECT_EQ(report.SaveProgress().Bytes.load(),
             static_cast<int64_t>(ReadFile(dir.Path("r.txt")).size()));
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// Lets the process map only `more` bytes beyond what it has mapped now.
+void LimitAddressSpace(std::size_t more) {
+  std::size_t pages = 0;
+  std::ifstream("/proc/self/statm") >> pages;
+  rlimit limit{};
+  ::getrlimit(RLIMIT_AS, &limit);
+  limit.rlim_cur = pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)) + more;
+  ::setrlimit(RLIMIT_AS, &limit);
+}
+
+// Out of memory, each step names itself and the documents in its own words,
+// and never passes on the text of a C++ exception. Each step runs in a new
+// process (the death-test style that starts the binary again), under an
+// address-space limit, so that no hole left in the heap by other tests can
+// hold what the step asks for.
+TEST(ReportTree, RunningOutOfMemoryNamesTheStepAndTheDocuments) {
+  if (kSanitized) GTEST_SKIP() << "the sanitizers' allocators ignore an address-space limit";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto expectOutOfMemory = [](const std::function<void()>& step, const std::string& text) {
+    EXPECT_EXIT(
+        {
+          const std::string error = test::ErrorOf(step);
+          std::fprintf(stderr, "%s\n", error.c_str());
+          std::_Exit(error.rfind(text, 0) == 0 ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "")
+        << text;
+  };
+  expectOutOfMemory(
+      [] {
+        TFNReport report;
+        LimitAddressSpace(32 << 20);
+        for (int32_t n = 1;; ++n) report.AddDocument(Doc(n, 3, std::string(60000, 'x')));
+      },
+      "Недостаточно памяти для хранения прочитанных документов (документов: ");
+  expectOutOfMemory(
+      [] {
+        TFNReport report;
+        for (int32_t n = 1; n <= 50000; ++n) report.AddDocument(Doc(n, 3, Tlv(1040, Le32(1))));
+        LimitAddressSpace(64 << 10);
+        report.Build(false);
+      },
+      "Недостаточно памяти для сборки отчета (документов: 50000)");
+  for (const bool text : {false, true}) {
+    expectOutOfMemory(
+        [text] {
+          const ScratchDir dir;
+          TFNReport report;
+          for (int32_t n = 1; n <= 40; ++n)
+            report.AddDocument(Doc(n, 3, Tlv(1030, std::string(60000, 'x'))));
+          report.Build(false);
+          LimitAddressSpace(16 << 10);
+          if (text) {
+            TFNReportTextWriter().SaveToFile(report, dir.Path("r.txt"));
+          } else {
+            TFNReportBinWriter().SaveToFile(report, dir.Path("r.bin"));
+          }
+        },
+        "Недостаточно памяти для записи отчета (документов: 40)");
+  }
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ namespace kvitor {
 namespace {
 
 using test::ErrorOf;
+using test::InChild;
 using test::Le32;
 using test::ReadFile;
 using test::ScratchDir;
@@ -187,24 +188,6 @@ TEST(SafeSave, RefusesAnotherUsersLinkInASharedStickyFolder) {
   ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
   ASSERT_EQ(::lchown((shared + "/link").c_str(), kThird, kThird), 0);
   EXPECT_EQ(save(), "(no error)");
-}
-
-// Runs f in a child process; its exit status, or 128 + the signal that ended it.
-template <class F>
-int InChild(F&& f) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    int code = 99;
-    try {
-      code = f();
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "child: %s\n", e.what());
-    }
-    ::_exit(code);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
 // A save cut short by a signal leaves the old file and nothing else: the

@@ -6,9 +6,12 @@
 // Small helpers shared by the test suites.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -30,6 +33,24 @@ std::string ErrorOf(F&& f) {
     return e.what();
   }
   return "(no error)";
+}
+
+// Runs f in a child process; its exit status, or 128 + the signal that ended it.
+template <class F>
+int InChild(F&& f) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    int code = 99;
+    try {
+      code = f();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "child: %s\n", e.what());
+    }
+    ::_exit(code);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
 // One TLV item in the wire encoding: number and length, each 16-bit
