@@ -110,6 +110,7 @@ TEST_F(TagText, StringsAreTrimmedAndEndAtAZeroByte) {
       {"20 09 41 20 42 0A", "A B"},  // blanks and control characters at both ends
       {"41 00 42", "A"},             // a zero byte in the middle ends the text
       {"B0 41", "?A"},               // a box character has no place in Windows-1251
+      {"20 00 41", ""},              // nothing but blanks
   };
   for (const Row& r : rows) {
     EXPECT_EQ(Line(1021, Hex(r.value)), std::string("1021,КАССИР:") + r.text) << r.value;
@@ -119,7 +120,9 @@ TEST_F(TagText, StringsAreTrimmedAndEndAtAZeroByte) {
 TEST_F(TagText, DatesUseTheLocalesShortDateAndLongTime) {
   KVITOR_NEED_LOCALE("de_DE.UTF-8");
   KVITOR_NEED_LOCALE("ru_RU.UTF-8");
-  for (const char* locale : {"C", "de_DE.UTF-8", "ru_RU.UTF-8"}) {
+  KVITOR_NEED_LOCALE("en_US.UTF-8");
+  // en_US shows the time with AM or PM: made by the C library, not by hand.
+  for (const char* locale : {"C", "de_DE.UTF-8", "ru_RU.UTF-8", "en_US.UTF-8"}) {
     const test::LocaleGuard guard(locale);
     ASSERT_TRUE(guard.Ok()) << locale;
     const std::string jan2 = Strftime(D_FMT, 1970, 1, 2);
