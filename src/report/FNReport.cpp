@@ -181,6 +181,9 @@ void TFNReport::Build(bool onlyIfTag1162Exist) {
   onlyIfTag1162Exist_ = onlyIfTag1162Exist;
   Invalidate();
   try {
+    // At most one entry per document: no growth by doubling, at a million
+    // documents tens of megabytes.
+    entries_.reserve(entries_.size() + static_cast<std::size_t>(documents_.Count()));
     for (int32_t i = 0; i < documents_.Count(); ++i) ProcessDocument(static_cast<uint32_t>(i));
   } catch (const std::bad_alloc&) {
     throw Error(OutOfMemory("сборки отчета", static_cast<std::size_t>(documents_.Count())));
