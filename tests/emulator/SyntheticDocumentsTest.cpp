@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <map>
 #include <set>
 
@@ -12,6 +13,7 @@
 #include "DeviceTestSupport.h"
 #include "FormatTLV.h"
 #include "StorageImage.h"
+#include "SyntheticDocuments.h"
 #include "StringUtils.h"
 #include "TLVParser.h"
 
@@ -69,6 +71,22 @@ TEST(deviceSynthetic, BodiesForTheReaderAreTheSameAsEver) {
   }
   EXPECT_EQ(digest, 0x15723384u);
   EXPECT_FALSE(image->ReadDocument(3001, body).has_value());
+
+  // The confirmations, pinned the same way (the digest taken from the
+  // generator as it stood when they began to be made into reused buffers).
+  uint32_t tickets = kChecksumStart;
+  int confirmed = 0;
+  for (int n = 1; n <= 3000; ++n) {
+    const auto ticket = image->FindTicket(n);
+    if (!ticket) continue;
+    ++confirmed;
+    const auto seconds = std::llround((ticket->Date + ticket->Time - kUnixEpoch) * kSecondsPerDay);
+    tickets = ChecksumUpdate(tickets, Utf16ToUtf8(ticket->Data + u"/" + ticket->FiscalSign + u"/") +
+                                          std::to_string(seconds) + "/" +
+                                          std::to_string(ticket->DocumentNumber));
+  }
+  EXPECT_EQ(confirmed, 3000 - TSyntheticDocuments::kUnconfirmedTail);
+  EXPECT_EQ(tickets, 0xB236C654u);
 }
 
 TEST(deviceSynthetic, NumbersFollowTheExplicitDocuments) {
