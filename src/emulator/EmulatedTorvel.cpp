@@ -206,11 +206,9 @@ int TEmulatedTorvel::Run(std::string_view operation, Body body) {
   int delayMs = 0;
   TOutcome outcome = Reach();
   if (outcome.Code == TTorvelResult::Ok) {
-    if (const TFaultImage* fault = held_->FindFault(operation, CurrentDocument())) {
-      outcome = {fault->Code, fault->Description};
-    } else {
-      outcome = body(*held_, delayMs);
-    }
+    const TFaultImage* fault =
+        held_->HasFaults() ? held_->FindFault(operation, CurrentDocument()) : nullptr;
+    outcome = fault != nullptr ? TOutcome{fault->Code, fault->Description} : body(*held_, delayMs);
   }
   const int code = Finish(outcome);
   if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
@@ -318,6 +316,11 @@ int TEmulatedTorvel::ReadTableField() {
 int TEmulatedTorvel::BeginDocumentRead() {
   return Run("BeginDocumentRead", [this](const TStorageImage& image, int& delayMs) {
     open_ = false;
+    // The last block outlives the body it came from.
+    if (tlvAsBytes_ && tlvBlock_.data() != tlvSaved_.data()) {
+      tlvSaved_.assign(tlvBlock_);
+      tlvBlock_ = tlvSaved_;
+    }
     const int64_t number = InputInt(TTorvelProperty::DocumentNumber);
     const std::optional<TStorageImage::TDocumentHead> head = image.ReadDocument(number, body_);
     if (!head) {
@@ -337,7 +340,7 @@ int TEmulatedTorvel::ReadDocumentBlock() {
     if (!open_) return TOutcome{TTorvelResult::NoDocumentOpen, u"Нет открытого документа"};
     const std::size_t size =
         std::min(body_.size() - offset_, static_cast<std::size_t>(image.BlockSize()));
-    tlvBlock_.assign(body_, offset_, size);
+    tlvBlock_ = std::string_view(body_).substr(offset_, size);
     tlvAsBytes_ = true;
     offset_ += size;
     // The empty block that tells the end closes the document.
@@ -352,16 +355,16 @@ int TEmulatedTorvel::QueryConfirmation() {
     if (!image.HasDocument(number)) {
       return TOutcome{TTorvelResult::NotFound, u"Документ " + Number(number) + u" не найден"};
     }
-    std::optional<TTicketImage> ticket = image.FindTicket(number);
-    if (!ticket) {
+    if (!image.ReadTicket(number, ticket_)) {
       return TOutcome{TTorvelResult::NoConfirmation,
                       u"Нет подтверждения оператора для документа " + Number(number)};
     }
-    Put(TTorvelProperty::DocumentData, std::move(ticket->Data));
-    Put(TTorvelProperty::ECRDate, ticket->Date);
-    Put(TTorvelProperty::ECRTime, ticket->Time);
-    Put(TTorvelProperty::FiscalSignOFD, std::move(ticket->FiscalSign));
-    Put(TTorvelProperty::DocumentNumber, int64_t{ticket->DocumentNumber});
+    // Assigned over the texts already there, which keeps their buffers.
+    Property(TTorvelProperty::DocumentData) = ticket_.Data;
+    Put(TTorvelProperty::ECRDate, ticket_.Date);
+    Put(TTorvelProperty::ECRTime, ticket_.Time);
+    Property(TTorvelProperty::FiscalSignOFD) = ticket_.FiscalSign;
+    Put(TTorvelProperty::DocumentNumber, int64_t{ticket_.DocumentNumber});
     return TOutcome{};
   });
 }

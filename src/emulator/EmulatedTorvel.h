@@ -129,9 +129,13 @@ class TEmulatedTorvel final : public TTorvel {
   std::string body_;
   std::size_t offset_ = 0;
   // TLVData is kept as the bytes of the last block while tlvAsBytes_, and
-  // becomes text only when someone asks for the property.
+  // becomes text only when someone asks for the property. The block is a
+  // part of body_, or of tlvSaved_ once another document replaces the body.
   bool tlvAsBytes_ = false;
-  std::string tlvBlock_;
+  std::string_view tlvBlock_;
+  std::string tlvSaved_;
+  // The last confirmation, its texts' buffers kept from one to the next.
+  TTicketImage ticket_;
 };
 
 }  // namespace kvitor

@@ -658,6 +658,16 @@ std::optional<TTicketImage> TStorageImage::FindTicket(int64_t number) const {
   return synthetic_->TicketOf(static_cast<int32_t>(number));
 }
 
+bool TStorageImage::ReadTicket(int64_t number, TTicketImage& ticket) const {
+  if (!HasDocument(number)) return false;
+  if (const TDocumentEntry* entry = FindEntry(number)) {
+    if (entry->Ticket < 0) return false;
+    ticket = tickets_[static_cast<std::size_t>(entry->Ticket)];
+    return true;
+  }
+  return synthetic_->TicketInto(static_cast<int32_t>(number), ticket);
+}
+
 std::vector<int32_t> TStorageImage::DocumentNumbers() const {
   std::vector<int32_t> numbers;
   numbers.reserve(static_cast<std::size_t>(DocumentCount()));

@@ -92,9 +92,13 @@ class TStorageImage {
   [[nodiscard]] std::optional<TDocumentHead> ReadDocument(int64_t number, std::string& body) const;
   // The confirmation alone, without the body.
   [[nodiscard]] std::optional<TTicketImage> FindTicket(int64_t number) const;
+  // The same written into ticket, its texts' buffers reused; false when there
+  // is none (ticket then unchanged).
+  bool ReadTicket(int64_t number, TTicketImage& ticket) const;
   // Every document number in ascending order (explicit and synthetic).
   [[nodiscard]] std::vector<int32_t> DocumentNumbers() const;
 
+  [[nodiscard]] bool HasFaults() const { return !faults_.empty(); }
   // The fault for operation while DocumentNumber holds documentNumber.
   [[nodiscard]] const TFaultImage* FindFault(std::string_view operation,
                                              int64_t documentNumber) const;

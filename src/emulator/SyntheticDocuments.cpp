@@ -268,16 +268,17 @@ std::string Digits(uint64_t value, int count) {
   return s;
 }
 
-// n random bytes as upper-case hexadecimal text, made directly in UTF-16.
-std::u16string RandomHex(TRandom& r, std::size_t n) {
+// n random bytes as upper-case hexadecimal text, made directly in UTF-16
+// into text, whose buffer is reused.
+void RandomHex(TRandom& r, std::size_t n, std::u16string& text) {
   static constexpr char16_t kDigits[] = u"0123456789ABCDEF";
-  std::u16string text(2 * n, u'0');
+  text.resize(2 * n);
+  char16_t* at = text.data();
   for (std::size_t i = 0; i < n; ++i) {
     const uint32_t b = r.Below(256);
-    text[2 * i] = kDigits[b >> 4];
-    text[2 * i + 1] = kDigits[b & 0x0F];
+    at[2 * i] = kDigits[b >> 4];
+    at[2 * i + 1] = kDigits[b & 0x0F];
   }
-  return text;
 }
 
 uint64_t VatAmount(uint64_t sum, uint8_t vat) {
@@ -383,11 +384,12 @@ struct TShiftCounters {
 // Writes the bodies; a friend, so that the layout stays private.
 class TSyntheticBodyWriter {
  public:
-  TSyntheticBodyWriter(const TSyntheticDocuments& run, int32_t number, int32_t position)
+  TSyntheticBodyWriter(const TSyntheticDocuments& run, int32_t number, int32_t position,
+                       const TSyntheticDocuments::TPlace& place)
       : run_(run),
         number_(number),
         position_(position),
-        place_(run.Locate(position)),
+        place_(place),
         texts_(Texts()),
         owner_(texts_.Owners[static_cast<std::size_t>(run.owner_)]) {}
 
@@ -421,7 +423,7 @@ class TSyntheticBodyWriter {
   void Head() {
     w_.Raw(1048, owner_[0]);
     w_.Fixed(1018, run_.inn_, 12);
-    w_.Time(1012, run_.TimeAt(position_));
+    w_.Time(1012, run_.TimeAt(place_, position_));
     w_.UInt32(1040, static_cast<uint32_t>(number_));
     w_.Fixed(1041, run_.fnNumber_, 16);
     w_.Fixed(1037, run_.regNumber_, 20);
@@ -479,7 +481,7 @@ class TSyntheticBodyWriter {
     const uint32_t unsent = r.Below(3);
     w_.UInt32(1097, unsent);
     if (unsent > 0) {
-      w_.Time(1098, run_.TimeAt(position_) - 300 - r.Below(3000));
+      w_.Time(1098, run_.TimeAt(place_, position_) - 300 - r.Below(3000));
       w_.UInt32(1116, static_cast<uint32_t>(number_) - unsent);
     }
     Sign();
@@ -547,7 +549,7 @@ class TSyntheticBodyWriter {
     w_.Byte(1173, plan.CorrectionType);
     const std::size_t mark = w_.Open(1174);
     w_.Raw(1177, texts_.Reasons[plan.Reason]);
-    const int64_t time = run_.TimeAt(position_);
+    const int64_t time = run_.TimeAt(place_, position_);
     w_.Time(1178, time - time % 86400 - 86400);
     if (plan.CorrectionType == 1)
       w_.Raw(1179, "12-07/" + Digits(static_cast<uint64_t>(number_), 4));
@@ -640,7 +642,7 @@ class TSyntheticBodyWriter {
 
   void OperatorConfirmation() {
     TRandom r(run_.seed_, kSign, static_cast<uint64_t>(number_));
-    w_.Time(1012, run_.TimeAt(position_));
+    w_.Time(1012, run_.TimeAt(place_, position_));
     w_.Fixed(1017, kOfdInn, 12);
     w_.UInt32(1040, static_cast<uint32_t>(number_));
     w_.Fixed(1041, run_.fnNumber_, 16);
@@ -735,9 +737,8 @@ int32_t TSyntheticDocuments::MiddleType(int32_t number) const {
   return 3;
 }
 
-int32_t TSyntheticDocuments::TypeAt(int32_t position) const {
+int32_t TSyntheticDocuments::TypeAt(const TPlace& place, int32_t position) const {
   if (closesStorage_ && position == count_ - 1) return 6;
-  const TPlace place = Locate(position);
   const TBlock& b = *place.Block;
   if (b.Start == 0) return continuesStorage_ ? 11 : 1;
   if (b.Tail) return 21;
@@ -751,13 +752,12 @@ int32_t TSyntheticDocuments::TypeAt(int32_t position) const {
   return MiddleType(firstNumber_ + position);
 }
 
-int64_t TSyntheticDocuments::TimeAt(int32_t position) const {
+int64_t TSyntheticDocuments::TimeAt(const TPlace& place, int32_t position) const {
   int64_t day = 0;
   int32_t offset = 0;
   if (closesStorage_ && position == count_ - 1) {
     day = static_cast<int64_t>(blocks_.size());
   } else {
-    const TPlace place = Locate(position);
     day = place.Block - blocks_.data();
     offset = place.Offset;
   }
@@ -769,9 +769,15 @@ int64_t TSyntheticDocuments::TimeAt(int32_t position) const {
          TRandom(seed_, kMinute, number).Below(200);
 }
 
-int32_t TSyntheticDocuments::TypeOf(int32_t number) const { return TypeAt(number - firstNumber_); }
+int32_t TSyntheticDocuments::TypeOf(int32_t number) const {
+  const int32_t position = number - firstNumber_;
+  return TypeAt(Locate(position), position);
+}
 
-int64_t TSyntheticDocuments::TimeOf(int32_t number) const { return TimeAt(number - firstNumber_); }
+int64_t TSyntheticDocuments::TimeOf(int32_t number) const {
+  const int32_t position = number - firstNumber_;
+  return TimeAt(Locate(position), position);
+}
 
 std::string TSyntheticDocuments::BodyOf(int32_t number) const {
   std::string body;
@@ -781,24 +787,30 @@ std::string TSyntheticDocuments::BodyOf(int32_t number) const {
 
 int32_t TSyntheticDocuments::BodyInto(int32_t number, std::string& body) const {
   const int32_t position = number - firstNumber_;
-  const int32_t type = TypeAt(position);
-  TSyntheticBodyWriter(*this, number, position).Body(type, body);
+  const TPlace place = Locate(position);
+  const int32_t type = TypeAt(place, position);
+  TSyntheticBodyWriter(*this, number, position, place).Body(type, body);
   return type;
 }
 
 std::optional<TTicketImage> TSyntheticDocuments::TicketOf(int32_t number) const {
-  const int32_t position = number - firstNumber_;
-  if (position >= count_ - kUnconfirmedTail) return std::nullopt;
-  TRandom r(seed_, kTicket, static_cast<uint64_t>(number));
-  const int64_t seconds = TimeAt(position) + 2 + r.Below(90);
   TTicketImage t;
-  t.Data = RandomHex(r, 16);
+  if (!TicketInto(number, t)) return std::nullopt;
+  return t;
+}
+
+bool TSyntheticDocuments::TicketInto(int32_t number, TTicketImage& t) const {
+  const int32_t position = number - firstNumber_;
+  if (position >= count_ - kUnconfirmedTail) return false;
+  TRandom r(seed_, kTicket, static_cast<uint64_t>(number));
+  const int64_t seconds = TimeAt(Locate(position), position) + 2 + r.Below(90);
+  RandomHex(r, 16, t.Data);
   const int64_t wholeDays = seconds / 86400;
   t.Date = kUnixEpoch + static_cast<double>(wholeDays);
   t.Time = static_cast<double>(seconds % 86400) / kSecondsPerDay;
-  t.FiscalSign = RandomHex(r, 6);
+  RandomHex(r, 6, t.FiscalSign);
   t.DocumentNumber = number;
-  return t;
+  return true;
 }
 
 }  // namespace kvitor

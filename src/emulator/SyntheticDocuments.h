@@ -50,6 +50,8 @@ class TSyntheticDocuments {
   int32_t BodyInto(int32_t number, std::string& body) const;
   // None for the last few documents, which the operator has not confirmed yet.
   [[nodiscard]] std::optional<TTicketImage> TicketOf(int32_t number) const;
+  // The same written into ticket, its texts' buffers reused; false for none.
+  bool TicketInto(int32_t number, TTicketImage& ticket) const;
   // The document's date-time (its tag 1012) as seconds since 1970, local.
   [[nodiscard]] int64_t TimeOf(int32_t number) const;
 
@@ -72,9 +74,10 @@ class TSyntheticDocuments {
   };
 
   [[nodiscard]] TPlace Locate(int32_t position) const;
-  [[nodiscard]] int32_t TypeAt(int32_t position) const;
+  // With the place of position, when the caller has it already.
+  [[nodiscard]] int32_t TypeAt(const TPlace& place, int32_t position) const;
   [[nodiscard]] int32_t MiddleType(int32_t number) const;
-  [[nodiscard]] int64_t TimeAt(int32_t position) const;
+  [[nodiscard]] int64_t TimeAt(const TPlace& place, int32_t position) const;
 
   uint64_t seed_;
   int32_t count_;
