@@ -144,9 +144,28 @@ constexpr std::array kCashiers = {"Иванова А. С.", "Петров Д. В
 constexpr std::array kCorrectionReasons = {"Неприменение ККТ при расчете",
                                            "Ошибка кассира в сумме чека", "Сбой электропитания"};
 
+// One TLV item appended to out, for the parts of bodies made in advance.
+void AppendItem(std::string& out, uint16_t tag, std::string_view value) {
+  const std::array<char, 4> head = {
+      static_cast<char>(tag & 0xFF), static_cast<char>(tag >> 8),
+      static_cast<char>(value.size() & 0xFF), static_cast<char>((value.size() >> 8) & 0xFF)};
+  out.append(head.data(), head.size());
+  out.append(value);
+}
+
+// Cut or padded with blanks to width, as the fixed-length texts are.
+std::string FixedText(std::string_view text, std::size_t width) {
+  std::string out(text.substr(0, width));
+  out.resize(width, ' ');
+  return out;
+}
+
 // The texts above in code page 866, made on first use.
 struct TTexts {
   std::array<std::string, kProducts.size()> Products;
+  // The items every receipt line opens with for each product: 1212, 1214
+  // and the name 1030, encoded.
+  std::array<std::string, kProducts.size()> LineHeads;
   std::array<std::array<std::string, 3>, kOwners.size()> Owners;
   std::array<std::string, kCashiers.size()> Cashiers;
   std::array<std::string, kCorrectionReasons.size()> Reasons;
@@ -154,7 +173,12 @@ struct TTexts {
   std::string NoNumber = Cp866("б/н");
 
   TTexts() {
-    for (std::size_t i = 0; i < kProducts.size(); ++i) Products[i] = Cp866(kProducts[i].Name);
+    for (std::size_t i = 0; i < kProducts.size(); ++i) {
+      Products[i] = Cp866(kProducts[i].Name);
+      AppendItem(LineHeads[i], 1212, std::string(1, static_cast<char>(kProducts[i].Subject)));
+      AppendItem(LineHeads[i], 1214, std::string(1, '\x04'));
+      AppendItem(LineHeads[i], 1030, Products[i]);
+    }
     for (std::size_t i = 0; i < kOwners.size(); ++i) {
       Owners[i] = {Cp866(kOwners[i].User), Cp866(kOwners[i].Address), Cp866(kOwners[i].Place)};
     }
@@ -187,6 +211,14 @@ class TTlvWriter {
   void Raw(uint16_t tag, std::string_view value) {
     char* at = Item(tag, value.size());
     std::memcpy(at, value.data(), value.size());
+  }
+  // Items encoded before, written as they stand.
+  void Encoded(std::string_view items) {
+    const std::size_t need = size_ + items.size();
+    if (need + kSpare > out_.size()) [[unlikely]]
+      Grow(need + kSpare);
+    std::memcpy(out_.data() + size_, items.data(), items.size());
+    size_ = need;
   }
   void Byte(uint16_t tag, uint8_t value) { Number(tag, value, 1); }
   void UInt32(uint16_t tag, uint32_t value) { Number(tag, value, 4); }
@@ -390,8 +422,7 @@ class TSyntheticBodyWriter {
         number_(number),
         position_(position),
         place_(place),
-        texts_(Texts()),
-        owner_(texts_.Owners[static_cast<std::size_t>(run.owner_)]) {}
+        texts_(Texts()) {}
 
   void Body(int32_t type, std::string& body) {
     switch (type) {
@@ -415,24 +446,16 @@ class TSyntheticBodyWriter {
     if (place_.Block->Shift > 0) return place_.Block->Shift;
     return std::max(run_.shiftCount_, 1);
   }
-  [[nodiscard]] const std::string& Cashier() const {
-    return texts_.Cashiers[static_cast<std::size_t>(Shift()) % texts_.Cashiers.size()];
-  }
 
   // The tags every document opens with.
   void Head() {
-    w_.Raw(1048, owner_[0]);
-    w_.Fixed(1018, run_.inn_, 12);
+    w_.Encoded(run_.headFront_);  // 1048, 1018
     w_.Time(1012, run_.TimeAt(place_, position_));
     w_.UInt32(1040, static_cast<uint32_t>(number_));
-    w_.Fixed(1041, run_.fnNumber_, 16);
-    w_.Fixed(1037, run_.regNumber_, 20);
+    w_.Encoded(run_.headBack_);  // 1041, 1037
   }
-  void Place() {
-    w_.Raw(1009, owner_[1]);
-    w_.Raw(1187, owner_[2]);
-    w_.Raw(1021, Cashier());
-  }
+  // 1009, 1187 and the cashier's 1021.
+  void Place() { w_.Encoded(run_.places_[static_cast<std::size_t>(Shift()) % run_.places_.size()]); }
   void Sign() {
     TRandom r(run_.seed_, kSign, static_cast<uint64_t>(number_));
     w_.RandomRaw(1077, r, 6);
@@ -499,9 +522,7 @@ class TSyntheticBodyWriter {
       const TItemPlan& item = plan.Items[i];
       const TProduct& p = kProducts[item.Product];
       const std::size_t mark = w_.Open(1059);
-      w_.Byte(1212, p.Subject);
-      w_.Byte(1214, 4);
-      w_.Raw(1030, texts_.Products[item.Product]);
+      w_.Encoded(texts_.LineHeads[item.Product]);
       w_.Vln(1079, item.Price);
       w_.Fvln(1023, item.Point, item.Quantity);
       w_.Byte(1199, p.Vat);
@@ -654,7 +675,6 @@ class TSyntheticBodyWriter {
   int32_t position_;
   TSyntheticDocuments::TPlace place_;
   const TTexts& texts_;
-  const std::array<std::string, 3>& owner_;
   TTlvWriter w_;
 };
 
@@ -676,6 +696,18 @@ TSyntheticDocuments::TSyntheticDocuments(uint64_t seed, int32_t count, int32_t f
   // The mode only shows in the registration reports' 1002: the run keeps its
   // confirmations either way, as the data file promises them.
   autonomous_ = r.Below(4) == 0;
+  const TTexts& texts = Texts();
+  const auto& owner = texts.Owners[static_cast<std::size_t>(owner_)];
+  AppendItem(headFront_, 1048, owner[0]);
+  AppendItem(headFront_, 1018, FixedText(inn_, 12));
+  AppendItem(headBack_, 1041, FixedText(fnNumber_, 16));
+  AppendItem(headBack_, 1037, FixedText(regNumber_, 20));
+  for (const std::string& cashier : texts.Cashiers) {
+    std::string& place = places_.emplace_back();
+    AppendItem(place, 1009, owner[1]);
+    AppendItem(place, 1187, owner[2]);
+    AppendItem(place, 1021, cashier);
+  }
   using namespace std::chrono;
   const auto first = sys_days{year{2025} / January / 13} + days{static_cast<int>(r.Below(300))};
   firstDay_ = static_cast<int64_t>(first.time_since_epoch().count()) * 86400;

@@ -93,6 +93,11 @@ class TSyntheticDocuments {
   std::string inn_;
   std::string serialKKT_;
   int owner_ = 0;  // index of the user's name and address
+  // Items that stay the same through the run, encoded once: those around a
+  // document's time and number, and the place with each cashier.
+  std::string headFront_;
+  std::string headBack_;
+  std::vector<std::string> places_;
   std::vector<TBlock> blocks_;
 
   friend class TSyntheticBodyWriter;
