@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <chrono>
 #include <cstring>
@@ -409,7 +410,39 @@ struct TShiftCounters {
   uint32_t Receipts = 0;
   uint32_t Corrections = 0;
   uint64_t CorrectionTotal = 0;
+
+  void Add(const TReceiptPlan& plan) {
+    TKindCounters& k = Kinds[plan.Kind];
+    ++k.Count;
+    k.Total += plan.Total;
+    k.Cash += plan.Cash;
+    k.Card += plan.Card;
+    for (std::size_t v = 0; v < k.ByVat.size(); ++v) k.ByVat[v] += plan.ByVat[v];
+    ++Receipts;
+  }
+  void Add(const TCorrectionPlan& plan) {
+    ++Corrections;
+    CorrectionTotal += plan.Total;
+  }
 };
+
+// The counters of the shift a thread is reading. A reader reads a shift's
+// documents in order, so its closing report finds them counted here instead
+// of planning every receipt of the shift again. They count the positions of
+// the block from its first receipt's place up to Next.
+struct TShiftTally {
+  uint64_t Run = 0;  // the run's Id
+  int32_t BlockStart = 0;
+  int32_t Next = 0;
+  TShiftCounters Counters;
+};
+
+TShiftTally& ThreadTally() {
+  thread_local TShiftTally tally;
+  return tally;
+}
+
+std::atomic<uint64_t> lastRunId{0};
 
 }  // namespace
 
@@ -425,6 +458,7 @@ class TSyntheticBodyWriter {
         texts_(Texts()) {}
 
   void Body(int32_t type, std::string& body) {
+    tally_ = FollowTally();
     switch (type) {
       case 1:
       case 11: Registration(type == 11); break;
@@ -439,9 +473,22 @@ class TSyntheticBodyWriter {
       default: OperatorConfirmation(); break;
     }
     w_.Finish(body);
+    if (tally_ != nullptr) ++ThreadTally().Next;
   }
 
  private:
+  // The thread's tally when this document is the next one it counts (it
+  // starts over at a shift's first receipt place), else nullptr.
+  [[nodiscard]] TShiftCounters* FollowTally() const {
+    const TSyntheticDocuments::TBlock& b = *place_.Block;
+    const int32_t first = b.Start + (b.Change ? 2 : 1);
+    if (b.Shift == 0 || b.Tail || position_ < first) return nullptr;
+    TShiftTally& t = ThreadTally();
+    if (position_ == first) t = TShiftTally{run_.id_, b.Start, first, {}};
+    if (t.Run != run_.id_ || t.BlockStart != b.Start || t.Next != position_) return nullptr;
+    return &t.Counters;
+  }
+
   [[nodiscard]] int32_t Shift() const {
     if (place_.Block->Shift > 0) return place_.Block->Shift;
     return std::max(run_.shiftCount_, 1);
@@ -512,6 +559,7 @@ class TSyntheticBodyWriter {
 
   void Receipt() {
     const TReceiptPlan plan = PlanReceipt(run_.seed_, number_);
+    if (tally_ != nullptr) tally_->Add(plan);
     TRandom r(run_.seed_, kReceipt ^ 0xC0DE, static_cast<uint64_t>(number_));
     Head();
     w_.UInt32(1042, static_cast<uint32_t>(place_.Offset));
@@ -562,6 +610,7 @@ class TSyntheticBodyWriter {
 
   void Correction() {
     const TCorrectionPlan plan = PlanCorrection(run_.seed_, number_);
+    if (tally_ != nullptr) tally_->Add(plan);
     Head();
     w_.UInt32(1042, static_cast<uint32_t>(place_.Offset));
     w_.UInt32(1038, static_cast<uint32_t>(Shift()));
@@ -593,17 +642,9 @@ class TSyntheticBodyWriter {
       const int32_t number = run_.firstNumber_ + pos;
       const int32_t type = run_.MiddleType(number);
       if (type == 3 || type == 4) {
-        const TReceiptPlan plan = PlanReceipt(run_.seed_, number);
-        TKindCounters& k = c.Kinds[plan.Kind];
-        ++k.Count;
-        k.Total += plan.Total;
-        k.Cash += plan.Cash;
-        k.Card += plan.Card;
-        for (std::size_t v = 0; v < k.ByVat.size(); ++v) k.ByVat[v] += plan.ByVat[v];
-        ++c.Receipts;
+        c.Add(PlanReceipt(run_.seed_, number));
       } else if (type == 31 || type == 41) {
-        ++c.Corrections;
-        c.CorrectionTotal += PlanCorrection(run_.seed_, number).Total;
+        c.Add(PlanCorrection(run_.seed_, number));
       }
     }
     return c;
@@ -636,7 +677,7 @@ class TSyntheticBodyWriter {
   }
 
   void ShiftClosing() {
-    const TShiftCounters c = CountShift();
+    const TShiftCounters c = tally_ != nullptr ? *tally_ : CountShift();
     const TSyntheticDocuments::TBlock& b = *place_.Block;
     Head();
     w_.UInt32(1038, static_cast<uint32_t>(Shift()));
@@ -676,11 +717,13 @@ class TSyntheticBodyWriter {
   TSyntheticDocuments::TPlace place_;
   const TTexts& texts_;
   TTlvWriter w_;
+  TShiftCounters* tally_ = nullptr;
 };
 
 TSyntheticDocuments::TSyntheticDocuments(uint64_t seed, int32_t count, int32_t firstNumber,
                                          bool continuesStorage, const TIdentity& identity)
-    : seed_(seed),
+    : id_(++lastRunId),
+      seed_(seed),
       count_(std::max(count, 0)),
       firstNumber_(firstNumber),
       continuesStorage_(continuesStorage) {

@@ -79,6 +79,7 @@ class TSyntheticDocuments {
   [[nodiscard]] int32_t MiddleType(int32_t number) const;
   [[nodiscard]] int64_t TimeAt(const TPlace& place, int32_t position) const;
 
+  uint64_t id_;  // tells runs apart in a thread's tally of a shift
   uint64_t seed_;
   int32_t count_;
   int32_t firstNumber_;

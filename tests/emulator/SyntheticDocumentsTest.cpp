@@ -202,6 +202,9 @@ TEST(deviceSynthetic, ClosingReportsCountTheShiftsReceipts) {
     }
     EXPECT_EQ(counted, static_cast<uint64_t>(receipts)) << n;
     EXPECT_NE(Top(parser, 1157), nullptr);
+    // Read on its own, not after its shift, it counts the same.
+    const auto alone = Synthetic(1500, 11)->FindDocument(n);
+    EXPECT_EQ(alone->Body, doc->Body) << n;
   }
   EXPECT_GT(closings, 3);
   EXPECT_EQ(image->ShiftCount(), openings);
