@@ -147,9 +147,9 @@ constexpr std::array kCorrectionReasons = {"Неприменение ККТ пр
 
 // One TLV item appended to out, for the parts of bodies made in advance.
 void AppendItem(std::string& out, uint16_t tag, std::string_view value) {
-  const std::array<char, 4> head = {
-      static_cast<char>(tag & 0xFF), static_cast<char>(tag >> 8),
-      static_cast<char>(value.size() & 0xFF), static_cast<char>((value.size() >> 8) & 0xFF)};
+  const std::array<char, 4> head = {static_cast<char>(tag & 0xFF), static_cast<char>(tag >> 8),
+                                    static_cast<char>(value.size() & 0xFF),
+                                    static_cast<char>((value.size() >> 8) & 0xFF)};
   out.append(head.data(), head.size());
   out.append(value);
 }
@@ -451,11 +451,7 @@ class TSyntheticBodyWriter {
  public:
   TSyntheticBodyWriter(const TSyntheticDocuments& run, int32_t number, int32_t position,
                        const TSyntheticDocuments::TPlace& place)
-      : run_(run),
-        number_(number),
-        position_(position),
-        place_(place),
-        texts_(Texts()) {}
+      : run_(run), number_(number), position_(position), place_(place), texts_(Texts()) {}
 
   void Body(int32_t type, std::string& body) {
     tally_ = FollowTally();
@@ -502,7 +498,9 @@ class TSyntheticBodyWriter {
     w_.Encoded(run_.headBack_);  // 1041, 1037
   }
   // 1009, 1187 and the cashier's 1021.
-  void Place() { w_.Encoded(run_.places_[static_cast<std::size_t>(Shift()) % run_.places_.size()]); }
+  void Place() {
+    w_.Encoded(run_.places_[static_cast<std::size_t>(Shift()) % run_.places_.size()]);
+  }
   void Sign() {
     TRandom r(run_.seed_, kSign, static_cast<uint64_t>(number_));
     w_.RandomRaw(1077, r, 6);

@@ -13,8 +13,8 @@
 #include "DeviceTestSupport.h"
 #include "FormatTLV.h"
 #include "StorageImage.h"
-#include "SyntheticDocuments.h"
 #include "StringUtils.h"
+#include "SyntheticDocuments.h"
 #include "TLVParser.h"
 
 namespace kvitor {
