@@ -11,6 +11,7 @@
 #include "LangUtils.h"
 #include "SafeFile.h"
 #include "StringUtils.h"
+#include "WriteBehind.h"
 
 namespace kvitor {
 namespace {
@@ -70,29 +71,31 @@ void WriteReportText(const TFNReportHeader& header, const TTLVTags& tags, TStrea
 void WriteReportText(const TFNReport& report, TStream& out, std::atomic<int64_t>* written) {
   for (const auto& line : ReportHeaderLines(report.Header())) PutLine(out, line);
   TSaveProgress& progress = report.SaveProgress();
-  // Lines are made straight into a large piece that goes to the stream whole:
-  // a report has tens of millions of them.
+  int64_t bytes = out.Position();
+  // Lines are made straight into large pieces (a report has tens of millions
+  // of them), and each piece is written while the next is made.
   constexpr std::size_t kPiece = 1 << 20;
   std::string piece;
   piece.reserve(kPiece + 4096);
-  const auto flush = [&] {
-    out.Write(piece.data(), piece.size());
-    piece.clear();
+  TWriteBehind behind(out);
+  const auto put = [&] {
+    bytes += static_cast<int64_t>(piece.size());
+    behind.Put(piece);
   };
   report.ForEachNode(
       [&](const TReportNode& node) {
         piece.append(2 * std::size_t{node.Depth}, ' ');
         AppendTagLine(piece, *node.Entry, node.Value, node.Value.size(), node.DeclaredLength, true);
         piece += "\r\n";
-        if (piece.size() >= kPiece) flush();
+        if (piece.size() >= kPiece) put();
       },
       [&](std::size_t documents) {
         progress.Documents.store(static_cast<int64_t>(documents), std::memory_order_relaxed);
-        progress.Bytes.store(out.Position() + static_cast<int64_t>(piece.size()),
-                             std::memory_order_relaxed);
+        progress.Bytes.store(bytes + static_cast<int64_t>(piece.size()), std::memory_order_relaxed);
         if (written != nullptr) written->fetch_add(1, std::memory_order_relaxed);
       });
-  flush();
+  put();
+  behind.Finish();
 }
 
 void TFNReportTextWriter::SaveToFile(const TFNReport& report, const std::string& fileName,

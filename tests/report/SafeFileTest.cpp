@@ -83,6 +83,24 @@ TEST(FaultPaths, StreamErrorsPassOutOfTheTextRendering) {
   TFailingStream enough(size);
   WriteReportText(report.Header(), report.Tags(), enough);
   EXPECT_EQ(enough.Data(), whole.Data());
+
+  // The report's own rendering writes pieces of a megabyte behind it: an
+  // error in any of them comes out.
+  TFNReport large;
+  FillReport(large, 12000);
+  TMemoryStream all;
+  WriteReportText(large, all);
+  const std::size_t largeSize = all.Data().size();
+  ASSERT_GT(largeSize, std::size_t{2} << 20);
+  for (const std::size_t limit : {std::size_t{0}, std::size_t{3} << 19, largeSize - 1}) {
+    SCOPED_TRACE(limit);
+    TFailingStream out(limit);
+    EXPECT_EQ(ErrorOf([&] { WriteReportText(large, out); }),
+              std::string("Cannot write file \"failing\". ") + std::strerror(ENOSPC));
+  }
+  TFailingStream room(largeSize);
+  WriteReportText(large, room);
+  EXPECT_EQ(room.Data(), all.Data());
 }
 
 TEST(FaultPaths, MissingFolderIsNamedWithTheFullPath) {
