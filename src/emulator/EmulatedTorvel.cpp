@@ -3,6 +3,7 @@
 
 #include "EmulatedTorvel.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <limits>
@@ -86,6 +87,38 @@ bool IsDateTimeProperty(int id) {
   return id == TTorvelProperty::ECRDate || id == TTorvelProperty::ECRTime;
 }
 
+// The properties with a place in the table of known ones, in its order, and
+// their places by number: looked up on every property access.
+constexpr std::array kKnownIds = {TTorvelProperty::ResultCodeDescription,
+                                  TTorvelProperty::FNStatus2100,
+                                  TTorvelProperty::FNCurrentDocument,
+                                  TTorvelProperty::FNStatus2102,
+                                  TTorvelProperty::FNStatus2103,
+                                  TTorvelProperty::FNStatus2104,
+                                  TTorvelProperty::ECRDate,
+                                  TTorvelProperty::ECRTime,
+                                  TTorvelProperty::SerialNumber,
+                                  TTorvelProperty::DocumentNumber,
+                                  TTorvelProperty::SessionNumber,
+                                  TTorvelProperty::ModelParamNumber,
+                                  TTorvelProperty::ModelParamValue,
+                                  TTorvelProperty::TableNumber,
+                                  TTorvelProperty::RowNumber,
+                                  TTorvelProperty::FieldNumber,
+                                  TTorvelProperty::ValueOfFieldString,
+                                  TTorvelProperty::DocumentType,
+                                  TTorvelProperty::DataLength,
+                                  TTorvelProperty::TLVData,
+                                  TTorvelProperty::DocumentData,
+                                  TTorvelProperty::FiscalSignOFD};
+constexpr int kKnownLimit = *std::max_element(kKnownIds.begin(), kKnownIds.end()) + 1;
+constexpr auto kKnownIndex = [] {
+  std::array<int8_t, kKnownLimit> index{};
+  index.fill(-1);
+  for (std::size_t i = 0; i < kKnownIds.size(); ++i) index[kKnownIds[i]] = static_cast<int8_t>(i);
+  return index;
+}();
+
 }  // namespace
 
 TEmulatedTorvel::TEmulatedTorvel(TOptions options) : options_(std::move(options)) {
@@ -136,31 +169,8 @@ int TEmulatedTorvel::Finish(const TOutcome& outcome) {
 }
 
 int TEmulatedTorvel::KnownIndex(int id) {
-  switch (id) {
-    case TTorvelProperty::ResultCodeDescription: return 0;
-    case TTorvelProperty::FNStatus2100: return 1;
-    case TTorvelProperty::FNCurrentDocument: return 2;
-    case TTorvelProperty::FNStatus2102: return 3;
-    case TTorvelProperty::FNStatus2103: return 4;
-    case TTorvelProperty::FNStatus2104: return 5;
-    case TTorvelProperty::ECRDate: return 6;
-    case TTorvelProperty::ECRTime: return 7;
-    case TTorvelProperty::SerialNumber: return 8;
-    case TTorvelProperty::DocumentNumber: return 9;
-    case TTorvelProperty::SessionNumber: return 10;
-    case TTorvelProperty::ModelParamNumber: return 11;
-    case TTorvelProperty::ModelParamValue: return 12;
-    case TTorvelProperty::TableNumber: return 13;
-    case TTorvelProperty::RowNumber: return 14;
-    case TTorvelProperty::FieldNumber: return 15;
-    case TTorvelProperty::ValueOfFieldString: return 16;
-    case TTorvelProperty::DocumentType: return 17;
-    case TTorvelProperty::DataLength: return 18;
-    case TTorvelProperty::TLVData: return 19;
-    case TTorvelProperty::DocumentData: return 20;
-    case TTorvelProperty::FiscalSignOFD: return 21;
-    default: return -1;
-  }
+  static_assert(kKnownIds.size() == kKnownProperties);
+  return id >= 0 && id < kKnownLimit ? kKnownIndex[static_cast<std::size_t>(id)] : -1;
 }
 
 const TPropertyValue* TEmulatedTorvel::Find(int id) const {
@@ -204,7 +214,7 @@ int64_t TEmulatedTorvel::CurrentDocument() const {
 template <class Body>
 int TEmulatedTorvel::Run(std::string_view operation, Body body) {
   int delayMs = 0;
-  TOutcome outcome = Reach();
+  TOutcome outcome = held_ != nullptr ? TOutcome{} : Reach();
   if (outcome.Code == TTorvelResult::Ok) {
     const TFaultImage* fault =
         held_->HasFaults() ? held_->FindFault(operation, CurrentDocument()) : nullptr;

@@ -217,7 +217,7 @@ class TTlvWriter {
   void Encoded(std::string_view items) {
     const std::size_t need = size_ + items.size();
     if (need + kSpare > out_.size()) [[unlikely]]
-      Grow(need + kSpare);
+      Grow(out_, need + kSpare);
     std::memcpy(out_.data() + size_, items.data(), items.size());
     size_ = need;
   }
@@ -274,14 +274,16 @@ class TTlvWriter {
   char* Item(uint16_t tag, std::size_t length) {
     const std::size_t need = size_ + 4 + length;
     if (need + kSpare > out_.size()) [[unlikely]]
-      Grow(need + kSpare);
+      Grow(out_, need + kSpare);
     char* at = out_.data() + size_;
     PutLE(at, tag | (uint64_t{length} << 16), 4);
     size_ = need;
     return at + 4;
   }
   // Kept apart so that Item stays small enough to be inlined.
-  [[gnu::noinline]] void Grow(std::size_t size) { out_.resize(std::max(size, 2 * out_.size())); }
+  [[gnu::noinline]] static void Grow(std::string& out, std::size_t size) {
+    out.resize(std::max(size, 2 * out.size()));
+  }
   void Number(uint16_t tag, uint64_t value, std::size_t n) { PutLE(Item(tag, n), value, n); }
 
   static std::string& Scratch() {
@@ -858,7 +860,7 @@ std::string TSyntheticDocuments::BodyOf(int32_t number) const {
   return body;
 }
 
-int32_t TSyntheticDocuments::BodyInto(int32_t number, std::string& body) const {
+[[gnu::flatten]] int32_t TSyntheticDocuments::BodyInto(int32_t number, std::string& body) const {
   const int32_t position = number - firstNumber_;
   const TPlace place = Locate(position);
   const int32_t type = TypeAt(place, position);
