@@ -280,7 +280,8 @@ class TTlvWriter {
     size_ = need;
     return at + 4;
   }
-  // Kept apart so that Item stays small enough to be inlined.
+  // Kept apart so that Item stays small enough to be inlined; given the
+  // buffer, not the writer, so that the writer's address stays its own.
   [[gnu::noinline]] static void Grow(std::string& out, std::size_t size) {
     out.resize(std::max(size, 2 * out.size()));
   }
@@ -758,13 +759,14 @@ TSyntheticDocuments::TSyntheticDocuments(uint64_t seed, int32_t count, int32_t f
   if (count_ == 0) return;
   closesStorage_ = count_ >= 4 && TRandom(seed, kStorageEnd, 0).Below(4) == 0;
   const int32_t end = closesStorage_ ? count_ - 1 : count_;
-  blocks_.push_back(TBlock{0, 1, 0, false, false, false});
+  blocks_.push_back(TBlock{0, 1, 0, OpeningOf(0), false, false, false});
   int32_t p = 1;
   uint64_t index = 0;
   while (p < end) {
     TRandom s(seed, kShift, ++index);
     TBlock b;
     b.Start = p;
+    b.Opening = OpeningOf(static_cast<int64_t>(blocks_.size()));
     b.Change = index > 1 && s.Below(40) == 0;
     const int32_t middle = 5 + static_cast<int32_t>(s.Below(140));
     int32_t length = (b.Change ? 1 : 0) + 1 + middle + 1;
@@ -830,18 +832,24 @@ int32_t TSyntheticDocuments::TypeAt(const TPlace& place, int32_t position) const
 int64_t TSyntheticDocuments::TimeAt(const TPlace& place, int32_t position) const {
   int64_t day = 0;
   int32_t offset = 0;
+  int32_t opening = 0;
   if (closesStorage_ && position == count_ - 1) {
     day = static_cast<int64_t>(blocks_.size());
+    opening = OpeningOf(day);
   } else {
     day = place.Block - blocks_.data();
     offset = place.Offset;
+    opening = place.Block->Opening;
   }
   const auto number = static_cast<uint64_t>(int64_t{firstNumber_} + position);
   // Opening between 08:00 and 09:00, then one document every four minutes or
   // so: at most 147 of them end before 19:00 on the same day.
-  return firstDay_ + day * 86400 + int64_t{8} * 3600 +
-         TRandom(seed_, kDay, static_cast<uint64_t>(day)).Below(3600) + int64_t{offset} * 240 +
+  return firstDay_ + day * 86400 + int64_t{8} * 3600 + opening + int64_t{offset} * 240 +
          TRandom(seed_, kMinute, number).Below(200);
+}
+
+int32_t TSyntheticDocuments::OpeningOf(int64_t day) const {
+  return static_cast<int32_t>(TRandom(seed_, kDay, static_cast<uint64_t>(day)).Below(3600));
 }
 
 int32_t TSyntheticDocuments::TypeOf(int32_t number) const {
@@ -860,6 +868,9 @@ std::string TSyntheticDocuments::BodyOf(int32_t number) const {
   return body;
 }
 
+// Everything it calls is made part of it, so that the writer, a local
+// object whose address goes nowhere else, is kept in registers: the bytes it
+// writes could otherwise be its own position for all the compiler knows.
 [[gnu::flatten]] int32_t TSyntheticDocuments::BodyInto(int32_t number, std::string& body) const {
   const int32_t position = number - firstNumber_;
   const TPlace place = Locate(position);

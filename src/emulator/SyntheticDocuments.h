@@ -63,6 +63,7 @@ class TSyntheticDocuments {
     int32_t Start = 0;    // position of its first document
     int32_t Length = 0;   // documents, the registration change included
     int32_t Shift = 0;    // shift number; 0 for the registration and the tail
+    int32_t Opening = 0;  // its day's first document, in seconds after 08:00
     bool Change = false;  // begins with a registration change report
     bool Closed = false;  // ends with a shift closing report
     bool Tail = false;    // state reports before the storage closing report
@@ -78,6 +79,8 @@ class TSyntheticDocuments {
   [[nodiscard]] int32_t TypeAt(const TPlace& place, int32_t position) const;
   [[nodiscard]] int32_t MiddleType(int32_t number) const;
   [[nodiscard]] int64_t TimeAt(const TPlace& place, int32_t position) const;
+  // The day's first document, in seconds after 08:00 (day counts blocks).
+  [[nodiscard]] int32_t OpeningOf(int64_t day) const;
 
   uint64_t id_;  // tells runs apart in a thread's tally of a shift
   uint64_t seed_;
