@@ -214,15 +214,26 @@ int64_t TEmulatedTorvel::CurrentDocument() const {
 template <class Body>
 int TEmulatedTorvel::Run(std::string_view operation, Body body) {
   int delayMs = 0;
-  TOutcome outcome = held_ != nullptr ? TOutcome{} : Reach();
-  if (outcome.Code == TTorvelResult::Ok) {
-    const TFaultImage* fault =
-        held_->HasFaults() ? held_->FindFault(operation, CurrentDocument()) : nullptr;
-    outcome = fault != nullptr ? TOutcome{fault->Code, fault->Description} : body(*held_, delayMs);
-  }
-  const int code = Finish(outcome);
+  const int code = Finish(Attempt(operation, body, delayMs));
   if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
   return code;
+}
+
+// Each way out returns its outcome whole, which is then not moved about: this
+// runs for every block of every document.
+template <class Body>
+TEmulatedTorvel::TOutcome TEmulatedTorvel::Attempt(std::string_view operation, Body& body,
+                                                   int& delayMs) {
+  if (held_ == nullptr) {
+    TOutcome reached = Reach();
+    if (reached.Code != TTorvelResult::Ok) return reached;
+  }
+  if (held_->HasFaults()) {
+    if (const TFaultImage* fault = held_->FindFault(operation, CurrentDocument())) {
+      return {fault->Code, fault->Description};
+    }
+  }
+  return body(*held_, delayMs);
 }
 
 int TEmulatedTorvel::OpenDevice() {
@@ -362,10 +373,10 @@ int TEmulatedTorvel::ReadDocumentBlock() {
 int TEmulatedTorvel::QueryConfirmation() {
   return Run("QueryConfirmation", [this](const TStorageImage& image, int&) {
     const int64_t number = InputInt(TTorvelProperty::DocumentNumber);
-    if (!image.HasDocument(number)) {
-      return TOutcome{TTorvelResult::NotFound, u"Документ " + Number(number) + u" не найден"};
-    }
     if (!image.ReadTicket(number, ticket_)) {
+      if (!image.HasDocument(number)) {
+        return TOutcome{TTorvelResult::NotFound, u"Документ " + Number(number) + u" не найден"};
+      }
       return TOutcome{TTorvelResult::NoConfirmation,
                       u"Нет подтверждения оператора для документа " + Number(number)};
     }

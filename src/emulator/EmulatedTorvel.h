@@ -96,6 +96,8 @@ class TEmulatedTorvel final : public TTorvel {
   };
   template <class Body>
   int Run(std::string_view operation, Body body);
+  template <class Body>
+  TOutcome Attempt(std::string_view operation, Body& body, int& delayMs);
   // Reaches the device: takes it unless another instance holds it.
   TOutcome Reach();
   // The image without taking the device, or nullptr when it cannot be loaded.
