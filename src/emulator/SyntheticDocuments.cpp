@@ -789,6 +789,11 @@ TSyntheticDocuments::TSyntheticDocuments(uint64_t seed, int32_t count, int32_t f
     blocks_.push_back(b);
     p += length;
   }
+  for (std::size_t i = 0; int64_t{kBucket} * static_cast<int64_t>(firstBlock_.size()) < end;) {
+    const auto bucketStart = static_cast<int32_t>(kBucket * firstBlock_.size());
+    while (i + 1 < blocks_.size() && blocks_[i + 1].Start <= bucketStart) ++i;
+    firstBlock_.push_back(static_cast<uint32_t>(i));
+  }
 }
 
 TSyntheticDocuments::TPlace TSyntheticDocuments::Locate(int32_t position) const {
@@ -797,9 +802,9 @@ TSyntheticDocuments::TPlace TSyntheticDocuments::Locate(int32_t position) const 
     static const TBlock closing{};
     return TPlace{&closing, 0};
   }
-  const auto it = std::upper_bound(blocks_.begin(), blocks_.end(), position,
-                                   [](int32_t pos, const TBlock& b) { return pos < b.Start; });
-  const TBlock& b = *std::prev(it);
+  std::size_t i = firstBlock_[static_cast<std::size_t>(position / kBucket)];
+  while (i + 1 < blocks_.size() && blocks_[i + 1].Start <= position) ++i;
+  const TBlock& b = blocks_[i];
   return TPlace{&b, position - b.Start};
 }
 

@@ -103,6 +103,10 @@ class TSyntheticDocuments {
   std::string headBack_;
   std::vector<std::string> places_;
   std::vector<TBlock> blocks_;
+  // The block of every kBucket-th position, where Locate starts: a block
+  // holds seven documents or more but for a few, so it steps past few.
+  static constexpr int32_t kBucket = 64;
+  std::vector<uint32_t> firstBlock_;
 
   friend class TSyntheticBodyWriter;
 };
