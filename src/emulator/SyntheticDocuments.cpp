@@ -325,19 +325,21 @@ uint64_t VatAmount(uint64_t sum, uint8_t vat) {
   }
 }
 
+// Without member initializers, so that a receipt's unused lines are left
+// unset rather than cleared for every receipt; each line is set whole.
 struct TItemPlan {
-  uint8_t Product = 0;
-  uint8_t Point = 0;  // decimal point position of the quantity
-  uint64_t Quantity = 0;
-  uint64_t Price = 0;
-  uint64_t Sum = 0;
-  bool Marked = false;
+  uint8_t Product;
+  uint8_t Point;  // decimal point position of the quantity
+  uint64_t Quantity;
+  uint64_t Price;
+  uint64_t Sum;
+  bool Marked;
 };
 
 struct TReceiptPlan {
   uint8_t Kind = 1;  // 1054
   uint8_t ItemCount = 0;
-  std::array<TItemPlan, 6> Items{};
+  std::array<TItemPlan, 6> Items;  // the first ItemCount
   uint64_t Total = 0, Cash = 0, Card = 0;
   std::array<uint64_t, 7> ByVat{};  // sums by 1199 rate
   bool TopLevelCode = false;
@@ -351,6 +353,7 @@ TReceiptPlan PlanReceipt(uint64_t seed, int32_t number) {
   plan.ItemCount = static_cast<uint8_t>(r.Below(10) == 0 ? 1 : 2 + r.Below(5));
   for (uint8_t i = 0; i < plan.ItemCount; ++i) {
     TItemPlan& item = plan.Items[i];
+    item = TItemPlan{};
     item.Product = static_cast<uint8_t>(r.Below(kProducts.size()));
     const TProduct& p = kProducts[item.Product];
     item.Price = uint64_t{p.Price} * (90 + r.Below(21)) / 100 / 10 * 10;
