@@ -307,14 +307,16 @@ std::string Digits(uint64_t value, int count) {
 // n random bytes as upper-case hexadecimal text, made directly in UTF-16
 // into text, whose buffer is reused.
 void RandomHex(TRandom& r, std::size_t n, std::u16string& text) {
-  static constexpr char16_t kDigits[] = u"0123456789ABCDEF";
+  // Both digits of every byte value, copied as one.
+  static constexpr auto kPairs = [] {
+    constexpr std::u16string_view kDigits = u"0123456789ABCDEF";
+    std::array<std::array<char16_t, 2>, 256> pairs{};
+    for (std::size_t b = 0; b < pairs.size(); ++b) pairs[b] = {kDigits[b >> 4], kDigits[b & 0x0F]};
+    return pairs;
+  }();
   text.resize(2 * n);
   char16_t* at = text.data();
-  for (std::size_t i = 0; i < n; ++i) {
-    const uint32_t b = r.Below(256);
-    at[2 * i] = kDigits[b >> 4];
-    at[2 * i + 1] = kDigits[b & 0x0F];
-  }
+  for (std::size_t i = 0; i < n; ++i) std::memcpy(at + 2 * i, kPairs[r.Below(256)].data(), 4);
 }
 
 uint64_t VatAmount(uint64_t sum, uint8_t vat) {
