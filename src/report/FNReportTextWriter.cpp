@@ -74,13 +74,14 @@ void WriteReportText(const TFNReport& report, TStream& out, std::atomic<int64_t>
   int64_t bytes = out.Position();
   // Lines are made straight into large pieces (a report has tens of millions
   // of them), and each piece is written while the next is made.
-  constexpr std::size_t kPiece = 1 << 20;
+  constexpr std::size_t kPiece = 256 << 10;
   std::string piece;
   piece.reserve(kPiece + 4096);
   TWriteBehind behind(out);
   const auto put = [&] {
     bytes += static_cast<int64_t>(piece.size());
     behind.Put(piece);
+    piece.reserve(kPiece + 4096);
   };
   report.ForEachNode(
       [&](const TReportNode& node) {

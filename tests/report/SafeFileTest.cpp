@@ -84,7 +84,7 @@ TEST(FaultPaths, StreamErrorsPassOutOfTheTextRendering) {
   WriteReportText(report.Header(), report.Tags(), enough);
   EXPECT_EQ(enough.Data(), whole.Data());
 
-  // The report's own rendering writes pieces of a megabyte behind it: an
+  // The report's own rendering writes pieces of 256 KiB behind it: an
   // error in any of them comes out.
   TFNReport large;
   FillReport(large, 12000);
