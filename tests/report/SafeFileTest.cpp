@@ -24,6 +24,7 @@
 namespace kvitor {
 namespace {
 
+using test::Bytes;
 using test::ErrorOf;
 using test::InChild;
 using test::Le32;
@@ -101,6 +102,18 @@ TEST(FaultPaths, StreamErrorsPassOutOfTheTextRendering) {
   TFailingStream room(largeSize);
   WriteReportText(large, room);
   EXPECT_EQ(room.Data(), all.Data());
+
+  // A value that cannot be shown, after pieces have gone to the writing
+  // thread: its error comes out, not the thread's end.
+  TFNDocumentRec bad;
+  bad.DocType = 3;
+  bad.TLVData = Tlv(1023, Bytes({0x09, 0x01}));
+  TFNReport broken;
+  broken.AddDocument(large.Documents().Items(0).Rec());
+  broken.AddDocument(bad);
+  broken.Build(false);
+  TMemoryStream partial;
+  EXPECT_EQ(ErrorOf([&] { WriteReportText(broken, partial); }), "Неверная длина FVLN");
 }
 
 TEST(FaultPaths, MissingFolderIsNamedWithTheFullPath) {
