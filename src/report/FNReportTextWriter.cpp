@@ -11,7 +11,6 @@
 #include "LangUtils.h"
 #include "SafeFile.h"
 #include "StringUtils.h"
-#include "WriteBehind.h"
 
 namespace kvitor {
 namespace {
@@ -72,16 +71,15 @@ void WriteReportText(const TFNReport& report, TStream& out, std::atomic<int64_t>
   for (const auto& line : ReportHeaderLines(report.Header())) PutLine(out, line);
   TSaveProgress& progress = report.SaveProgress();
   int64_t bytes = out.Position();
-  // Lines are made straight into large pieces (a report has tens of millions
-  // of them), and each piece is written while the next is made.
+  // Lines are made straight into large pieces that go to the stream whole: a
+  // report has tens of millions of them.
   constexpr std::size_t kPiece = 256 << 10;
   std::string piece;
   piece.reserve(kPiece + 4096);
-  TWriteBehind behind(out);
   const auto put = [&] {
+    out.Write(piece.data(), piece.size());
     bytes += static_cast<int64_t>(piece.size());
-    behind.Put(piece);
-    piece.reserve(kPiece + 4096);
+    piece.clear();
   };
   report.ForEachNode(
       [&](const TReportNode& node) {
@@ -96,7 +94,6 @@ void WriteReportText(const TFNReport& report, TStream& out, std::atomic<int64_t>
         if (written != nullptr) written->fetch_add(1, std::memory_order_relaxed);
       });
   put();
-  behind.Finish();
 }
 
 void TFNReportTextWriter::SaveToFile(const TFNReport& report, const std::string& fileName,

@@ -85,8 +85,8 @@ TEST(FaultPaths, StreamErrorsPassOutOfTheTextRendering) {
   WriteReportText(report.Header(), report.Tags(), enough);
   EXPECT_EQ(enough.Data(), whole.Data());
 
-  // The report's own rendering writes pieces of 256 KiB behind it: an
-  // error in any of them comes out.
+  // The report's own rendering writes pieces of 256 KiB: an error in any of
+  // them comes out.
   TFNReport large;
   FillReport(large, 12000);
   TMemoryStream all;
@@ -103,8 +103,8 @@ TEST(FaultPaths, StreamErrorsPassOutOfTheTextRendering) {
   WriteReportText(large, room);
   EXPECT_EQ(room.Data(), all.Data());
 
-  // A value that cannot be shown, after pieces have gone to the writing
-  // thread: its error comes out, not the thread's end.
+  // A value that cannot be shown, after pieces have been written: its own
+  // error comes out.
   TFNDocumentRec bad;
   bad.DocType = 3;
   bad.TLVData = Tlv(1023, Bytes({0x09, 0x01}));
