@@ -10,12 +10,14 @@ constexpr char kDigits[] = "0123456789ABCDEF";
 
 std::string Hex(std::string_view bytes, bool spaced) {
   std::string out;
-  out.reserve(bytes.size() * 3);
-  for (const char c : bytes) {
-    if (spaced && !out.empty()) out += ' ';
-    const auto b = static_cast<unsigned char>(c);
-    out += kDigits[b >> 4];
-    out += kDigits[b & 0x0F];
+  if (bytes.empty()) return out;
+  out.resize(bytes.size() * (spaced ? 3 : 2) - (spaced ? 1 : 0));
+  char* at = out.data();
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (spaced && i > 0) *at++ = ' ';
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    *at++ = kDigits[b >> 4];
+    *at++ = kDigits[b & 0x0F];
   }
   return out;
 }

@@ -86,6 +86,7 @@ const TTagEntry* InternTagInfo(const TTagInfo& info) {
   entry->Info.Description = pool.Text(info.Description);
   entry->Info.ShortName = pool.Text(info.ShortName);
   entry->ShortName1251 = Utf8ToCp1251(info.ShortName);
+  entry->LinePrefix1251 = std::to_string(info.Tag) + ',' + entry->ShortName1251 + ':';
   const TTagInfo key = entry->Info;
   return pool.entries.emplace(key, std::move(entry)).first->second.get();
 }

@@ -44,6 +44,8 @@ struct TTagInfo {
 struct TTagEntry {
   TTagInfo Info;
   std::string ShortName1251;
+  // "number,short name:", as a report line of a known tag starts, Windows-1251.
+  std::string LinePrefix1251;
   uint32_t Index = 0;  // in the table of records, see TagEntryAt
 };
 

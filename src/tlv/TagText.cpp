@@ -123,7 +123,12 @@ void AppendStringValue1251(std::string& line, std::string_view value) {
   std::size_t last = value.size();
   while (first < last && blank(value[first])) ++first;
   while (last > first && blank(value[last - 1])) --last;
-  for (std::size_t i = first; i < last; ++i) line += table[static_cast<unsigned char>(value[i])];
+  const std::size_t at = line.size();
+  line.resize(at + (last - first));
+  std::transform(value.begin() + static_cast<std::ptrdiff_t>(first),
+                 value.begin() + static_cast<std::ptrdiff_t>(last),
+                 line.begin() + static_cast<std::ptrdiff_t>(at),
+                 [&table](char c) { return table[static_cast<unsigned char>(c)]; });
 }
 
 // UnixTimeText in the report's code page; the locale's own formatting only
@@ -187,6 +192,9 @@ void AppendValuePart(std::string& line, const TTagInfo& info, std::string_view v
         return;
       }
       break;
+    case ttByteArray:  // digits only
+      line += info.Tag == 1077 ? FiscalSignText(value) : BytesToHexSpaced(value);
+      return;
     case ttSTLV:
     case ttUnknown: return;
     default: break;
@@ -197,6 +205,11 @@ void AppendValuePart(std::string& line, const TTagInfo& info, std::string_view v
 void AppendTagLine(std::string& line, const TTagEntry& entry, std::string_view value,
                    std::size_t valueLength, int32_t declaredLength, bool withNumber) {
   const TTagInfo& info = entry.Info;
+  if (withNumber && info.TagType != ttUnknown) {
+    line += entry.LinePrefix1251;
+    AppendValuePart(line, info, value, valueLength, declaredLength);
+    return;
+  }
   if (withNumber) {
     AppendInt(line, info.Tag);
     line += ',';
