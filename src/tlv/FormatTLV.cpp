@@ -5,6 +5,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 #include "Error.h"
 #include "StringUtils.h"
@@ -36,15 +37,47 @@ std::string FormatFixed(double value, int digits) {
   return std::string(buffer, r.ptr);
 }
 
+void AppendScaled(std::string& out, int64_t units, int digits) {
+  // Below 2^48 the double lies within a quarter of the last shown digit of
+  // the exact quotient, so the exact quotient's digits are what it shows,
+  // made here without a double. Above, the double's own rounding is kept.
+  constexpr int64_t kExact = int64_t{1} << 48;
+  if (units <= -kExact || units >= kExact) {
+    double n = static_cast<double>(units);
+    // Divided step by step, as the value's own definition does, so that the
+    // rounding is the same.
+    for (int i = 0; i < digits; ++i) n /= 10;
+    out += FormatFixed(n, digits);
+    return;
+  }
+  char text[24];
+  const uint64_t magnitude =
+      units < 0 ? static_cast<uint64_t>(-units) : static_cast<uint64_t>(units);
+  // At least digits + 1 digits: "0.005", not ".005".
+  char* end = std::to_chars(text, text + sizeof text, magnitude).ptr;
+  auto length = static_cast<std::size_t>(end - text);
+  const auto wanted = static_cast<std::size_t>(digits) + 1;
+  if (length < wanted) {
+    std::memmove(text + (wanted - length), text, length);
+    std::memset(text, '0', wanted - length);
+    length = wanted;
+  }
+  if (units < 0) out += '-';
+  const std::size_t whole = length - static_cast<std::size_t>(digits);
+  out.append(text, whole);
+  if (digits > 0) {
+    out += '.';
+    out.append(text + whole, static_cast<std::size_t>(digits));
+  }
+}
+
 std::string TFormatTLV::FVLNToText(std::string_view bytes) {
   if (bytes.empty()) return {};
   const int digits = static_cast<unsigned char>(bytes[0]);
   if (digits > 8 || bytes.size() < 2) throw Error("Неверная длина FVLN");
-  double n = static_cast<double>(static_cast<int64_t>(BytesToInt(bytes.substr(1))));
-  // Divided step by step, as the value's own definition does, so that the
-  // rounding is the same.
-  for (int i = 0; i < digits; ++i) n /= 10;
-  return FormatFixed(n, digits);
+  std::string text;
+  AppendScaled(text, static_cast<int64_t>(BytesToInt(bytes.substr(1))), digits);
+  return text;
 }
 
 std::string TFormatTLV::DateTimeToUnixTime(TDateTime value) {

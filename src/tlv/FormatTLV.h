@@ -32,5 +32,8 @@ class TFormatTLV {
 
 // Fixed-point decimal text with "." whatever LC_NUMERIC says.
 [[nodiscard]] std::string FormatFixed(double value, int digits);
+// Appends FormatFixed of units / 10^digits (digits 0..8) as the double that
+// dividing by 10 `digits` times gives would show; units is a whole number.
+void AppendScaled(std::string& out, int64_t units, int digits);
 
 }  // namespace kvitor

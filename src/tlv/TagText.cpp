@@ -192,6 +192,7 @@ void AppendValuePart(std::string& line, const TTagInfo& info, std::string_view v
         return;
       }
       break;
+    case ttFVLN: line += TFormatTLV::FVLNToText(value); return;
     case ttByteArray:  // digits only
       line += info.Tag == 1077 ? FiscalSignText(value) : BytesToHexSpaced(value);
       return;

@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <clocale>
 #include <cstdint>
 #include <limits>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "DateTime.h"
 #include "FormatTLV.h"
@@ -65,6 +68,32 @@ TEST(FormatTLV, FVLNToTextPlacesTheDecimalPoint) {
   for (const char* bad : {"02", "09 01", "FF 01 02"}) {
     EXPECT_EQ(ErrorText([&] { (void)TFormatTLV::FVLNToText(Hex(bad)); }), "Неверная длина FVLN")
         << bad;
+  }
+}
+
+// Whole numbers below 2^48 are shown without a double; the text must be the
+// one the double divided step by step gives, at every scale and near the
+// edge where the double takes over again.
+TEST(FormatTLV, ScaledNumbersShowWhatTheDoubleShows) {
+  const auto viaDouble = [](int64_t units, int digits) {
+    double n = static_cast<double>(units);
+    for (int i = 0; i < digits; ++i) n /= 10;
+    return FormatFixed(n, digits);
+  };
+  std::mt19937_64 random(20261208);
+  constexpr int64_t kEdge = int64_t{1} << 48;
+  for (int digits = 0; digits <= 8; ++digits) {
+    std::vector<int64_t> values = {0, 1, -1, 5, -5, 999, kEdge - 1, -(kEdge - 1), kEdge, -kEdge};
+    for (int i = 0; i < 20000; ++i) {
+      const int bits = static_cast<int>(random() % 57);  // past the edge too
+      const auto units = static_cast<int64_t>(random() >> (64 - std::max(bits, 1)));
+      values.push_back(i % 2 == 0 ? units : -units);
+    }
+    for (const int64_t units : values) {
+      std::string text;
+      AppendScaled(text, units, digits);
+      ASSERT_EQ(text, viaDouble(units, digits)) << units << " / 10^" << digits;
+    }
   }
 }
 
