@@ -206,21 +206,20 @@ void AppendValuePart(std::string& line, const TTagInfo& info, std::string_view v
 void AppendTagLine(std::string& line, const TTagEntry& entry, std::string_view value,
                    std::size_t valueLength, int32_t declaredLength, bool withNumber) {
   const TTagInfo& info = entry.Info;
-  if (withNumber && info.TagType != ttUnknown) {
-    line += entry.LinePrefix1251;
-    AppendValuePart(line, info, value, valueLength, declaredLength);
-    return;
-  }
-  if (withNumber) {
-    AppendInt(line, info.Tag);
-    line += ',';
-  }
   if (info.TagType == ttUnknown) {
+    if (withNumber) {
+      AppendInt(line, info.Tag);
+      line += ',';
+    }
     AppendCp1251(line, Tr("НЕИЗВЕСТНЫЙ ТЕГ"));
     return;
   }
-  line += entry.ShortName1251;
-  line += ':';
+  if (withNumber) {
+    line += entry.LinePrefix1251;
+  } else {
+    line += entry.ShortName1251;
+    line += ':';
+  }
   AppendValuePart(line, info, value, valueLength, declaredLength);
 }
 
