@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "FNDocument.h"
-#include "StorageImage.h"
+#include "drivers/emulated/StorageImage.h"
+#include "report/FNDocument.h"
 
 namespace kvitor::bench {
 

@@ -9,12 +9,12 @@
 #include <filesystem>
 
 #include "BenchData.h"
-#include "BinStream.h"
-#include "Checksum.h"
-#include "FNReport.h"
-#include "FNReportBinWriter.h"
-#include "FNReportTextWriter.h"
-#include "TLVParser.h"
+#include "report/Checksum.h"
+#include "report/FNReport.h"
+#include "report/FNReportBinWriter.h"
+#include "report/FNReportTextWriter.h"
+#include "tlv/BinStream.h"
+#include "tlv/TLVParser.h"
 
 namespace kvitor::bench {
 namespace {

@@ -15,11 +15,11 @@
 
 #include <unistd.h>
 
-#include "EmulatedTorvel.h"
-#include "FNSerialTorvel.h"
-#include "FNWireStorage.h"
-#include "MainController.h"
-#include "PtyServer.h"
+#include "drivers/emulated/EmulatedTorvel.h"
+#include "drivers/serial/FNSerialTorvel.h"
+#include "fn-emulator/FNWireStorage.h"
+#include "fn-emulator/PtyServer.h"
+#include "job/MainController.h"
 
 namespace kvitor {
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "StorageImage.h"
+#include "drivers/emulated/StorageImage.h"
 
 int main(int argc, char** argv) {
   if (argc != 2) {

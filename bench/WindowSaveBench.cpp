@@ -18,9 +18,9 @@
 #include <cstdio>
 #include <optional>
 
-#include "MainController.h"
-#include "Torvel.h"
-#include "fmuMain.h"
+#include "app/fmuMain.h"
+#include "drivers/Torvel.h"
+#include "job/MainController.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "AppIdentity.h"
+#include "app/AppIdentity.h"
 
 #include <QApplication>
 #include <QLibraryInfo>

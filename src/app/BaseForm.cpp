@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "BaseForm.h"
+#include "app/BaseForm.h"
 
 #include <QGuiApplication>
 #include <QScreen>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "Screenshots.h"
+#include "app/Screenshots.h"
 
 #include <QApplication>
 #include <QDir>
@@ -14,10 +14,10 @@
 #include <QTimer>
 #include <cstdio>
 
-#include "TorvelSettingsDialog.h"
-#include "VersionInfo.h"
-#include "fmuAbout.h"
-#include "fmuMain.h"
+#include "app/TorvelSettingsDialog.h"
+#include "app/fmuAbout.h"
+#include "app/fmuMain.h"
+#include "job/VersionInfo.h"
 
 namespace kvitor {
 namespace {

@@ -7,14 +7,14 @@
 #include <clocale>
 #include <cstdio>
 
-#include "BaseForm.h"
-#include "Catalogues.h"
-#include "FileUtils.h"
-#include "LangUtils.h"
-#include "Screenshots.h"
-#include "Torvel.h"
-#include "TorvelSettingsDialog.h"
-#include "fmuMain.h"
+#include "app/BaseForm.h"
+#include "app/Screenshots.h"
+#include "app/TorvelSettingsDialog.h"
+#include "app/fmuMain.h"
+#include "drivers/Torvel.h"
+#include "job/Catalogues.h"
+#include "job/FileUtils.h"
+#include "tlv/LangUtils.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "TorvelSettingsDialog.h"
+#include "app/TorvelSettingsDialog.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -25,9 +25,9 @@
 #include <cstdlib>
 #include <exception>
 
-#include "FNSerialTorvel.h"
-#include "FNTransport.h"
-#include "Torvel.h"
+#include "drivers/Torvel.h"
+#include "drivers/serial/FNSerialTorvel.h"
+#include "drivers/serial/FNTransport.h"
 
 namespace kvitor {
 namespace {

@@ -6,8 +6,8 @@
 #include <QString>
 #include <functional>
 
-#include "BaseForm.h"
-#include "TorvelSettings.h"
+#include "app/BaseForm.h"
+#include "drivers/TorvelSettings.h"
 
 class QCheckBox;
 class QComboBox;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "fmuAbout.h"
+#include "app/fmuAbout.h"
 
 #include <QDesktopServices>
 #include <QFrame>

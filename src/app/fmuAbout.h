@@ -7,7 +7,7 @@
 #include <QStringList>
 #include <functional>
 
-#include "BaseForm.h"
+#include "app/BaseForm.h"
 
 class QKeyEvent;
 class QListWidget;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "fmuMain.h"
+#include "app/fmuMain.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -27,14 +27,14 @@
 #include <climits>
 #include <exception>
 
-#include "BaseForm.h"
-#include "DateTime.h"
 #include "KvitorMakerInfo.h"
-#include "MainController.h"
-#include "StringUtils.h"
-#include "VersionInfo.h"
-#include "fmuAbout.h"
-#include "fmuReportViewer.h"
+#include "app/BaseForm.h"
+#include "app/fmuAbout.h"
+#include "app/fmuReportViewer.h"
+#include "job/MainController.h"
+#include "job/VersionInfo.h"
+#include "tlv/DateTime.h"
+#include "tlv/StringUtils.h"
 
 namespace kvitor {
 namespace {

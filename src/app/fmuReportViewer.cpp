@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "fmuReportViewer.h"
+#include "app/fmuReportViewer.h"
 
 #include <QApplication>
 #include <QFile>
@@ -19,13 +19,13 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "BaseForm.h"
-#include "BinStream.h"
-#include "Error.h"
-#include "FNReportTextWriter.h"
-#include "ReportExport.h"
-#include "SafeFile.h"
-#include "StringUtils.h"
+#include "app/BaseForm.h"
+#include "report/FNReportTextWriter.h"
+#include "report/ReportExport.h"
+#include "report/SafeFile.h"
+#include "tlv/BinStream.h"
+#include "tlv/Error.h"
+#include "tlv/StringUtils.h"
 
 namespace kvitor {
 namespace {

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "ReportView.h"
+#include "report/ReportView.h"
 
 class QLabel;
 class QLineEdit;

@@ -4,14 +4,14 @@
 #include <QApplication>
 #include <clocale>
 
-#include "AppIdentity.h"
-#include "BaseForm.h"
-#include "Catalogues.h"
-#include "FileUtils.h"
-#include "LangUtils.h"
-#include "Torvel.h"
-#include "TorvelSettingsDialog.h"
-#include "fmuMain.h"
+#include "app/AppIdentity.h"
+#include "app/BaseForm.h"
+#include "app/TorvelSettingsDialog.h"
+#include "app/fmuMain.h"
+#include "drivers/Torvel.h"
+#include "job/Catalogues.h"
+#include "job/FileUtils.h"
+#include "tlv/LangUtils.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);

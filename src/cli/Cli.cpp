@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "Cli.h"
+#include "cli/Cli.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -19,15 +19,15 @@
 #include <thread>
 #include <tuple>
 
-#include "BinStream.h"
-#include "DateTime.h"
-#include "Error.h"
-#include "MainController.h"
-#include "ReportExport.h"
-#include "SafeFile.h"
-#include "StringUtils.h"
-#include "Torvel.h"
-#include "VersionInfo.h"
+#include "drivers/Torvel.h"
+#include "job/MainController.h"
+#include "job/VersionInfo.h"
+#include "report/ReportExport.h"
+#include "report/SafeFile.h"
+#include "tlv/BinStream.h"
+#include "tlv/DateTime.h"
+#include "tlv/Error.h"
+#include "tlv/StringUtils.h"
 
 namespace kvitor {
 namespace {

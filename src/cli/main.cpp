@@ -6,10 +6,10 @@
 #include <clocale>
 #include <iostream>
 
-#include "Catalogues.h"
-#include "Cli.h"
-#include "FileUtils.h"
-#include "LangUtils.h"
+#include "cli/Cli.h"
+#include "job/Catalogues.h"
+#include "job/FileUtils.h"
+#include "tlv/LangUtils.h"
 
 int main(int argc, char** argv) {
   // A report holds millions of small tags made on the job's thread: one arena

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "TorvelFactory.h"
+#include "drivers/TorvelFactory.h"
 
-#include "EmulatedTorvel.h"
-#include "Error.h"
-#include "FNSerialTorvel.h"
-#include "TorvelSettings.h"
+#include "drivers/TorvelSettings.h"
+#include "drivers/emulated/EmulatedTorvel.h"
+#include "drivers/serial/FNSerialTorvel.h"
+#include "tlv/Error.h"
 
 namespace kvitor {
 

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "Torvel.h"
+#include "drivers/Torvel.h"
 
 namespace kvitor {
 

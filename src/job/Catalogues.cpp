@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "Catalogues.h"
+#include "job/Catalogues.h"
 
 #include <filesystem>
 #include <system_error>

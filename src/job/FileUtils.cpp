@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "FileUtils.h"
+#include "job/FileUtils.h"
 
 #include <filesystem>
 #include <system_error>

@@ -1,17 +1,17 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "MainController.h"
+#include "job/MainController.h"
 
 #include <cmath>
 #include <optional>
 
-#include "Error.h"
-#include "FNReportBinWriter.h"
-#include "FNReportTextWriter.h"
-#include "StringUtils.h"
-#include "TorvelFactory.h"
-#include "VersionInfo.h"
+#include "drivers/TorvelFactory.h"
+#include "job/VersionInfo.h"
+#include "report/FNReportBinWriter.h"
+#include "report/FNReportTextWriter.h"
+#include "tlv/Error.h"
+#include "tlv/StringUtils.h"
 
 namespace kvitor {
 

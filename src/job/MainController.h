@@ -11,12 +11,12 @@
 #include <mutex>
 #include <string>
 
-#include "DateTime.h"
-#include "Error.h"
-#include "FNReport.h"
-#include "FNReportReader.h"
-#include "NotifyThread.h"
-#include "Torvel.h"
+#include "drivers/Torvel.h"
+#include "job/FNReportReader.h"
+#include "job/NotifyThread.h"
+#include "report/FNReport.h"
+#include "tlv/DateTime.h"
+#include "tlv/Error.h"
 
 namespace kvitor {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "NotifyThread.h"
+#include "job/NotifyThread.h"
 
 namespace kvitor {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "VersionInfo.h"
+#include "job/VersionInfo.h"
 
 #include <cstdio>
 

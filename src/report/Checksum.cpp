@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "Checksum.h"
+#include "report/Checksum.h"
 
 #include <array>
 #include <cstring>

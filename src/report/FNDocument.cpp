@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "FNDocument.h"
+#include "report/FNDocument.h"
 
 #include <algorithm>
 

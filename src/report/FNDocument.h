@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "DateTime.h"
+#include "tlv/DateTime.h"
 
 namespace kvitor {
 

@@ -1,15 +1,15 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "FNReport.h"
+#include "report/FNReport.h"
 
 #include <algorithm>
 #include <array>
 #include <limits>
 #include <new>
 
-#include "Error.h"
-#include "FormatTLV.h"
+#include "tlv/Error.h"
+#include "tlv/FormatTLV.h"
 
 namespace kvitor {
 namespace {

@@ -13,10 +13,10 @@
 #include <utility>
 #include <vector>
 
-#include "FNDocument.h"
-#include "FormatTLV.h"
-#include "TLVParser.h"
-#include "TLVTag.h"
+#include "report/FNDocument.h"
+#include "tlv/FormatTLV.h"
+#include "tlv/TLVParser.h"
+#include "tlv/TLVTag.h"
 
 namespace kvitor {
 

@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "FNReportBinReader.h"
+#include "report/FNReportBinReader.h"
 
-#include "Checksum.h"
-#include "Error.h"
-#include "FNReportBinWriter.h"
-#include "ReportFileFormat.h"
-#include "SafeFile.h"
+#include "report/Checksum.h"
+#include "report/FNReportBinWriter.h"
+#include "report/ReportFileFormat.h"
+#include "report/SafeFile.h"
+#include "tlv/Error.h"
 
 namespace kvitor {
 namespace {

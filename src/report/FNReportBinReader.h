@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "FNReport.h"
-#include "TLVParser.h"
+#include "report/FNReport.h"
+#include "tlv/TLVParser.h"
 
 namespace kvitor {
 

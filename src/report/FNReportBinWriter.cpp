@@ -1,16 +1,16 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "FNReportBinWriter.h"
+#include "report/FNReportBinWriter.h"
 
 #include <new>
 
-#include "Error.h"
+#include "tlv/Error.h"
 
-#include "BinStream.h"
-#include "Checksum.h"
-#include "SafeFile.h"
-#include "StringUtils.h"
+#include "report/Checksum.h"
+#include "report/SafeFile.h"
+#include "tlv/BinStream.h"
+#include "tlv/StringUtils.h"
 
 namespace kvitor {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "FNReport.h"
+#include "report/FNReport.h"
 
 namespace kvitor {
 

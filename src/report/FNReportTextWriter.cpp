@@ -1,16 +1,16 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "FNReportTextWriter.h"
+#include "report/FNReportTextWriter.h"
 
 #include <cstdio>
 #include <new>
 
-#include "BinStream.h"
-#include "Error.h"
-#include "LangUtils.h"
-#include "SafeFile.h"
-#include "StringUtils.h"
+#include "report/SafeFile.h"
+#include "tlv/BinStream.h"
+#include "tlv/Error.h"
+#include "tlv/LangUtils.h"
+#include "tlv/StringUtils.h"
 
 namespace kvitor {
 namespace {

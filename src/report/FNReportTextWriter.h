@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "FNReport.h"
+#include "report/FNReport.h"
 
 namespace kvitor {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "ReportExport.h"
+#include "report/ReportExport.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,16 +16,16 @@
 #include <optional>
 #include <unordered_map>
 
-#include "BinStream.h"
-#include "BinUtils.h"
-#include "Checksum.h"
-#include "Error.h"
-#include "FNReportBinWriter.h"
-#include "FNReportTextWriter.h"
-#include "FormatTLV.h"
-#include "LangUtils.h"
-#include "ReportFileFormat.h"
-#include "StringUtils.h"
+#include "report/Checksum.h"
+#include "report/FNReportBinWriter.h"
+#include "report/FNReportTextWriter.h"
+#include "report/ReportFileFormat.h"
+#include "tlv/BinStream.h"
+#include "tlv/BinUtils.h"
+#include "tlv/Error.h"
+#include "tlv/FormatTLV.h"
+#include "tlv/LangUtils.h"
+#include "tlv/StringUtils.h"
 
 namespace kvitor {
 namespace {

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "FNReport.h"
-#include "TLVParser.h"
+#include "report/FNReport.h"
+#include "tlv/TLVParser.h"
 
 namespace kvitor {
 

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
-#include "ReportFileFormat.h"
+#include "report/ReportFileFormat.h"
 
 #include <cstdio>
 
-#include "Error.h"
-#include "FNReportBinWriter.h"
-#include "FormatTLV.h"
+#include "report/FNReportBinWriter.h"
+#include "tlv/Error.h"
+#include "tlv/FormatTLV.h"
 
 namespace kvitor {
 namespace {

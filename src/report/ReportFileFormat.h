@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "FNReport.h"
+#include "report/FNReport.h"
 
 namespace kvitor {
 

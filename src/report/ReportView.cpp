@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "ReportView.h"
+#include "report/ReportView.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,11 +11,11 @@
 #include <cstring>
 #include <optional>
 
-#include "Error.h"
-#include "FNReportBinWriter.h"
-#include "FormatTLV.h"
-#include "ReportExport.h"
-#include "StringUtils.h"
+#include "report/FNReportBinWriter.h"
+#include "report/ReportExport.h"
+#include "tlv/Error.h"
+#include "tlv/FormatTLV.h"
+#include "tlv/StringUtils.h"
 
 namespace kvitor {
 namespace {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "SafeFile.h"
+#include "report/SafeFile.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "BinStream.h"
+#include "tlv/BinStream.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "Error.h"
+#include "tlv/Error.h"
 
 namespace kvitor {
 namespace {

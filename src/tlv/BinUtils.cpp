@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "BinUtils.h"
+#include "tlv/BinUtils.h"
 
 namespace kvitor {
 namespace {

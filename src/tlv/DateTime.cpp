@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "DateTime.h"
+#include "tlv/DateTime.h"
 
 #include <langinfo.h>
 
@@ -9,7 +9,7 @@
 #include <cmath>
 #include <ctime>
 
-#include "StringUtils.h"
+#include "tlv/StringUtils.h"
 
 namespace kvitor {
 namespace {

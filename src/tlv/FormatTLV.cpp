@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "FormatTLV.h"
+#include "tlv/FormatTLV.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstring>
 
-#include "Error.h"
-#include "StringUtils.h"
+#include "tlv/Error.h"
+#include "tlv/StringUtils.h"
 
 namespace kvitor {
 

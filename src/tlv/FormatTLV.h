@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "DateTime.h"
+#include "tlv/DateTime.h"
 
 namespace kvitor {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "LangUtils.h"
+#include "tlv/LangUtils.h"
 
 #include <libintl.h>
 

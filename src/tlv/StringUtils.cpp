@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "StringUtils.h"
+#include "tlv/StringUtils.h"
 
 #include <iconv.h>
 #include <langinfo.h>
@@ -13,7 +13,7 @@
 #include <cstring>
 #include <memory>
 
-#include "Error.h"
+#include "tlv/Error.h"
 
 namespace kvitor {
 namespace {

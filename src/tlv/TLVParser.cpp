@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "TLVParser.h"
+#include "tlv/TLVParser.h"
 
 #include <vector>
 
-#include "Error.h"
+#include "tlv/Error.h"
 
 namespace kvitor {
 

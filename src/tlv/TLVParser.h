@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "Error.h"
-#include "TLVTag.h"
+#include "tlv/Error.h"
+#include "tlv/TLVTag.h"
 
 namespace kvitor {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "TLVTag.h"
+#include "tlv/TLVTag.h"
 
 #include <algorithm>
 #include <deque>
@@ -10,10 +10,10 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "Error.h"
-#include "FormatTLV.h"
-#include "StringUtils.h"
-#include "TagPool.h"
+#include "tlv/Error.h"
+#include "tlv/FormatTLV.h"
+#include "tlv/StringUtils.h"
+#include "tlv/TagPool.h"
 
 namespace kvitor {
 namespace {

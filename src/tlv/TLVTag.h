@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "SmallBytes.h"
+#include "tlv/SmallBytes.h"
 
 namespace kvitor {
 

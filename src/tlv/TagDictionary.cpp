@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "LangUtils.h"
-#include "TLVTag.h"
+#include "tlv/LangUtils.h"
+#include "tlv/TLVTag.h"
 
 namespace kvitor {
 namespace {
@@ -23,7 +23,7 @@ struct TDictionaryRow {
 };
 
 constexpr TDictionaryRow kRows[] = {
-#include "TagDictionaryTable.inc"
+#include "tlv/TagDictionaryTable.inc"
 };
 
 }  // namespace

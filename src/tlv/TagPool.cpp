@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "TagPool.h"
+#include "tlv/TagPool.h"
 
 #include <algorithm>
 #include <memory>

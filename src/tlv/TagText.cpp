@@ -6,12 +6,12 @@
 #include <string>
 #include <unordered_map>
 
-#include "BinUtils.h"
-#include "DateTime.h"
-#include "FormatTLV.h"
-#include "LangUtils.h"
-#include "StringUtils.h"
-#include "TLVTag.h"
+#include "tlv/BinUtils.h"
+#include "tlv/DateTime.h"
+#include "tlv/FormatTLV.h"
+#include "tlv/LangUtils.h"
+#include "tlv/StringUtils.h"
+#include "tlv/TLVTag.h"
 
 namespace kvitor {
 namespace {

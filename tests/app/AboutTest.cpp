@@ -11,7 +11,7 @@
 
 #include "AppTestUtil.h"
 #include "KvitorMakerInfo.h"
-#include "fmuAbout.h"
+#include "app/fmuAbout.h"
 
 using kvitor::TfmAbout;
 using kvitor::test::Child;

@@ -7,7 +7,7 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "AppIdentity.h"
+#include "app/AppIdentity.h"
 
 class TAppIdentityTest : public QObject {
   Q_OBJECT

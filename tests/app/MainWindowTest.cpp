@@ -29,15 +29,15 @@
 #include <thread>
 
 #include "AppTestUtil.h"
-#include "DateTime.h"
-#include "FileUtils.h"
-#include "MainController.h"
-#include "StringUtils.h"
-#include "Torvel.h"
-#include "TorvelSettings.h"
-#include "VersionInfo.h"
-#include "fmuAbout.h"
-#include "fmuMain.h"
+#include "app/fmuAbout.h"
+#include "app/fmuMain.h"
+#include "drivers/Torvel.h"
+#include "drivers/TorvelSettings.h"
+#include "job/FileUtils.h"
+#include "job/MainController.h"
+#include "job/VersionInfo.h"
+#include "tlv/DateTime.h"
+#include "tlv/StringUtils.h"
 
 using kvitor::TfmMain;
 using kvitor::test::Child;

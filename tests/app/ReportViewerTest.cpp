@@ -9,11 +9,11 @@
 #include <QTreeView>
 #include <algorithm>
 
-#include "BinStream.h"
-#include "ReportExport.h"
-#include "ReportView.h"
-#include "fmuMain.h"
-#include "fmuReportViewer.h"
+#include "app/fmuMain.h"
+#include "app/fmuReportViewer.h"
+#include "report/ReportExport.h"
+#include "report/ReportView.h"
+#include "tlv/BinStream.h"
 
 using kvitor::TfmReportViewer;
 

@@ -19,12 +19,12 @@
 #include <thread>
 
 #include "AppTestUtil.h"
-#include "FNWireStorage.h"
-#include "PtyServer.h"
-#include "Torvel.h"
-#include "TorvelFactory.h"
-#include "TorvelSettings.h"
-#include "TorvelSettingsDialog.h"
+#include "app/TorvelSettingsDialog.h"
+#include "drivers/Torvel.h"
+#include "drivers/TorvelFactory.h"
+#include "drivers/TorvelSettings.h"
+#include "fn-emulator/FNWireStorage.h"
+#include "fn-emulator/PtyServer.h"
 
 using kvitor::TTorvelSettings;
 using kvitor::TTorvelSettingsDialog;

@@ -25,8 +25,8 @@
 #include <thread>
 #include <vector>
 
-#include "Checksum.h"
-#include "StringUtils.h"
+#include "report/Checksum.h"
+#include "tlv/StringUtils.h"
 
 // kvitor-cli run as a separate process against data files of the emulated
 // cash register, its output captured in files.

@@ -5,9 +5,9 @@
 
 #include <filesystem>
 
-#include "Catalogues.h"
 #include "KvitorPaths.h"
 #include "TestSupport.h"
+#include "job/Catalogues.h"
 
 namespace kvitor {
 namespace {

@@ -11,10 +11,10 @@
 #include <mutex>
 #include <string>
 
-#include "DateTime.h"
 #include "JobTestUtil.h"
-#include "MainController.h"
-#include "StringUtils.h"
+#include "job/MainController.h"
+#include "tlv/DateTime.h"
+#include "tlv/StringUtils.h"
 
 // The controller with the real driver factory, serving data files of the
 // emulated cash register.

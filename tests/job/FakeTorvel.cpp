@@ -6,8 +6,8 @@
 #include <chrono>
 #include <string_view>
 
-#include "Error.h"
 #include "JobTestUtil.h"
+#include "tlv/Error.h"
 
 namespace kvitor::test {
 namespace {

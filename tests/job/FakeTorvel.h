@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "MainController.h"
-#include "StorageImage.h"
-#include "Torvel.h"
+#include "drivers/Torvel.h"
+#include "drivers/emulated/StorageImage.h"
+#include "job/MainController.h"
 
 namespace kvitor::test {
 

@@ -7,8 +7,8 @@
 #include <regex>
 #include <string>
 
-#include "FileUtils.h"
-#include "VersionInfo.h"
+#include "job/FileUtils.h"
+#include "job/VersionInfo.h"
 
 namespace kvitor::test {
 namespace {

@@ -15,8 +15,8 @@
 #include <string_view>
 #include <thread>
 
-#include "MainController.h"
-#include "TLVTag.h"
+#include "job/MainController.h"
+#include "tlv/TLVTag.h"
 
 #include "TestSupport.h"
 

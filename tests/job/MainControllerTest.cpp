@@ -13,12 +13,12 @@
 #include <thread>
 #include <vector>
 
-#include "Checksum.h"
-#include "Error.h"
 #include "FakeTorvel.h"
 #include "JobTestUtil.h"
-#include "MainController.h"
-#include "StringUtils.h"
+#include "job/MainController.h"
+#include "report/Checksum.h"
+#include "tlv/Error.h"
+#include "tlv/StringUtils.h"
 
 namespace kvitor::test {
 namespace {

@@ -8,7 +8,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "NotifyThread.h"
+#include "job/NotifyThread.h"
 
 namespace kvitor::test {
 namespace {

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "Error.h"
 #include "FuzzTargets.h"
-#include "StorageImage.h"
 #include "TestSupport.h"
+#include "drivers/emulated/StorageImage.h"
+#include "tlv/Error.h"
 
 namespace kvitor {
 namespace {

@@ -5,10 +5,10 @@
 
 #include <climits>
 
-#include "Checksum.h"
-#include "FNReportBinWriter.h"
 #include "ReportTestUtil.h"
-#include "StringUtils.h"
+#include "report/Checksum.h"
+#include "report/FNReportBinWriter.h"
+#include "tlv/StringUtils.h"
 
 namespace kvitor {
 namespace {

@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "Checksum.h"
+#include "report/Checksum.h"
 
 namespace kvitor {
 namespace {

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "FNDocument.h"
 #include "ReportTestUtil.h"
+#include "report/FNDocument.h"
 
 namespace kvitor {
 namespace {

@@ -5,9 +5,9 @@
 
 #include <vector>
 
-#include "Error.h"
-#include "FNReport.h"
 #include "ReportTestUtil.h"
+#include "report/FNReport.h"
+#include "tlv/Error.h"
 
 namespace kvitor {
 namespace {

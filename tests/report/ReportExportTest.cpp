@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "ReportExport.h"
+#include "report/ReportExport.h"
 
 #include <gtest/gtest.h>
 
@@ -9,13 +9,13 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "BinStream.h"
-#include "Checksum.h"
-#include "Error.h"
-#include "FNReportBinReader.h"
-#include "FNReportTextWriter.h"
 #include "ReportTestUtil.h"
-#include "StringUtils.h"
+#include "report/Checksum.h"
+#include "report/FNReportBinReader.h"
+#include "report/FNReportTextWriter.h"
+#include "tlv/BinStream.h"
+#include "tlv/Error.h"
+#include "tlv/StringUtils.h"
 
 namespace kvitor {
 namespace {

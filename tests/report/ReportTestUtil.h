@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "TLVTag.h"
+#include "tlv/TLVTag.h"
 
 #include "TestSupport.h"
 

@@ -12,14 +12,14 @@
 #include <functional>
 #include <string>
 
-#include "BinStream.h"
-#include "Checksum.h"
-#include "Error.h"
-#include "FNReportBinWriter.h"
-#include "FNReportTextWriter.h"
-#include "FormatTLV.h"
 #include "ReportTestUtil.h"
-#include "StringUtils.h"
+#include "report/Checksum.h"
+#include "report/FNReportBinWriter.h"
+#include "report/FNReportTextWriter.h"
+#include "tlv/BinStream.h"
+#include "tlv/Error.h"
+#include "tlv/FormatTLV.h"
+#include "tlv/StringUtils.h"
 
 namespace kvitor {
 namespace {

@@ -14,12 +14,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "BinStream.h"
-#include "Error.h"
-#include "FNReportBinWriter.h"
-#include "FNReportTextWriter.h"
 #include "ReportTestUtil.h"
-#include "SafeFile.h"
+#include "report/FNReportBinWriter.h"
+#include "report/FNReportTextWriter.h"
+#include "report/SafeFile.h"
+#include "tlv/BinStream.h"
+#include "tlv/Error.h"
 
 namespace kvitor {
 namespace {

@@ -6,11 +6,11 @@
 #include <climits>
 #include <vector>
 
-#include "BinStream.h"
-#include "Error.h"
-#include "FNReportTextWriter.h"
 #include "ReportTestUtil.h"
-#include "StringUtils.h"
+#include "report/FNReportTextWriter.h"
+#include "tlv/BinStream.h"
+#include "tlv/Error.h"
+#include "tlv/StringUtils.h"
 
 namespace kvitor {
 namespace {

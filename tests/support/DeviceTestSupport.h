@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "TLVTag.h"
+#include "tlv/TLVTag.h"
 
 namespace kvitor::test {
 

@@ -19,8 +19,8 @@
 #include <string>
 #include <string_view>
 
-#include "Error.h"
-#include "TLVTag.h"
+#include "tlv/Error.h"
+#include "tlv/TLVTag.h"
 
 namespace kvitor::test {
 

@@ -12,9 +12,9 @@
 #include <memory>
 #include <string>
 
-#include "BinStream.h"
-#include "StringUtils.h"
 #include "TlvTestUtil.h"
+#include "tlv/BinStream.h"
+#include "tlv/StringUtils.h"
 
 namespace kvitor {
 namespace {

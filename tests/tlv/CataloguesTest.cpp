@@ -7,10 +7,10 @@
 #include <optional>
 #include <string>
 
-#include "LangUtils.h"
-#include "StringUtils.h"
-#include "TLVParser.h"
 #include "TlvTestUtil.h"
+#include "tlv/LangUtils.h"
+#include "tlv/StringUtils.h"
+#include "tlv/TLVParser.h"
 
 namespace kvitor {
 namespace {

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "DateTime.h"
-#include "FormatTLV.h"
 #include "TlvTestUtil.h"
+#include "tlv/DateTime.h"
+#include "tlv/FormatTLV.h"
 
 namespace kvitor {
 namespace {

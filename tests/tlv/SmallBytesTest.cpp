@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "SmallBytes.h"
+#include "tlv/SmallBytes.h"
 
 namespace kvitor {
 namespace {

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "StringUtils.h"
-#include "TLVParser.h"
 #include "TlvTestUtil.h"
+#include "tlv/StringUtils.h"
+#include "tlv/TLVParser.h"
 
 namespace kvitor {
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "TLVTag.h"
 #include "TlvTestUtil.h"
+#include "tlv/TLVTag.h"
 
 namespace kvitor {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "TLVParser.h"
 #include "TlvTestUtil.h"
+#include "tlv/TLVParser.h"
 
 namespace kvitor {
 namespace {

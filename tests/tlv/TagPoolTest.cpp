@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "TagPool.h"
+#include "tlv/TagPool.h"
 
 namespace kvitor {
 namespace {

@@ -9,11 +9,11 @@
 #include <ctime>
 #include <string>
 
-#include "BinUtils.h"
-#include "LangUtils.h"
-#include "StringUtils.h"
-#include "TLVParser.h"
 #include "TlvTestUtil.h"
+#include "tlv/BinUtils.h"
+#include "tlv/LangUtils.h"
+#include "tlv/StringUtils.h"
+#include "tlv/TLVParser.h"
 
 namespace kvitor {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "Error.h"
+#include "tlv/Error.h"
 
 namespace kvitor::test {
 

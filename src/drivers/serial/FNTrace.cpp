@@ -1,0 +1,103 @@
+// SPDX-License-Identifier: MIT
+// Copyright The Kvitor authors
+
+#include "drivers/serial/FNTrace.h"
+
+#include <fcntl.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "drivers/serial/FNFrame.h"
+
+namespace kvitor {
+namespace {
+
+std::string ClockNow() {
+  timeval tv{};
+  ::gettimeofday(&tv, nullptr);
+  tm local{};
+  ::localtime_r(&tv.tv_sec, &local);
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<int>(tv.tv_usec / 1000));
+  return text;
+}
+
+}  // namespace
+
+std::string TraceLine(const std::string& clock, char direction, std::string_view bytes) {
+  static const char* const kDigits = "0123456789ABCDEF";
+  std::string line = clock + ' ' + direction;
+  line.reserve(line.size() + bytes.size() * 3);
+  for (const char c : bytes) {
+    const auto b = static_cast<uint8_t>(c);
+    line += ' ';
+    line += kDigits[b >> 4];
+    line += kDigits[b & 0x0F];
+  }
+  return line;
+}
+
+TTraceTransport::TTraceTransport(std::unique_ptr<TFNTransport> inner, const std::string& path)
+    : inner_(std::move(inner)) {
+  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd_ < 0) {
+    throw Error("Не удалось открыть файл трассировки " + path + ": " + std::strerror(errno));
+  }
+}
+
+TTraceTransport::~TTraceTransport() {
+  LogReceived(true);
+  ::close(fd_);
+}
+
+void TTraceTransport::Line(char direction, std::string_view bytes) const {
+  if (bytes.empty()) return;
+  const std::string line = TraceLine(ClockNow(), direction, bytes) + '\n';
+  // One write per line: lines of several instances appending to one file stay whole.
+  static_cast<void>(::write(fd_, line.data(), line.size()));
+}
+
+void TTraceTransport::LogReceived(bool all) {
+  while (!received_.empty()) {
+    const TFrameResult r = DecodeFrame(received_, kMaxFrameData + 1);
+    std::size_t take = 0;
+    switch (r.Status) {
+      case TFrameStatus::Frame:
+      case TFrameStatus::Skip: take = r.Consumed; break;
+      case TFrameStatus::BadCrc: take = r.Length + kFrameOverhead; break;
+      case TFrameStatus::BadLength: take = received_.size(); break;
+      case TFrameStatus::NeedMore: take = all ? received_.size() : 0; break;
+    }
+    if (take == 0) return;
+    Line('<', std::string_view(received_).substr(0, take));
+    received_.erase(0, take);
+  }
+}
+
+void TTraceTransport::Write(std::string_view bytes) {
+  LogReceived(true);
+  Line('>', bytes);
+  inner_->Write(bytes);
+}
+
+std::size_t TTraceTransport::Read(std::string& buffer, std::size_t most,
+                                  std::chrono::milliseconds timeout) {
+  const std::size_t before = buffer.size();
+  const std::size_t n = inner_->Read(buffer, most, timeout);
+  received_.append(buffer, before, n);
+  LogReceived(false);
+  return n;
+}
+
+void TTraceTransport::DiscardInput() {
+  LogReceived(true);
+  inner_->DiscardInput();
+}
+
+}  // namespace kvitor
