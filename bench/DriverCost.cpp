@@ -29,11 +29,11 @@
 #include <string>
 #include <vector>
 
+#include "base/Error.h"
 #include "drivers/Torvel.h"
 #include "drivers/TorvelFactory.h"
 #include "drivers/emulated/StorageImage.h"
 #include "job/FNReportReader.h"
-#include "tlv/Error.h"
 
 namespace kvitor {
 namespace {

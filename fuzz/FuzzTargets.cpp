@@ -19,6 +19,7 @@
 #include <streambuf>
 
 #include "FNFakeTransport.h"
+#include "base/Error.h"
 #include "cli/Cli.h"
 #include "drivers/TorvelSettings.h"
 #include "drivers/emulated/StorageImage.h"
@@ -33,7 +34,6 @@
 #include "report/FNReportTextWriter.h"
 #include "report/ReportExport.h"
 #include "tlv/BinStream.h"
-#include "tlv/Error.h"
 #include "tlv/TLVParser.h"
 #include "tlv/TLVTag.h"
 

@@ -20,11 +20,11 @@
 #include <algorithm>
 
 #include "app/BaseForm.h"
+#include "base/Error.h"
 #include "report/FNReportTextWriter.h"
 #include "report/ReportExport.h"
 #include "report/SafeFile.h"
 #include "tlv/BinStream.h"
-#include "tlv/Error.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {

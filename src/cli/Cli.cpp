@@ -19,6 +19,7 @@
 #include <thread>
 #include <tuple>
 
+#include "base/Error.h"
 #include "drivers/Torvel.h"
 #include "job/MainController.h"
 #include "job/VersionInfo.h"
@@ -26,7 +27,6 @@
 #include "report/SafeFile.h"
 #include "tlv/BinStream.h"
 #include "tlv/DateTime.h"
-#include "tlv/Error.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <mutex>
 
-#include "tlv/Error.h"
+#include "base/Error.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {

@@ -3,10 +3,10 @@
 
 #include "drivers/TorvelFactory.h"
 
+#include "base/Error.h"
 #include "drivers/TorvelSettings.h"
 #include "drivers/emulated/EmulatedTorvel.h"
 #include "drivers/serial/FNSerialTorvel.h"
-#include "tlv/Error.h"
 
 namespace kvitor {
 

@@ -17,8 +17,8 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "base/Error.h"
 #include "report/SafeFile.h"
-#include "tlv/Error.h"
 
 namespace kvitor {
 namespace {

@@ -5,9 +5,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/Error.h"
 #include "drivers/serial/FNCommands.h"
 #include "drivers/serial/FNFrame.h"
-#include "tlv/Error.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {

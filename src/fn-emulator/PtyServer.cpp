@@ -13,8 +13,8 @@
 #include <cstring>
 #include <thread>
 
+#include "base/Error.h"
 #include "drivers/serial/FNFrame.h"
-#include "tlv/Error.h"
 
 namespace kvitor {
 namespace {

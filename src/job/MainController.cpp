@@ -6,11 +6,11 @@
 #include <cmath>
 #include <optional>
 
+#include "base/Error.h"
 #include "drivers/TorvelFactory.h"
 #include "job/VersionInfo.h"
 #include "report/FNReportBinWriter.h"
 #include "report/FNReportTextWriter.h"
-#include "tlv/Error.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {

@@ -11,12 +11,12 @@
 #include <mutex>
 #include <string>
 
+#include "base/Error.h"
 #include "drivers/Torvel.h"
 #include "job/FNReportReader.h"
 #include "job/NotifyThread.h"
 #include "report/FNReport.h"
 #include "tlv/DateTime.h"
-#include "tlv/Error.h"
 
 namespace kvitor {
 

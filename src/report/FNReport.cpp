@@ -8,7 +8,7 @@
 #include <limits>
 #include <new>
 
-#include "tlv/Error.h"
+#include "base/Error.h"
 #include "tlv/FormatTLV.h"
 
 namespace kvitor {

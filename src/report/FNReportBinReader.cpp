@@ -3,11 +3,11 @@
 
 #include "report/FNReportBinReader.h"
 
+#include "base/Error.h"
 #include "report/Checksum.h"
 #include "report/FNReportBinWriter.h"
 #include "report/ReportFileFormat.h"
 #include "report/SafeFile.h"
-#include "tlv/Error.h"
 
 namespace kvitor {
 namespace {

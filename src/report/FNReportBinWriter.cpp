@@ -5,7 +5,7 @@
 
 #include <new>
 
-#include "tlv/Error.h"
+#include "base/Error.h"
 
 #include "report/Checksum.h"
 #include "report/SafeFile.h"

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <new>
 
+#include "base/Error.h"
 #include "report/SafeFile.h"
 #include "tlv/BinStream.h"
-#include "tlv/Error.h"
 #include "tlv/LangUtils.h"
 #include "tlv/StringUtils.h"
 

@@ -16,13 +16,13 @@
 #include <optional>
 #include <unordered_map>
 
+#include "base/Error.h"
 #include "report/Checksum.h"
 #include "report/FNReportBinWriter.h"
 #include "report/FNReportTextWriter.h"
 #include "report/ReportFileFormat.h"
 #include "tlv/BinStream.h"
 #include "tlv/BinUtils.h"
-#include "tlv/Error.h"
 #include "tlv/FormatTLV.h"
 #include "tlv/LangUtils.h"
 #include "tlv/StringUtils.h"

@@ -4,8 +4,8 @@
 
 #include <cstdio>
 
+#include "base/Error.h"
 #include "report/FNReportBinWriter.h"
-#include "tlv/Error.h"
 #include "tlv/FormatTLV.h"
 
 namespace kvitor {

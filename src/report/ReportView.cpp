@@ -11,9 +11,9 @@
 #include <cstring>
 #include <optional>
 
+#include "base/Error.h"
 #include "report/FNReportBinWriter.h"
 #include "report/ReportExport.h"
-#include "tlv/Error.h"
 #include "tlv/FormatTLV.h"
 #include "tlv/StringUtils.h"
 

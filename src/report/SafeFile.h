@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "base/Error.h"
 #include "tlv/BinStream.h"
-#include "tlv/Error.h"
 
 namespace kvitor {
 

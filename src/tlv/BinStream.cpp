@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "tlv/Error.h"
+#include "base/Error.h"
 
 namespace kvitor {
 namespace {

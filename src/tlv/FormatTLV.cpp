@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "tlv/Error.h"
+#include "base/Error.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {

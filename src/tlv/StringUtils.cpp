@@ -13,7 +13,7 @@
 #include <cstring>
 #include <memory>
 
-#include "tlv/Error.h"
+#include "base/Error.h"
 
 namespace kvitor {
 namespace {

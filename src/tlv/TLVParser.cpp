@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "tlv/Error.h"
+#include "base/Error.h"
 
 namespace kvitor {
 

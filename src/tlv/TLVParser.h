@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tlv/Error.h"
+#include "base/Error.h"
 #include "tlv/TLVTag.h"
 
 namespace kvitor {

@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "tlv/Error.h"
+#include "base/Error.h"
 #include "tlv/FormatTLV.h"
 #include "tlv/StringUtils.h"
 #include "tlv/TagPool.h"

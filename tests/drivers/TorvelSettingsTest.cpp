@@ -12,10 +12,10 @@
 
 #include "DeviceTestSupport.h"
 #include "TestSupport.h"
+#include "base/Error.h"
 #include "drivers/TorvelFactory.h"
 #include "drivers/TorvelSettings.h"
 #include "drivers/emulated/EmulatedTorvel.h"
-#include "tlv/Error.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {

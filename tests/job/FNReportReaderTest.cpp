@@ -11,8 +11,8 @@
 
 #include "DeviceTestSupport.h"
 #include "TestSupport.h"
+#include "base/Error.h"
 #include "job/FNReportReader.h"
-#include "tlv/Error.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "JobTestUtil.h"
-#include "tlv/Error.h"
+#include "base/Error.h"
 
 namespace kvitor::test {
 namespace {

@@ -15,9 +15,9 @@
 
 #include "FakeTorvel.h"
 #include "JobTestUtil.h"
+#include "base/Error.h"
 #include "job/MainController.h"
 #include "report/Checksum.h"
-#include "tlv/Error.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor::test {

@@ -15,8 +15,8 @@
 
 #include "FuzzTargets.h"
 #include "TestSupport.h"
+#include "base/Error.h"
 #include "drivers/emulated/StorageImage.h"
-#include "tlv/Error.h"
 
 namespace kvitor {
 namespace {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "ReportTestUtil.h"
+#include "base/Error.h"
 #include "report/FNReport.h"
-#include "tlv/Error.h"
 
 namespace kvitor {
 namespace {

@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "ReportTestUtil.h"
+#include "base/Error.h"
 #include "report/Checksum.h"
 #include "report/FNReportBinReader.h"
 #include "report/FNReportTextWriter.h"
 #include "tlv/BinStream.h"
-#include "tlv/Error.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {

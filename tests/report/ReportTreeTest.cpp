@@ -13,11 +13,11 @@
 #include <string>
 
 #include "ReportTestUtil.h"
+#include "base/Error.h"
 #include "report/Checksum.h"
 #include "report/FNReportBinWriter.h"
 #include "report/FNReportTextWriter.h"
 #include "tlv/BinStream.h"
-#include "tlv/Error.h"
 #include "tlv/FormatTLV.h"
 #include "tlv/StringUtils.h"
 

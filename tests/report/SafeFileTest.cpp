@@ -15,11 +15,11 @@
 #include <cstring>
 
 #include "ReportTestUtil.h"
+#include "base/Error.h"
 #include "report/FNReportBinWriter.h"
 #include "report/FNReportTextWriter.h"
 #include "report/SafeFile.h"
 #include "tlv/BinStream.h"
-#include "tlv/Error.h"
 
 namespace kvitor {
 namespace {

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "ReportTestUtil.h"
+#include "base/Error.h"
 #include "report/FNReportTextWriter.h"
 #include "tlv/BinStream.h"
-#include "tlv/Error.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {

@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-#include "tlv/Error.h"
+#include "base/Error.h"
 #include "tlv/TLVTag.h"
 
 namespace kvitor::test {

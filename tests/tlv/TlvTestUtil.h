@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "tlv/Error.h"
+#include "base/Error.h"
 
 namespace kvitor::test {
 

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <thread>
 
-#include "tlv/Error.h"
+#include "base/Error.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {

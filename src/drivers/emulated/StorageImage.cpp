@@ -13,10 +13,10 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "base/Error.h"
 #include "drivers/TorvelSettings.h"
 #include "drivers/emulated/SyntheticDocuments.h"
 #include "report/SafeFile.h"
-#include "tlv/Error.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {

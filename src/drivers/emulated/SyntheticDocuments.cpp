@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "tlv/Error.h"
+#include "base/Error.h"
 
 namespace kvitor {
 namespace {

@@ -8,8 +8,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "base/Error.h"
 #include "drivers/serial/FNFrame.h"
-#include "tlv/Error.h"
 
 namespace kvitor {
 namespace {

@@ -3,7 +3,7 @@
 
 #include "drivers/serial/FNFrame.h"
 
-#include "tlv/Error.h"
+#include "base/Error.h"
 
 namespace kvitor {
 

@@ -7,9 +7,9 @@
 #include <memory>
 #include <string>
 
+#include "base/Error.h"
 #include "drivers/serial/FNCommands.h"
 #include "drivers/serial/FNTransport.h"
-#include "tlv/Error.h"
 
 namespace kvitor {
 

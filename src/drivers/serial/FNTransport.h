@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Error.h"
 #include "drivers/TorvelSettings.h"
-#include "tlv/Error.h"
 
 namespace kvitor {
 

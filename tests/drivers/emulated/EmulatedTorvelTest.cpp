@@ -13,9 +13,9 @@
 
 #include "DeviceTestSupport.h"
 #include "TestSupport.h"
+#include "base/Error.h"
 #include "drivers/emulated/EmulatedTorvel.h"
 #include "job/FNReportReader.h"
-#include "tlv/Error.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {

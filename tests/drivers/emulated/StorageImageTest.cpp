@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "DeviceTestSupport.h"
+#include "base/Error.h"
 #include "drivers/emulated/StorageImage.h"
-#include "tlv/Error.h"
 
 namespace kvitor {
 namespace {
