@@ -11,7 +11,17 @@
 #include <string_view>
 #include <variant>
 
+#include "base/Error.h"
+
 namespace kvitor {
+
+// The line to the storage is gone: the port vanished or stayed silent past
+// every retry. Unlike other failures this one may pass, so a job can wait for
+// the port to come back and go on from where it stopped.
+class TConnectionLost : public Error {
+ public:
+  using Error::Error;
+};
 
 // A driver property: an integer, a date-time (TDateTime) or a UTF-16 text.
 using TPropertyValue = std::variant<int64_t, double, std::u16string>;

@@ -3,6 +3,7 @@
 
 #include "drivers/serial/FNLink.h"
 
+#include "drivers/Torvel.h"
 #include "drivers/serial/FNFrame.h"
 
 namespace kvitor {
@@ -93,12 +94,12 @@ TFNAnswer TFNLink::Exchange(const TFNRequest& request, std::size_t maxData) {
       if (outcome == TOutcome::Broken) Drain();
     }
   } catch (const TFNLineError& e) {
-    throw Error(std::string(e.what()) + " (команда " + command + ")");
+    throw TConnectionLost(std::string(e.what()) + " (команда " + command + ")");
   }
   const std::string text = "ФН на порту " + PortName() + " не дал ответа на команду " + command +
                            " (попыток: " + std::to_string(attempts) + "): " + why;
   if (!request.CanRepeat()) throw TFNAnswerLost(text);
-  throw Error(text);
+  throw TConnectionLost(text);
 }
 
 }  // namespace kvitor
