@@ -19,6 +19,7 @@
 #include <streambuf>
 
 #include "FNFakeTransport.h"
+#include "FNReportBinReader.h"
 #include "base/Error.h"
 #include "cli/Cli.h"
 #include "drivers/TorvelSettings.h"
@@ -29,7 +30,6 @@
 #include "fn-emulator/FNWireStorage.h"
 #include "report/Checksum.h"
 #include "report/FNReport.h"
-#include "report/FNReportBinReader.h"
 #include "report/FNReportBinWriter.h"
 #include "report/FNReportTextWriter.h"
 #include "report/ReportExport.h"

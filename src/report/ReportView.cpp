@@ -16,6 +16,7 @@
 #include "report/ReportExport.h"
 #include "tlv/FormatTLV.h"
 #include "tlv/StringUtils.h"
+#include "tlv/TLVReader.h"
 
 namespace kvitor {
 namespace {
@@ -107,8 +108,7 @@ std::unique_ptr<TReportView> TReportView::Load(const std::string& fileName,
         if (tag == 1012 && time.empty()) time = ValueOf(item);
         if (tag == 1020 && total.empty()) total = ValueOf(item);
       }
-      if (item.Entry->Info.TagType == ttFVLN && !valueError &&
-          item.ValueLength >= static_cast<std::size_t>(std::max(item.DeclaredLength, 0))) {
+      if (item.Entry->Info.TagType == ttFVLN && !valueError && !item.Short()) {
         try {
           static_cast<void>(TFormatTLV::FVLNToText(item.Value));
         } catch (const Error& e) {

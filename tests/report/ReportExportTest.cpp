@@ -9,10 +9,10 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "FNReportBinReader.h"
 #include "ReportTestUtil.h"
 #include "base/Error.h"
 #include "report/Checksum.h"
-#include "report/FNReportBinReader.h"
 #include "report/FNReportTextWriter.h"
 #include "tlv/BinStream.h"
 #include "tlv/StringUtils.h"

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "report/FNReportBinReader.h"
+#include "FNReportBinReader.h"
 
 #include "base/Error.h"
 #include "report/Checksum.h"
