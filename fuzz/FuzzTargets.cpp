@@ -21,6 +21,7 @@
 #include "FNFakeTransport.h"
 #include "FNReportBinReader.h"
 #include "base/Error.h"
+#include "base/Stream.h"
 #include "cli/Cli.h"
 #include "drivers/TorvelSettings.h"
 #include "drivers/emulated/StorageImage.h"

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "tlv/BinStream.h"
+#include "base/Stream.h"
 #include "tlv/FormatTLV.h"
 
 namespace kvitor {

@@ -3,8 +3,6 @@
 
 #include "report/ReportExport.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +11,7 @@
 #include <optional>
 
 #include "base/Error.h"
+#include "base/SafeFile.h"
 #include "report/Checksum.h"
 #include "report/FNReportBinWriter.h"
 #include "report/ReportFileFormat.h"
@@ -35,24 +34,11 @@ class TReadError : public Error {
 // what has been taken.
 class TFileSource final : public TByteSource {
  public:
-  explicit TFileSource(const std::string& name) : name_(name) {
-    // Not blocking in open: a FIFO would wait there for a writer.
-    fd_ = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd_ < 0) throw Error("Cannot open file \"" + name + "\". " + std::strerror(errno));
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-      ::close(fd_);
-      throw Error("Cannot open file \"" + name + "\". " +
-                  (S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "Not a regular file"));
-    }
-    size_ = static_cast<uint64_t>(st.st_size);
+  explicit TFileSource(const std::string& name) : name_(name), file_(Opened(name)) {
     buffer_.resize(kBuffer);
   }
-  ~TFileSource() override { ::close(fd_); }
-  TFileSource(const TFileSource&) = delete;
-  TFileSource& operator=(const TFileSource&) = delete;
 
-  [[nodiscard]] uint64_t Size() const { return size_; }
+  [[nodiscard]] uint64_t Size() const { return file_.Size(); }
   [[nodiscard]] uint32_t Crc() const { return crc_; }
   // From now on every byte taken counts, continuing crc.
   void StartCrc(uint32_t crc) {
@@ -82,10 +68,10 @@ class TFileSource final : public TByteSource {
     std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
     end_ -= begin_;
     begin_ = 0;
-    while (end_ < n && read_ < size_) {
+    while (end_ < n && read_ < Size()) {
       const std::size_t want =
-          static_cast<std::size_t>(std::min<uint64_t>(kBuffer - end_, size_ - read_));
-      const ssize_t got = ::read(fd_, buffer_.data() + end_, want);
+          static_cast<std::size_t>(std::min<uint64_t>(kBuffer - end_, Size() - read_));
+      const ssize_t got = ::read(file_.Fd(), buffer_.data() + end_, want);
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) throw TReadError("Cannot read file \"" + name_ + "\". " + std::strerror(errno));
       if (got == 0) throw TReadError("Cannot read file \"" + name_ + "\". It became shorter");
@@ -94,9 +80,16 @@ class TFileSource final : public TByteSource {
     }
   }
 
+  static TRegularFile Opened(const std::string& name) {
+    try {
+      return OpenRegularFile(name, UINT64_MAX);
+    } catch (const TFileReadError& e) {
+      ThrowCannotOpen(name, e.what());
+    }
+  }
+
   std::string name_;
-  int fd_ = -1;
-  uint64_t size_ = 0;
+  TRegularFile file_;
   uint64_t read_ = 0;
   std::string buffer_;
   std::size_t begin_ = 0;

@@ -12,9 +12,9 @@
 #include "FNReportBinReader.h"
 #include "ReportTestUtil.h"
 #include "base/Error.h"
+#include "base/Stream.h"
 #include "report/Checksum.h"
 #include "report/FNReportTextWriter.h"
-#include "tlv/BinStream.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {

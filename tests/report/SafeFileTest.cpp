@@ -16,10 +16,10 @@
 
 #include "ReportTestUtil.h"
 #include "base/Error.h"
+#include "base/SafeFile.h"
+#include "base/Stream.h"
 #include "report/FNReportBinWriter.h"
 #include "report/FNReportTextWriter.h"
-#include "report/SafeFile.h"
-#include "tlv/BinStream.h"
 
 namespace kvitor {
 namespace {
