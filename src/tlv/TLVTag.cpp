@@ -158,14 +158,14 @@ TTLVTag* TTLVTags::FindTag(int tag) const {
 }
 
 bool TTLVTags::HasTag(int tag) const {
-  // Pre-order, depth first, with an explicit stack.
+  // An explicit stack: any nesting depth is safe.
   std::vector<const TTLVTags*> stack{this};
   while (!stack.empty()) {
     const TTLVTags* list = stack.back();
     stack.pop_back();
-    for (auto item = list->items_.rbegin(); item != list->items_.rend(); ++item) {
-      if ((*item)->Info().Tag == tag) return true;
-      if (!(*item)->children_.items_.empty()) stack.push_back(&(*item)->children_);
+    for (const auto& item : list->items_) {
+      if (item->Info().Tag == tag) return true;
+      if (!item->children_.items_.empty()) stack.push_back(&item->children_);
     }
   }
   return false;
