@@ -9,11 +9,11 @@
 #include <filesystem>
 
 #include "BenchData.h"
+#include "base/Stream.h"
 #include "report/Checksum.h"
 #include "report/FNReport.h"
 #include "report/FNReportBinWriter.h"
 #include "report/FNReportTextWriter.h"
-#include "tlv/BinStream.h"
 #include "tlv/TLVParser.h"
 
 namespace kvitor::bench {

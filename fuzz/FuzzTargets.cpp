@@ -19,7 +19,9 @@
 #include <streambuf>
 
 #include "FNFakeTransport.h"
+#include "FNReportBinReader.h"
 #include "base/Error.h"
+#include "base/Stream.h"
 #include "cli/Cli.h"
 #include "drivers/TorvelSettings.h"
 #include "drivers/emulated/StorageImage.h"
@@ -29,7 +31,6 @@
 #include "fn-emulator/FNWireStorage.h"
 #include "report/Checksum.h"
 #include "report/FNReport.h"
-#include "report/FNReportBinReader.h"
 #include "report/FNReportBinWriter.h"
 #include "report/FNReportTextWriter.h"
 #include "report/ReportExport.h"

@@ -33,7 +33,7 @@
 #include "app/fmuReportViewer.h"
 #include "job/MainController.h"
 #include "job/VersionInfo.h"
-#include "tlv/DateTime.h"
+#include "tlv/DateText.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {

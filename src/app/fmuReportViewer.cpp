@@ -21,10 +21,10 @@
 
 #include "app/BaseForm.h"
 #include "base/Error.h"
+#include "base/SafeFile.h"
+#include "base/Stream.h"
 #include "report/FNReportTextWriter.h"
 #include "report/ReportExport.h"
-#include "report/SafeFile.h"
-#include "tlv/BinStream.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {

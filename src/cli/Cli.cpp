@@ -20,13 +20,13 @@
 #include <tuple>
 
 #include "base/Error.h"
+#include "base/SafeFile.h"
+#include "base/Stream.h"
 #include "drivers/Torvel.h"
 #include "job/MainController.h"
 #include "job/VersionInfo.h"
 #include "report/ReportExport.h"
-#include "report/SafeFile.h"
-#include "tlv/BinStream.h"
-#include "tlv/DateTime.h"
+#include "tlv/DateText.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {

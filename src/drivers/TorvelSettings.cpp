@@ -18,7 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/Error.h"
-#include "report/SafeFile.h"
+#include "base/SafeFile.h"
 
 namespace kvitor {
 namespace {

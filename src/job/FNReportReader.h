@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string>
 
+#include "base/DateTime.h"
 #include "drivers/Torvel.h"
 #include "report/FNDocument.h"
-#include "tlv/DateTime.h"
 
 namespace kvitor {
 

@@ -11,12 +11,12 @@
 #include <mutex>
 #include <string>
 
+#include "base/DateTime.h"
 #include "base/Error.h"
 #include "drivers/Torvel.h"
 #include "job/FNReportReader.h"
 #include "job/NotifyThread.h"
 #include "report/FNReport.h"
-#include "tlv/DateTime.h"
 
 namespace kvitor {
 

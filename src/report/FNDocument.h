@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tlv/DateTime.h"
+#include "base/DateTime.h"
 
 namespace kvitor {
 

@@ -7,8 +7,8 @@
 
 #include "base/Error.h"
 
+#include "base/SafeFile.h"
 #include "report/Checksum.h"
-#include "report/SafeFile.h"
 #include "tlv/BinStream.h"
 #include "tlv/StringUtils.h"
 

@@ -7,8 +7,8 @@
 #include <new>
 
 #include "base/Error.h"
-#include "report/SafeFile.h"
-#include "tlv/BinStream.h"
+#include "base/SafeFile.h"
+#include "base/Stream.h"
 #include "tlv/LangUtils.h"
 #include "tlv/StringUtils.h"
 

@@ -63,4 +63,8 @@ void ThrowNoValidTlv(const std::string& name, const char* what) {
   throw Error("\"" + name + "\" holds no valid TLV data: " + what);
 }
 
+void ThrowCannotOpen(const std::string& name, const char* reason) {
+  throw Error("Cannot open file \"" + name + "\". " + reason);
+}
+
 }  // namespace kvitor

@@ -23,5 +23,7 @@ namespace kvitor {
 [[noreturn]] void ThrowNotAReport(const std::string& name, uint64_t size);
 [[noreturn]] void ThrowDamagedReport(const std::string& name, uint32_t stored, uint32_t computed);
 [[noreturn]] void ThrowNoValidTlv(const std::string& name, const char* what);
+// For a file that OpenRegularFile or ReadRegularFile refused with reason.
+[[noreturn]] void ThrowCannotOpen(const std::string& name, const char* reason);
 
 }  // namespace kvitor

@@ -3,48 +3,30 @@
 
 #include "report/ReportView.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+#include <cstdint>
 #include <optional>
 
 #include "base/Error.h"
+#include "base/SafeFile.h"
 #include "report/FNReportBinWriter.h"
 #include "report/ReportExport.h"
+#include "report/ReportFileFormat.h"
 #include "tlv/FormatTLV.h"
 #include "tlv/StringUtils.h"
+#include "tlv/TLVReader.h"
 
 namespace kvitor {
 namespace {
 
 constexpr std::size_t kHeaderSize = TFNReportBinWriter::kHeaderSize;
 
-std::string ReadRegularFile(const std::string& name) {
-  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) throw Error("Cannot open file \"" + name + "\". " + std::strerror(errno));
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    throw Error("Cannot open file \"" + name + "\". " +
-                (S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "Not a regular file"));
+// The whole file: the viewer keeps it for the lines it renders on request.
+std::string WholeFile(const std::string& name) {
+  try {
+    return ReadRegularFile(name, SIZE_MAX);
+  } catch (const TFileReadError& e) {
+    ThrowCannotOpen(name, e.what());
   }
-  std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t got = ::read(fd, bytes.data() + done, bytes.size() - done);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      const int err = got < 0 ? errno : EIO;
-      ::close(fd);
-      throw Error("Cannot read file \"" + name + "\". " + std::strerror(err));
-    }
-    done += static_cast<std::size_t>(got);
-  }
-  ::close(fd);
-  return bytes;
 }
 
 std::string ValueOf(const TTLVItem& item) {
@@ -60,7 +42,7 @@ std::unique_ptr<TReportView> TReportView::Load(const std::string& fileName,
                                                const std::atomic<bool>* cancel) {
   std::unique_ptr<TReportView> view(new TReportView);
   view->fileName_ = fileName;
-  view->bytes_ = ReadRegularFile(fileName);
+  view->bytes_ = WholeFile(fileName);
   view->header_ = CheckedReportHeader(view->bytes_, fileName);
   const std::string_view data = std::string_view(view->bytes_).substr(kHeaderSize);
   TMemorySource source(data);
@@ -107,8 +89,7 @@ std::unique_ptr<TReportView> TReportView::Load(const std::string& fileName,
         if (tag == 1012 && time.empty()) time = ValueOf(item);
         if (tag == 1020 && total.empty()) total = ValueOf(item);
       }
-      if (item.Entry->Info.TagType == ttFVLN && !valueError &&
-          item.ValueLength >= static_cast<std::size_t>(std::max(item.DeclaredLength, 0))) {
+      if (item.Entry->Info.TagType == ttFVLN && !valueError && !item.Short()) {
         try {
           static_cast<void>(TFormatTLV::FVLNToText(item.Value));
         } catch (const Error& e) {

@@ -6,28 +6,35 @@
 namespace kvitor {
 namespace {
 
-constexpr char kDigits[] = "0123456789ABCDEF";
-
-std::string Hex(std::string_view bytes, bool spaced) {
-  std::string out;
-  if (bytes.empty()) return out;
-  out.resize(bytes.size() * (spaced ? 3 : 2) - (spaced ? 1 : 0));
-  char* at = out.data();
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (spaced && i > 0) *at++ = ' ';
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    *at++ = kDigits[b >> 4];
-    *at++ = kDigits[b & 0x0F];
-  }
-  return out;
-}
-
 bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
 
 }  // namespace
 
-std::string BytesToHex(std::string_view bytes) { return Hex(bytes, false); }
-std::string BytesToHexSpaced(std::string_view bytes) { return Hex(bytes, true); }
+void AppendHex(std::string& out, std::string_view bytes, THexCase letters, char separator) {
+  if (bytes.empty()) return;
+  const char* digits = letters == THexCase::Upper ? "0123456789ABCDEF" : "0123456789abcdef";
+  const std::size_t width = separator != '\0' ? 3 : 2;
+  std::size_t at = out.size();
+  out.resize(at + bytes.size() * width - (width - 2));
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i > 0 && separator != '\0') out[at++] = separator;
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    out[at++] = digits[b >> 4];
+    out[at++] = digits[b & 0x0F];
+  }
+}
+
+std::string BytesToHex(std::string_view bytes) {
+  std::string out;
+  AppendHex(out, bytes);
+  return out;
+}
+
+std::string BytesToHexSpaced(std::string_view bytes) {
+  std::string out;
+  AppendHex(out, bytes, THexCase::Upper, ' ');
+  return out;
+}
 
 std::string TrimValueText(std::string_view text) {
   std::size_t first = 0;

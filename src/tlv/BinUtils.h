@@ -8,6 +8,12 @@
 
 namespace kvitor {
 
+enum class THexCase { Upper, Lower };
+
+// Two hexadecimal digits a byte appended to out, with separator between two
+// bytes unless it is '\0': the program's one hexadecimal form of bytes.
+void AppendHex(std::string& out, std::string_view bytes, THexCase letters = THexCase::Upper,
+               char separator = '\0');
 // Upper-case hexadecimal, two digits a byte.
 [[nodiscard]] std::string BytesToHex(std::string_view bytes);
 // The same with one blank between two bytes.

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "tlv/DateTime.h"
+#include "base/DateTime.h"
 
 namespace kvitor {
 

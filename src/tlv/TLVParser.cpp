@@ -52,11 +52,9 @@ void TTLVParser::ParseInto(std::string_view data, TTLVTags& list, bool checkBloc
         const bool container = item.IsContainer();
         // A container's content stays in data, which outlives the parse; only the
         // nested tags keep it.
-        TTLVTag& tag = lists.back()->PushBack(std::unique_ptr<TTLVTag>(new TTLVTag(
-            item.Entry,
-            container ? TSmallBytes::LengthOnly(static_cast<uint32_t>(item.Value.size()))
-                      : TSmallBytes(item.Value),
-            item.DeclaredLength)));
+        TTLVTag& tag = lists.back()->PushBack(std::unique_ptr<TTLVTag>(
+            new TTLVTag(item.Entry, container ? std::string_view() : item.Value,
+                        container ? item.Value.size() : 0, item.DeclaredLength)));
         if (container) lists.push_back(&tag.children_);
       },
       checkBlock);

@@ -78,9 +78,9 @@ class TTLVParser {
   std::unique_ptr<std::bitset<0x10000>> known_;  // numbers the dictionary has
 };
 
-namespace detail {
-// Reads a 16-bit little-endian field from what remains: one byte alone is
-// the value, none is 0.
+// A 16-bit little-endian field of a TLV header at pos in what remains of a
+// block, pos then moved past it: one byte alone is the value, none is 0. The
+// one rule of the parser and the reader.
 inline uint16_t ReadTLVField(std::string_view data, std::size_t& pos) {
   uint16_t v = 0;
   if (pos + 1 < data.size()) {
@@ -92,7 +92,6 @@ inline uint16_t ReadTLVField(std::string_view data, std::size_t& pos) {
   pos += 2;
   return v;
 }
-}  // namespace detail
 
 template <class Visit>
 void TTLVParser::Walk(std::string_view data, Visit&& visit, bool checkBlock) const {
@@ -115,8 +114,8 @@ void TTLVParser::Walk(std::string_view data, Visit&& visit, bool checkBlock) con
         continue;
       }
       const std::size_t start = block.pos;
-      const uint16_t number = detail::ReadTLVField(block.data, block.pos);
-      const uint16_t length = detail::ReadTLVField(block.data, block.pos);
+      const uint16_t number = ReadTLVField(block.data, block.pos);
+      const uint16_t length = ReadTLVField(block.data, block.pos);
       TTLVWalkItem item;
       if (block.pos < block.data.size()) item.Value = block.data.substr(block.pos, length);
       block.pos += length;

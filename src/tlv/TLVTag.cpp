@@ -13,7 +13,6 @@
 #include "base/Error.h"
 #include "tlv/FormatTLV.h"
 #include "tlv/StringUtils.h"
-#include "tlv/TagPool.h"
 
 namespace kvitor {
 namespace {
@@ -67,21 +66,11 @@ void CheckLength(int32_t tag, std::size_t length) {
 
 }  // namespace
 
-namespace detail {
-const TTagEntry* gTagEntries[kMaxTagEntries] = {};
-}  // namespace detail
-
 const TTagEntry* InternTagInfo(const TTagInfo& info) {
   InfoPool& pool = Pool();
   const std::lock_guard lock(pool.mutex);
   if (const auto it = pool.entries.find(info); it != pool.entries.end()) return it->second.get();
-  if (pool.entries.size() == kMaxTagEntries) {
-    throw Error("Too many kinds of tag: more than " + std::to_string(kMaxTagEntries) +
-                " distinct dictionary entries");
-  }
   auto entry = std::make_unique<TTagEntry>();
-  entry->Index = static_cast<uint32_t>(pool.entries.size());
-  detail::gTagEntries[entry->Index] = entry.get();
   entry->Info = info;
   entry->Info.Description = pool.Text(info.Description);
   entry->Info.ShortName = pool.Text(info.ShortName);
@@ -95,42 +84,27 @@ const TTagEntry* InternTagInfo(const TTagInfo& info) {
 
 TTLVTags::~TTLVTags() { Clear(); }
 
-void TTLVTags::Reserve(uint32_t capacity) {
-  if (capacity <= capacity_) return;
-  auto grown = std::make_unique<std::unique_ptr<TTLVTag>[]>(capacity);
-  for (uint32_t i = 0; i < size_; ++i) grown[i] = std::move(items_[i]);
-  items_ = std::move(grown);
-  capacity_ = capacity;
-}
-
 TTLVTag& TTLVTags::PushBack(std::unique_ptr<TTLVTag> tag) {
-  if (size_ == capacity_) Reserve(capacity_ == 0 ? 4 : capacity_ * 2);
   tag->owner_ = this;
-  items_[size_] = std::move(tag);
-  return *items_[size_++];
+  return *items_.emplace_back(std::move(tag));
 }
 
-std::unique_ptr<TTLVTag> TTLVTags::TakeAt(uint32_t index) {
+std::unique_ptr<TTLVTag> TTLVTags::TakeAt(std::size_t index) {
   std::unique_ptr<TTLVTag> taken = std::move(items_[index]);
-  for (uint32_t i = index + 1; i < size_; ++i) items_[i - 1] = std::move(items_[i]);
-  --size_;
+  items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(index));
   taken->owner_ = nullptr;
   return taken;
 }
 
 void TTLVTags::Clear() {
   // Take subtrees apart from the top so that freeing never recurses.
-  std::vector<std::unique_ptr<TTLVTag>> pending;
-  const auto moveOut = [&pending](TTLVTags& list) {
-    for (uint32_t i = 0; i < list.size_; ++i) pending.push_back(std::move(list.items_[i]));
-    list.items_.reset();
-    list.size_ = list.capacity_ = 0;
-  };
-  moveOut(*this);
+  std::vector<std::unique_ptr<TTLVTag>> pending = std::move(items_);
+  items_.clear();
   while (!pending.empty()) {
-    std::unique_ptr<TTLVTag> tag = std::move(pending.back());
+    const std::unique_ptr<TTLVTag> tag = std::move(pending.back());
     pending.pop_back();
-    if (tag->children_.size_ > 0) moveOut(tag->children_);
+    for (auto& child : tag->children_.items_) pending.push_back(std::move(child));
+    tag->children_.items_.clear();
   }
 }
 
@@ -138,13 +112,13 @@ TTLVTag& TTLVTags::Items(int index) const {
   if (index < 0 || index >= Count()) {
     throw Error("List index out of bounds (" + std::to_string(index) + ")");
   }
-  return *items_[static_cast<uint32_t>(index)];
+  return *items_[static_cast<std::size_t>(index)];
 }
 
 TTLVTag& TTLVTags::Add(std::unique_ptr<TTLVTag> tag) { return PushBack(std::move(tag)); }
 
 std::unique_ptr<TTLVTag> TTLVTags::Remove(const TTLVTag& tag) {
-  for (uint32_t i = 0; i < size_; ++i) {
+  for (std::size_t i = 0; i < items_.size(); ++i) {
     if (items_[i].get() == &tag) return TakeAt(i);
   }
   return nullptr;
@@ -154,7 +128,7 @@ void TTLVTags::Delete(int index) {
   static_cast<void>(Items(index));  // range check
   // Freed through a list of its own, so that its subtree goes through Clear.
   TTLVTags doomed;
-  doomed.PushBack(TakeAt(static_cast<uint32_t>(index)));
+  doomed.PushBack(TakeAt(static_cast<std::size_t>(index)));
 }
 
 TTLVTag& TTLVTags::AddNew(const TTagInfo& info) {
@@ -177,22 +151,21 @@ TTLVTag& TTLVTags::AddEntry(int32_t tag, std::string_view description, std::stri
 }
 
 TTLVTag* TTLVTags::FindTag(int tag) const {
-  for (uint32_t i = 0; i < size_; ++i) {
-    if (items_[i]->Info().Tag == tag) return items_[i].get();
+  for (const auto& item : items_) {
+    if (item->Info().Tag == tag) return item.get();
   }
   return nullptr;
 }
 
 bool TTLVTags::HasTag(int tag) const {
-  // Pre-order, depth first, with an explicit stack.
+  // An explicit stack: any nesting depth is safe.
   std::vector<const TTLVTags*> stack{this};
   while (!stack.empty()) {
     const TTLVTags* list = stack.back();
     stack.pop_back();
-    for (uint32_t i = list->size_; i-- > 0;) {
-      const TTLVTag& item = *list->items_[i];
-      if (item.Info().Tag == tag) return true;
-      if (item.children_.size_ > 0) stack.push_back(&item.children_);
+    for (const auto& item : list->items_) {
+      if (item->Info().Tag == tag) return true;
+      if (!item->children_.items_.empty()) stack.push_back(&item->children_);
     }
   }
   return false;
@@ -209,14 +182,14 @@ void TTLVTags::EncodeTo(std::string& out) const {
   // tags are written; the stack replaces recursion.
   struct Frame {
     const TTLVTags* list;
-    uint32_t next;
+    std::size_t next;
     std::size_t lengthAt;  // offset of the container's length field, or npos
     int32_t tag;
   };
   std::vector<Frame> stack{{this, 0, std::string::npos, 0}};
   while (!stack.empty()) {
     Frame& frame = stack.back();
-    if (frame.next == frame.list->size_) {
+    if (frame.next == frame.list->items_.size()) {
       if (frame.lengthAt != std::string::npos) {
         const std::size_t length = out.size() - frame.lengthAt - 2;
         CheckLength(frame.tag, length);
@@ -232,17 +205,16 @@ void TTLVTags::EncodeTo(std::string& out) const {
       PutHeader(out, info.Tag, 0);
       stack.push_back({&tag.children_, 0, out.size() - 2, info.Tag});
     } else {
-      const std::string_view value = tag.value_.View();
-      CheckLength(info.Tag, value.size());
-      PutHeader(out, info.Tag, value.size());
-      out += value;
+      CheckLength(info.Tag, tag.value_.size());
+      PutHeader(out, info.Tag, tag.value_.size());
+      out += tag.value_;
     }
   }
 }
 
 void TTLVTags::Assign(const TTLVTags& source) {
   if (&source == this) return;
-  if (source.size_ == 0) {
+  if (source.items_.empty()) {
     Clear();
     return;
   }
@@ -253,12 +225,11 @@ void TTLVTags::Assign(const TTLVTags& source) {
   while (!stack.empty()) {
     const auto [from, to] = stack.back();
     stack.pop_back();
-    to->Reserve(to->size_ + from->size_);
-    for (uint32_t i = 0; i < from->size_; ++i) {
-      const TTLVTag& item = *from->items_[i];
-      TTLVTag& copy = to->PushBack(std::unique_ptr<TTLVTag>(new TTLVTag(&item.Entry())));
-      copy.CopyFields(item);
-      if (item.children_.size_ > 0) stack.emplace_back(&item.children_, &copy.children_);
+    to->items_.reserve(to->items_.size() + from->items_.size());
+    for (const auto& item : from->items_) {
+      TTLVTag& copy = to->PushBack(std::unique_ptr<TTLVTag>(new TTLVTag(&item->Entry())));
+      copy.CopyFields(*item);
+      if (!item->children_.items_.empty()) stack.emplace_back(&item->children_, &copy.children_);
     }
   }
   Clear();
@@ -267,33 +238,26 @@ void TTLVTags::Assign(const TTLVTags& source) {
 
 void TTLVTags::TakeAll(TTLVTags& source) {
   if (&source == this) return;
-  if (size_ == 0) {
-    // The common case: a whole list changes hands without touching its tags'
-    // storage.
+  if (items_.empty()) {
+    // The common case: a whole list changes hands without touching its tags.
     items_ = std::move(source.items_);
-    size_ = source.size_;
-    capacity_ = source.capacity_;
-    source.size_ = source.capacity_ = 0;
-    for (uint32_t i = 0; i < size_; ++i) items_[i]->owner_ = this;
+    source.items_.clear();
+    for (const auto& item : items_) item->owner_ = this;
     return;
   }
-  Reserve(size_ + source.size_);
-  for (uint32_t i = 0; i < source.size_; ++i) PushBack(std::move(source.items_[i]));
-  source.items_.reset();
-  source.size_ = source.capacity_ = 0;
+  items_.reserve(items_.size() + source.items_.size());
+  for (auto& item : source.items_) PushBack(std::move(item));
+  source.items_.clear();
 }
 
 // ---- TTLVTag ----
 
-TTLVTag::TTLVTag(const TTagInfo& info) : entry_(InternTagInfo(info)->Index) {}
+TTLVTag::TTLVTag(const TTagInfo& info) : entry_(InternTagInfo(info)) {}
 
-static_assert(sizeof(TTLVTag) <= 48 && alignof(TTLVTag) <= 8,
-              "the node pool's slots hold 48 bytes");
-
-void* TTLVTag::operator new(std::size_t size) { return AllocateTagNode(size); }
-void TTLVTag::operator delete(void* node) noexcept { FreeTagNode(node); }
-
-void TTLVTag::SetValue(std::string_view value) { value_.Assign(value); }
+void TTLVTag::SetValue(std::string_view value) {
+  value_ = value;
+  contentSize_ = 0;
+}
 
 void TTLVTag::SetOwner(TTLVTags& list) {
   if (owner_ == &list) return;
@@ -309,6 +273,7 @@ void TTLVTag::Free() {
 
 void TTLVTag::CopyFields(const TTLVTag& source) {
   value_ = source.value_;
+  contentSize_ = source.contentSize_;
   entry_ = source.entry_;
   declaredLength_ = source.declaredLength_;
 }
@@ -319,7 +284,7 @@ void TTLVTag::Assign(const TTLVTag& source) {
   children_.Assign(source.children_);
 }
 
-uint64_t TTLVTag::ValueAsInt() const { return TFormatTLV::BytesToInt(value_.View()); }
+uint64_t TTLVTag::ValueAsInt() const { return TFormatTLV::BytesToInt(value_); }
 
 std::string TTLVTag::Encode() const {
   std::string out;
@@ -330,10 +295,9 @@ std::string TTLVTag::Encode() const {
 void TTLVTag::EncodeTo(std::string& out) const {
   const TTagInfo& info = Info();
   if (info.TagType != ttSTLV) {
-    const std::string_view value = value_.View();
-    CheckLength(info.Tag, value.size());
-    PutHeader(out, info.Tag, value.size());
-    out += value;
+    CheckLength(info.Tag, value_.size());
+    PutHeader(out, info.Tag, value_.size());
+    out += value_;
     return;
   }
   const std::size_t start = out.size();

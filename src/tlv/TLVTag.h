@@ -9,8 +9,6 @@
 #include <string_view>
 #include <vector>
 
-#include "tlv/SmallBytes.h"
-
 namespace kvitor {
 
 enum TTagType : int32_t {
@@ -46,32 +44,17 @@ struct TTagEntry {
   std::string ShortName1251;
   // "number,short name:", as a report line of a known tag starts, Windows-1251.
   std::string LinePrefix1251;
-  uint32_t Index = 0;  // in the table of records, see TagEntryAt
 };
 
-// The one shared, never freed record of an entry equal to info. Every tag
-// node of a large report refers to one of a few hundred such records instead
-// of holding two texts of its own. Error past kMaxTagEntries records (tag
-// numbers alone make at most 65,536).
+// The one shared, never freed record of an entry equal to info. Every item
+// read refers to one of a few hundred such records instead of holding two
+// texts of its own.
 [[nodiscard]] const TTagEntry* InternTagInfo(const TTagInfo& info);
-
-inline constexpr uint32_t kMaxTagEntries = 1u << 18;
-
-namespace detail {
-// Written once per record, under InternTagInfo's lock, before its index is
-// given out; a record's index always reaches a reader after the record.
-extern const TTagEntry* gTagEntries[kMaxTagEntries];
-}  // namespace detail
-
-// The record with that index: a node keeps four bytes instead of a pointer.
-[[nodiscard]] inline const TTagEntry& TagEntryAt(uint32_t index) {
-  return *detail::gTagEntries[index];
-}
 
 class TTLVTag;
 
 // An ordered list that owns its tags. A tag knows its list; a list does not
-// know the tag whose children it holds. Sixteen bytes: every tag has one.
+// know the tag whose children it holds.
 class TTLVTags {
  public:
   TTLVTags() = default;
@@ -81,7 +64,7 @@ class TTLVTags {
 
   // Frees every tag with its subtree. Iterative: any nesting depth is safe.
   void Clear();
-  [[nodiscard]] int Count() const { return static_cast<int>(size_); }
+  [[nodiscard]] int Count() const { return static_cast<int>(items_.size()); }
   // The tag at index; Error "List index out of bounds (%d)" outside 0..Count-1.
   [[nodiscard]] TTLVTag& Items(int index) const;
 
@@ -126,19 +109,16 @@ class TTLVTags {
   [[nodiscard]] static std::string_view VatRateText() { return "20"; }
   [[nodiscard]] static std::string_view VatCalcRateText() { return "20/120"; }
 
-  [[nodiscard]] const std::unique_ptr<TTLVTag>* begin() const { return items_.get(); }
-  [[nodiscard]] const std::unique_ptr<TTLVTag>* end() const { return items_.get() + size_; }
+  [[nodiscard]] auto begin() const { return items_.cbegin(); }
+  [[nodiscard]] auto end() const { return items_.cend(); }
 
  private:
   friend class TTLVTag;
   friend class TTLVParser;
-  void Reserve(uint32_t capacity);
   TTLVTag& PushBack(std::unique_ptr<TTLVTag> tag);
-  std::unique_ptr<TTLVTag> TakeAt(uint32_t index);
+  std::unique_ptr<TTLVTag> TakeAt(std::size_t index);
 
-  std::unique_ptr<std::unique_ptr<TTLVTag>[]> items_;
-  uint32_t size_ = 0;
-  uint32_t capacity_ = 0;
+  std::vector<std::unique_ptr<TTLVTag>> items_;
 };
 
 // One TLV node: number and dictionary entry, value bytes, nested tags.
@@ -151,20 +131,20 @@ class TTLVTag {
  public:
   explicit TTLVTag(const TTagInfo& info);
   ~TTLVTag() = default;
-  static void* operator new(std::size_t size);
-  static void operator delete(void* node) noexcept;
   TTLVTag(const TTLVTag&) = delete;
   TTLVTag& operator=(const TTLVTag&) = delete;
 
   [[nodiscard]] TTLVTags* Owner() const { return owner_; }
   [[nodiscard]] TTLVTags& Children() { return children_; }
   [[nodiscard]] const TTLVTags& Children() const { return children_; }
-  [[nodiscard]] std::string_view Value() const { return value_.View(); }
+  [[nodiscard]] std::string_view Value() const { return value_; }
   // The length of the value as read or set (for a parsed container, of its content).
-  [[nodiscard]] std::size_t ValueSize() const { return value_.Length(); }
+  [[nodiscard]] std::size_t ValueSize() const {
+    return value_.empty() ? contentSize_ : value_.size();
+  }
   void SetValue(std::string_view value);
-  [[nodiscard]] const TTagInfo& Info() const { return Entry().Info; }
-  void SetInfo(const TTagInfo& info) { entry_ = InternTagInfo(info)->Index; }
+  [[nodiscard]] const TTagInfo& Info() const { return entry_->Info; }
+  void SetInfo(const TTagInfo& info) { entry_ = InternTagInfo(info); }
   [[nodiscard]] int32_t DeclaredLength() const { return declaredLength_; }
   void SetDeclaredLength(int32_t length) { declaredLength_ = length; }
 
@@ -190,19 +170,20 @@ class TTLVTag {
  private:
   friend class TTLVTags;
   friend class TTLVParser;
-  explicit TTLVTag(const TTagEntry* entry) : entry_(entry->Index) {}
-  // A parsed tag, made in one go: a new node's memory is cold, and reading
-  // back what was just written waits for it.
-  TTLVTag(const TTagEntry* entry, TSmallBytes&& value, int32_t declaredLength)
-      : value_(std::move(value)), entry_(entry->Index), declaredLength_(declaredLength) {}
-  [[nodiscard]] const TTagEntry& Entry() const { return TagEntryAt(entry_); }
+  explicit TTLVTag(const TTagEntry* entry) : entry_(entry) {}
+  // A parsed tag: a leaf with its value, or a container with the length of
+  // its content.
+  TTLVTag(const TTagEntry* entry, std::string_view value, std::size_t contentSize,
+          int32_t declaredLength)
+      : value_(value), contentSize_(contentSize), entry_(entry), declaredLength_(declaredLength) {}
+  [[nodiscard]] const TTagEntry& Entry() const { return *entry_; }
   void CopyFields(const TTLVTag& source);
 
-  // 48 bytes in all: a report holds millions of nodes.
   TTLVTags* owner_ = nullptr;
   TTLVTags children_;
-  TSmallBytes value_;  // a parsed container's: no bytes, its content's length
-  uint32_t entry_;
+  std::string value_;
+  std::size_t contentSize_ = 0;  // a parsed container's, whose value_ is empty
+  const TTagEntry* entry_;
   int32_t declaredLength_ = 0;
 };
 
@@ -222,15 +203,15 @@ void AppendTagLine(std::string& line, const TTagEntry& entry, std::string_view v
 template <class Predicate>
 void TTLVTags::DeleteIf(Predicate drop) {
   TTLVTags doomed;  // frees the dropped subtrees through Clear
-  uint32_t kept = 0;
-  for (uint32_t i = 0; i < size_; ++i) {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < items_.size(); ++i) {
     if (drop(static_cast<const TTLVTag&>(*items_[i]))) {
       doomed.PushBack(std::move(items_[i]));
     } else if (kept++ != i) {
       items_[kept - 1] = std::move(items_[i]);
     }
   }
-  size_ = kept;
+  items_.resize(kept);
 }
 
 }  // namespace kvitor

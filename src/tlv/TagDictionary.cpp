@@ -30,7 +30,7 @@ constexpr TDictionaryRow kRows[] = {
 
 void TTLVTags::FillDictionary() {
   Clear();
-  Reserve(static_cast<uint32_t>(std::size(kRows)));
+  items_.reserve(std::size(kRows));
   for (const TDictionaryRow& row : kRows) {
     std::string description = Tr(row.Description);
     std::string shortName = row.Rule == TNameRule::Untranslated ? row.ShortName : Tr(row.ShortName);

@@ -7,7 +7,7 @@
 #include <unordered_map>
 
 #include "tlv/BinUtils.h"
-#include "tlv/DateTime.h"
+#include "tlv/DateText.h"
 #include "tlv/FormatTLV.h"
 #include "tlv/LangUtils.h"
 #include "tlv/StringUtils.h"
@@ -78,7 +78,7 @@ std::string ValueTextOf(const TTagInfo& info, std::string_view value) {
   }
 }
 
-std::string TTLVTag::ValueText() const { return ValueTextOf(Info(), value_.View()); }
+std::string TTLVTag::ValueText() const { return ValueTextOf(Info(), value_); }
 
 std::string TTLVTag::TagText(bool withNumber) const {
   std::string line;
@@ -224,7 +224,7 @@ void AppendTagLine(std::string& line, const TTagEntry& entry, std::string_view v
 }
 
 void TTLVTag::AppendTagText(std::string& line, bool withNumber) const {
-  AppendTagLine(line, Entry(), value_.View(), value_.Length(), declaredLength_, withNumber);
+  AppendTagLine(line, Entry(), value_, ValueSize(), declaredLength_, withNumber);
 }
 
 }  // namespace kvitor

@@ -36,7 +36,7 @@
 #include "job/FileUtils.h"
 #include "job/MainController.h"
 #include "job/VersionInfo.h"
-#include "tlv/DateTime.h"
+#include "tlv/DateText.h"
 #include "tlv/StringUtils.h"
 
 using kvitor::TfmMain;

@@ -11,9 +11,9 @@
 
 #include "app/fmuMain.h"
 #include "app/fmuReportViewer.h"
+#include "base/Stream.h"
 #include "report/ReportExport.h"
 #include "report/ReportView.h"
-#include "tlv/BinStream.h"
 
 using kvitor::TfmReportViewer;
 

@@ -12,8 +12,8 @@
 #include <string>
 
 #include "JobTestUtil.h"
+#include "base/DateTime.h"
 #include "job/MainController.h"
-#include "tlv/DateTime.h"
 #include "tlv/StringUtils.h"
 
 // The controller with the real driver factory, serving data files of the

@@ -9,12 +9,12 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "FNReportBinReader.h"
 #include "ReportTestUtil.h"
 #include "base/Error.h"
+#include "base/Stream.h"
 #include "report/Checksum.h"
-#include "report/FNReportBinReader.h"
 #include "report/FNReportTextWriter.h"
-#include "tlv/BinStream.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {

@@ -16,10 +16,10 @@
 
 #include "ReportTestUtil.h"
 #include "base/Error.h"
+#include "base/SafeFile.h"
+#include "base/Stream.h"
 #include "report/FNReportBinWriter.h"
 #include "report/FNReportTextWriter.h"
-#include "report/SafeFile.h"
-#include "tlv/BinStream.h"
 
 namespace kvitor {
 namespace {
@@ -305,28 +305,6 @@ TEST(SafeSave, WritableFileInAReadOnlyFolderIsWrittenInPlace) {
   EXPECT_EQ(ReadFile(dir.Path("r.txt")), ReadFile(dir.Path("expected.txt")));
   EXPECT_EQ(ReadFile(dir.Path("locked.txt")), "locked");
   EXPECT_EQ(dir.Entries(), (std::set<std::string>{"expected.txt", "locked.txt", "r.txt"}));
-}
-
-TEST(RegularFileRead, RefusesSpecialFilesAndFilesOverTheLimit) {
-  ScratchDir dir;
-  ASSERT_EQ(::mkfifo(dir.Path("pipe").c_str(), 0600), 0);
-  test::WriteFile(dir.Path("ten"), "0123456789");
-  const auto refusal = [](const std::string& path, std::size_t limit) {
-    try {
-      (void)ReadRegularFile(path, limit);
-    } catch (const TFileReadError& e) {
-      return std::to_string(e.Code()) + " " + e.what();
-    }
-    return std::string("(read)");
-  };
-  EXPECT_EQ(refusal("/dev/zero", 1 << 20), "0 Not a regular file");
-  EXPECT_EQ(refusal(dir.Path("pipe"), 1 << 20), "0 Not a regular file");
-  EXPECT_EQ(refusal(dir.Dir().string(), 1 << 20),
-            std::to_string(EISDIR) + " " + std::strerror(EISDIR));
-  EXPECT_EQ(refusal(dir.Path("missing"), 1 << 20),
-            std::to_string(ENOENT) + " " + std::strerror(ENOENT));
-  EXPECT_EQ(refusal(dir.Path("ten"), 9), "0 larger than 9 bytes");
-  EXPECT_EQ(ReadRegularFile(dir.Path("ten"), 10), "0123456789");
 }
 
 // A small tmpfs of the test's own on a folder of the scratch folder.

@@ -8,8 +8,8 @@
 
 #include "ReportTestUtil.h"
 #include "base/Error.h"
+#include "base/Stream.h"
 #include "report/FNReportTextWriter.h"
-#include "tlv/BinStream.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {

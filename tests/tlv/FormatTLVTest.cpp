@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "TlvTestUtil.h"
-#include "tlv/DateTime.h"
+#include "base/DateTime.h"
 #include "tlv/FormatTLV.h"
 
 namespace kvitor {

@@ -14,9 +14,9 @@
 #include <nlohmann/json.hpp>
 
 #include "base/Error.h"
+#include "base/SafeFile.h"
 #include "drivers/TorvelSettings.h"
 #include "drivers/emulated/SyntheticDocuments.h"
-#include "report/SafeFile.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/DateTime.h"
 #include "drivers/Torvel.h"
-#include "tlv/DateTime.h"
 
 namespace kvitor {
 

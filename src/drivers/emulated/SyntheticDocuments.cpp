@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "base/Error.h"
+#include "tlv/BinUtils.h"
 
 namespace kvitor {
 namespace {
@@ -304,19 +305,16 @@ std::string Digits(uint64_t value, int count) {
   return s;
 }
 
-// n random bytes as upper-case hexadecimal text, made directly in UTF-16
-// into text, whose buffer is reused.
+// n random bytes as upper-case hexadecimal text into text; every buffer is
+// reused.
 void RandomHex(TRandom& r, std::size_t n, std::u16string& text) {
-  // Both digits of every byte value, copied as one.
-  static constexpr auto kPairs = [] {
-    constexpr std::u16string_view kDigits = u"0123456789ABCDEF";
-    std::array<std::array<char16_t, 2>, 256> pairs{};
-    for (std::size_t b = 0; b < pairs.size(); ++b) pairs[b] = {kDigits[b >> 4], kDigits[b & 0x0F]};
-    return pairs;
-  }();
-  text.resize(2 * n);
-  char16_t* at = text.data();
-  for (std::size_t i = 0; i < n; ++i) std::memcpy(at + 2 * i, kPairs[r.Below(256)].data(), 4);
+  thread_local std::string bytes;
+  thread_local std::string hex;
+  bytes.resize(n);
+  for (char& b : bytes) b = static_cast<char>(r.Below(256));
+  hex.clear();
+  AppendHex(hex, bytes);
+  text.assign(hex.begin(), hex.end());
 }
 
 uint64_t VatAmount(uint64_t sum, uint8_t vat) {

@@ -10,6 +10,7 @@
 
 #include "base/Error.h"
 #include "drivers/serial/FNFrame.h"
+#include "tlv/BinUtils.h"
 
 namespace kvitor {
 namespace {
@@ -165,9 +166,7 @@ TFNDateTime ParseFNDateTime(std::string_view five) {
                                         std::chrono::month(static_cast<unsigned>(b(1))),
                                         std::chrono::day(static_cast<unsigned>(b(2)))};
   if (!ymd.ok() || b(3) > 23 || b(4) > 59) {
-    char text[40];
-    std::snprintf(text, sizeof text, "%02X %02X %02X %02X %02X", b(0), b(1), b(2), b(3), b(4));
-    throw Error(std::string("неверные дата и время ") + text);
+    throw Error("неверные дата и время " + BytesToHexSpaced(five));
   }
   TDateTimeParts day;
   day.Year = 2000 + b(0);

@@ -13,6 +13,7 @@
 #include <ctime>
 
 #include "drivers/serial/FNFrame.h"
+#include "tlv/BinUtils.h"
 
 namespace kvitor {
 namespace {
@@ -31,14 +32,10 @@ std::string ClockNow() {
 }  // namespace
 
 std::string TraceLine(const std::string& clock, char direction, std::string_view bytes) {
-  static const char* const kDigits = "0123456789ABCDEF";
   std::string line = clock + ' ' + direction;
-  line.reserve(line.size() + bytes.size() * 3);
-  for (const char c : bytes) {
-    const auto b = static_cast<uint8_t>(c);
+  if (!bytes.empty()) {
     line += ' ';
-    line += kDigits[b >> 4];
-    line += kDigits[b & 0x0F];
+    AppendHex(line, bytes, THexCase::Upper, ' ');
   }
   return line;
 }

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "report/SafeFile.h"
+#include "base/SafeFile.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -356,12 +356,18 @@ void TSafeFileWriter::Commit() {
   committed_ = true;
 }
 
-std::string ReadRegularFile(const std::string& path, std::size_t maxBytes) {
+TRegularFile::~TRegularFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+TRegularFile::TRegularFile(TRegularFile&& other) noexcept : fd_(other.fd_), size_(other.size_) {
+  other.fd_ = -1;
+}
+
+TRegularFile OpenRegularFile(const std::string& path, uint64_t maxBytes) {
   const auto refuse = [](int code, const std::string& reason) -> TFileReadError {
     return {code, reason};
   };
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) throw refuse(errno, std::strerror(errno));
   const auto check = [&](const struct stat& s) {
     if (S_ISDIR(s.st_mode)) throw refuse(EISDIR, std::strerror(EISDIR));
     if (!S_ISREG(s.st_mode)) throw refuse(0, "Not a regular file");
@@ -369,27 +375,32 @@ std::string ReadRegularFile(const std::string& path, std::size_t maxBytes) {
       throw refuse(0, "larger than " + SizeText(maxBytes));
     }
   };
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) throw refuse(errno, std::strerror(errno));
   check(st);
   // O_NONBLOCK: the name may have become a pipe since the check.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) throw refuse(errno, std::strerror(errno));
-  struct TCloser {
-    int fd;
-    ~TCloser() { ::close(fd); }
-  } closer{fd};
+  TRegularFile file(fd);
   if (::fstat(fd, &st) != 0) throw refuse(errno, std::strerror(errno));
   check(st);
+  file.size_ = static_cast<uint64_t>(st.st_size);
+  return file;
+}
+
+std::string ReadRegularFile(const std::string& path, std::size_t maxBytes) {
+  const TRegularFile file = OpenRegularFile(path, maxBytes);
   std::string content;
-  content.reserve(static_cast<std::size_t>(st.st_size));
+  content.reserve(static_cast<std::size_t>(file.Size()));
   char buffer[1 << 16];
   while (true) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    const ssize_t n = ::read(file.Fd(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw refuse(errno, std::strerror(errno));
+    if (n < 0) throw TFileReadError(errno, std::strerror(errno));
     if (n == 0) break;
     content.append(buffer, static_cast<std::size_t>(n));
     // A file that grows while it is read.
-    if (content.size() > maxBytes) throw refuse(0, "larger than " + SizeText(maxBytes));
+    if (content.size() > maxBytes) throw TFileReadError(0, "larger than " + SizeText(maxBytes));
   }
   return content;
 }

@@ -4,11 +4,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
 #include "base/Error.h"
-#include "tlv/BinStream.h"
+#include "base/Stream.h"
 
 namespace kvitor {
 
@@ -80,12 +81,37 @@ class TFileReadError : public Error {
   int code_;
 };
 
-// The whole content of a regular file of at most maxBytes bytes. What is not a
+// A regular file open for reading; the descriptor is closed with it.
+class TRegularFile {
+ public:
+  ~TRegularFile();
+  TRegularFile(TRegularFile&& other) noexcept;
+  TRegularFile& operator=(TRegularFile&&) = delete;
+  TRegularFile(const TRegularFile&) = delete;
+  TRegularFile& operator=(const TRegularFile&) = delete;
+
+  [[nodiscard]] int Fd() const { return fd_; }
+  // The size when it was opened.
+  [[nodiscard]] uint64_t Size() const { return size_; }
+
+ private:
+  friend TRegularFile OpenRegularFile(const std::string& path, uint64_t maxBytes);
+  explicit TRegularFile(int fd) : fd_(fd) {}
+
+  int fd_;
+  uint64_t size_ = 0;
+};
+
+// Opens a regular file of at most maxBytes bytes for reading. What is not a
 // regular file (a device such as /dev/zero, a named pipe, a folder) is refused
-// without being opened, so nothing blocks; a file larger than maxBytes, or
-// growing past it while being read, is refused without reading it all.
-// Raises TFileReadError with the reason alone ("Not a regular file", the
-// system's text, "larger than N bytes"); the caller names the file.
+// without being opened, and nothing blocks; so is a larger file. Raises
+// TFileReadError with the reason alone ("Not a regular file", the system's
+// text, "larger than N bytes"); the caller names the file.
+[[nodiscard]] TRegularFile OpenRegularFile(const std::string& path, uint64_t maxBytes);
+
+// The whole content of a regular file, opened as OpenRegularFile opens it; a
+// file growing past maxBytes while being read is refused without reading it
+// all.
 [[nodiscard]] std::string ReadRegularFile(const std::string& path, std::size_t maxBytes);
 
 }  // namespace kvitor

@@ -11,9 +11,10 @@
 
 namespace kvitor {
 
-// Reads a binary report file of any origin back: checks its length and
-// checksum and parses its TLV data with the parser's dictionary. Refuses
-// (Error) what is short, altered or not TLV; never trusts a length.
+// Reads a binary report file of any origin back into a tag tree: checks its
+// length and checksum and parses its TLV data with the parser's dictionary.
+// Refuses (Error) what is short, altered or not TLV; never trusts a length.
+// The reference the streaming readers of the program are checked against.
 class TFNReportBinReader {
  public:
   // name appears in the messages.

@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-#include "report/FNReportBinReader.h"
+#include "FNReportBinReader.h"
 
 #include "base/Error.h"
+#include "base/SafeFile.h"
 #include "report/Checksum.h"
 #include "report/FNReportBinWriter.h"
 #include "report/ReportFileFormat.h"
-#include "report/SafeFile.h"
 
 namespace kvitor {
 namespace {
@@ -42,7 +42,7 @@ void TFNReportBinReader::LoadFromFile(const std::string& fileName) {
   try {
     content = ReadRegularFile(fileName, kMaxReportFileBytes);
   } catch (const TFileReadError& e) {
-    throw Error("Cannot open file \"" + fileName + "\". " + e.what());
+    ThrowCannotOpen(fileName, e.what());
   }
   Load(content, fileName);
 }

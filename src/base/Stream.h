@@ -1,0 +1,72 @@
+// SPDX-License-Identifier: MIT
+// Copyright The Kvitor authors
+
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kvitor {
+
+// A byte stream with a 64-bit position and size. Implementations raise Error
+// when the medium refuses an operation, so that no write fails silently.
+class TStream {
+ public:
+  virtual ~TStream() = default;
+  // Moves up to size bytes; returns the count moved.
+  virtual std::size_t Read(void* buffer, std::size_t size) = 0;
+  virtual std::size_t Write(const void* buffer, std::size_t size) = 0;
+  [[nodiscard]] virtual int64_t Position() const = 0;
+  virtual void SetPosition(int64_t position) = 0;
+  [[nodiscard]] virtual int64_t Size() const = 0;
+};
+
+class TMemoryStream final : public TStream {
+ public:
+  std::size_t Read(void* buffer, std::size_t size) override;
+  std::size_t Write(const void* buffer, std::size_t size) override;
+  [[nodiscard]] int64_t Position() const override { return static_cast<int64_t>(position_); }
+  void SetPosition(int64_t position) override;
+  [[nodiscard]] int64_t Size() const override { return static_cast<int64_t>(data_.size()); }
+  [[nodiscard]] const std::string& Data() const { return data_; }
+
+ private:
+  std::string data_;
+  std::size_t position_ = 0;
+};
+
+// A file opened for writing (and reading back) through a descriptor, with a
+// buffer in front of it. Write errors raise Error with the system's text;
+// Flush must succeed before the content counts as written.
+class TFileStream final : public TStream {
+ public:
+  // Takes ownership of fd; name is used in error messages.
+  TFileStream(int fd, std::string name);
+  ~TFileStream() override;
+  TFileStream(const TFileStream&) = delete;
+  TFileStream& operator=(const TFileStream&) = delete;
+
+  std::size_t Read(void* buffer, std::size_t size) override;
+  std::size_t Write(const void* buffer, std::size_t size) override;
+  [[nodiscard]] int64_t Position() const override { return position_; }
+  void SetPosition(int64_t position) override;
+  [[nodiscard]] int64_t Size() const override;
+
+  // Writes out the buffer and asks the system to put the data on the disk.
+  void Flush();
+  // Flush, then close: the only way to learn that the last bytes were written.
+  void Close();
+
+ private:
+  void WriteOut(int64_t at, const char* data, std::size_t size);
+  void FlushBuffer();
+
+  int fd_;
+  std::string name_;
+  std::string buffer_;  // pending bytes at position_ - buffer_.size()
+  int64_t position_ = 0;
+  int64_t size_ = 0;
+};
+
+}  // namespace kvitor
