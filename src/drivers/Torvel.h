@@ -23,6 +23,32 @@ class TConnectionLost : public Error {
   using Error::Error;
 };
 
+// The result codes a driver gives of its own, with the meaning of their
+// property-202 texts; 0 is success. Any other non-zero code is the device's
+// (a storage's answer code, a fault a data file names), its description the
+// device's. Data files and callers rely on these values.
+struct TTorvelResult final {
+  TTorvelResult() = delete;
+  static constexpr int Ok = 0;
+  // Another connection holds the device (or its port).
+  static constexpr int DeviceBusy = -1;
+  // The port cannot be opened: the port and the system's reason.
+  static constexpr int PortError = -2;
+  // The driver settings, or the storage image they name, cannot be used:
+  // the loader's message.
+  static constexpr int SetupError = -3;
+  // "Документ %d не найден".
+  static constexpr int NotFound = -6;
+  // "Нет подтверждения оператора для документа %d".
+  static constexpr int NoConfirmation = -7;
+  // Not supported by this driver or connection: a model parameter, a table
+  // field, the settings dialog.
+  static constexpr int NotSupported = -8;
+  // "Нет открытого документа": ReadDocumentBlock without BeginDocumentRead,
+  // or after the empty block that ends the body.
+  static constexpr int NoDocumentOpen = -9;
+};
+
 // A driver property: an integer, a date-time (TDateTime) or a UTF-16 text.
 using TPropertyValue = std::variant<int64_t, double, std::u16string>;
 

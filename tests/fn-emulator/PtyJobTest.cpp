@@ -150,7 +150,7 @@ TEST(PtyJobTest, PortIsHeldUntilReleased) {
   const auto first = SerialDriver(storage.Path());
   const auto second = SerialDriver(storage.Path());
   ASSERT_EQ(first->OpenDevice(), 0);
-  EXPECT_EQ(second->QueryStorageStatus(), TFNSerialResult::PortBusy);
+  EXPECT_EQ(second->QueryStorageStatus(), TTorvelResult::DeviceBusy);
   EXPECT_THAT(Utf16ToUtf8(second->GetText(TTorvelProperty::ResultCodeDescription)),
               HasSubstr("занят"));
   EXPECT_EQ(first->ReleaseDevice(), 0);

@@ -139,13 +139,13 @@ bool TEmulatedTorvel::HoldsDevice() const {
 
 TEmulatedTorvel::TOutcome TEmulatedTorvel::Reach() {
   if (held_ != nullptr) return {};
-  if (!slot_) return {TTorvelResult::ImageError, U16(options_.SetupError)};
+  if (!slot_) return {TTorvelResult::SetupError, U16(options_.SetupError)};
   std::lock_guard lock(slot_->Mutex);
   if (slot_->Holder != nullptr && slot_->Holder != this) return {TTorvelResult::DeviceBusy, kBusy};
   try {
     held_ = &slot_->ImageLocked();
   } catch (const std::exception& e) {
-    return {TTorvelResult::ImageError, U16(e.what())};
+    return {TTorvelResult::SetupError, U16(e.what())};
   }
   slot_->Holder = this;
   return {};
