@@ -100,9 +100,8 @@ class TEmulatedTorvel final : public TTorvel {
   TPropertyValue& Property(int id);
   void Put(int id, TPropertyValue value) { Property(id) = std::move(value); }
 
-  // The properties the driver knows, by their place in a fixed table, and
-  // any other number a caller sets.
-  static constexpr std::size_t kKnownProperties = 22;
+  // The properties of the contract's table, by their place in it, and any
+  // other number a caller sets.
   static int KnownIndex(int id);
 
   TOptions options_;
@@ -110,7 +109,7 @@ class TEmulatedTorvel final : public TTorvel {
   // The image while this instance holds the device. The slot keeps it loaded
   // and only this instance gives the device up, so it is read without a lock.
   const TStorageImage* held_ = nullptr;
-  std::array<std::optional<TPropertyValue>, kKnownProperties> known_;
+  std::array<std::optional<TPropertyValue>, kTorvelProperties.size()> known_;
   std::unordered_map<int, TPropertyValue> others_;
   // Property 202 reads "Ошибок нет" after a success, without the text being
   // stored for each operation.

@@ -286,9 +286,7 @@ TPropertyValue TFNSerialTorvel::GetProperty(int id) {
   std::lock_guard lock(mutex_);
   const auto it = properties_.find(id);
   if (it != properties_.end()) return it->second;
-  if (TTorvelProperty::IsText(id)) return std::u16string();
-  if (id == TTorvelProperty::ECRDate || id == TTorvelProperty::ECRTime) return 0.0;
-  return int64_t{0};
+  return TTorvelProperty::Unset(id);
 }
 
 void TFNSerialTorvel::SetProperty(int id, const TPropertyValue& value) {
