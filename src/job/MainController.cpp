@@ -87,6 +87,7 @@ void TMainController::Start(const TReadParams& params) {
   }
   jobThread_.reset();   // a stopped job may still be finishing its document
   saveThread_.reset();  // the report must not change under a save
+  save_.Forget();
   jobThread_ = std::make_unique<TNotifyThread>([this](TNotifyThread& t) { RunReadJob(t); });
   // Also when a Stop comes before the thread runs and its body is skipped.
   jobThread_->SetOnTerminate([this](TNotifyThread&, bool bodyRan) { EndReadJob(bodyRan); });
@@ -248,30 +249,29 @@ void TMainController::RunReadFNStatus() {
   statusThreadsDone_.notify_all();
 }
 
-void TMainController::SaveReport(const std::string& fileName, int32_t fileType,
-                                 std::atomic<int64_t>* written) {
+void TMainController::SaveReport(const std::string& fileName, int32_t fileType) {
   if (fileType == 1) {
-    SaveBinReport(fileName, written);
+    SaveBinReport(fileName);
   } else {
-    SaveTextReport(fileName, written);
+    SaveTextReport(fileName);
   }
 }
 
-void TMainController::SaveBinReport(const std::string& fileName, std::atomic<int64_t>* written) {
-  TFNReportBinWriter().SaveToFile(*report_, fileName, written);
+void TMainController::SaveBinReport(const std::string& fileName) {
+  TFNReportBinWriter().SaveToFile(*report_, fileName, &save_);
 }
 
-void TMainController::SaveTextReport(const std::string& fileName, std::atomic<int64_t>* written) {
+void TMainController::SaveTextReport(const std::string& fileName) {
   TFNReportHeader header = report_->Header();
-  header.Checksum = TFNReportBinWriter::CalcChecksum(*report_);
+  header.Checksum = TFNReportBinWriter::CalcChecksum(*report_, &save_);
   report_->SetHeader(header);
-  TFNReportTextWriter().SaveToFile(*report_, fileName, written);
+  TFNReportTextWriter().SaveToFile(*report_, fileName, &save_.Progress());
 }
 
 void TMainController::StartSave(const std::string& fileName, int32_t fileType) {
   if (saving_.load(std::memory_order_acquire)) return;
   saveThread_.reset();
-  saveWritten_.store(0, std::memory_order_release);
+  save_.Progress().Reset();
   saveTotal_ = static_cast<int64_t>(report_->ContainerCount());
   {
     const std::lock_guard guard(lock_);
@@ -281,7 +281,7 @@ void TMainController::StartSave(const std::string& fileName, int32_t fileType) {
     std::string error;
     try {
       if (onSaveThreadStart_) onSaveThreadStart_();
-      SaveReport(fileName, fileType, &saveWritten_);
+      SaveReport(fileName, fileType);
     } catch (const std::exception& e) {
       error = e.what();
     }
@@ -303,7 +303,7 @@ void TMainController::StartSave(const std::string& fileName, int32_t fileType) {
 TSaveStatus TMainController::GetSaveStatus() const {
   TSaveStatus status;
   status.Running = saving_.load(std::memory_order_acquire);
-  status.Written = saveWritten_.load(std::memory_order_acquire);
+  status.Written = save_.Progress().Documents.load(std::memory_order_relaxed);
   status.Total = saveTotal_;
   const std::lock_guard guard(lock_);
   status.Error = saveError_;

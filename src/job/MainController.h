@@ -16,6 +16,7 @@
 #include "job/FNReportReader.h"
 #include "job/NotifyThread.h"
 #include "report/FNReport.h"
+#include "report/ReportSave.h"
 #include "tlv/DateTime.h"
 
 namespace kvitor {
@@ -97,9 +98,8 @@ class TMainController {
   void ReadFNStatusAsync();
 
   // File type 1 the binary file, any other the text file. Runs on the
-  // calling thread; written counts the documents written, when given.
-  void SaveReport(const std::string& fileName, int32_t fileType,
-                  std::atomic<int64_t>* written = nullptr);
+  // calling thread.
+  void SaveReport(const std::string& fileName, int32_t fileType);
   // The same on a thread of its own, so that the window stays responsive;
   // nothing when a save runs. Its progress and outcome: GetSaveStatus.
   void StartSave(const std::string& fileName, int32_t fileType);
@@ -135,8 +135,8 @@ class TMainController {
   void EndReadJob(bool bodyRan);
   void ReadDocuments(TNotifyThread& thread);
   void RunReadFNStatus();
-  void SaveBinReport(const std::string& fileName, std::atomic<int64_t>* written);
-  void SaveTextReport(const std::string& fileName, std::atomic<int64_t>* written);
+  void SaveBinReport(const std::string& fileName);
+  void SaveTextReport(const std::string& fileName);
   [[nodiscard]] std::unique_ptr<TTorvel> MakeDriver() const;
 
   TDriverFactory driverFactory_;
@@ -159,10 +159,11 @@ class TMainController {
   TMainControllerStatus status_;
   THeaderParams headerParams_;
 
-  // The save running on its own thread, or the last one.
+  // The saves of the report: the one running on its own thread (or the last
+  // one), the progress and the checksum they keep.
   std::unique_ptr<TNotifyThread> saveThread_;
   std::atomic<bool> saving_{false};
-  std::atomic<int64_t> saveWritten_{0};
+  TReportSave save_;
   int64_t saveTotal_ = 0;
   std::string saveError_;  // under lock_
   std::function<void()> onSaveThreadStart_;

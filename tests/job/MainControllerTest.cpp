@@ -743,6 +743,19 @@ TEST_F(MainControllerTest, SaveReportWritesBinaryForTypeOneAndTextOtherwise) {
   EXPECT_EQ(controller_->Report().Header(), expected);
 }
 
+TEST_F(MainControllerTest, TextSaveOfALaterJobCarriesThatJobsChecksum) {
+  storage_->AddReceipts(1, 3);
+  Make();
+  const TScratchDir dir;
+  for (const int32_t last : {3, 2}) {
+    SCOPED_TRACE(last);
+    Run(1, last);  // the same header, other documents
+    controller_->SaveReport(dir.Path("r.txt"), 2);
+    controller_->SaveReport(dir.Path("r.bin"), 1);
+    EXPECT_EQ(controller_->Report().Header().Checksum, U32At(ReadFile(dir.Path("r.bin")), 354));
+  }
+}
+
 TEST_F(MainControllerTest, DriverSettingsDialogLeadsToAFreshSharedInstance) {
   Make();
   static_cast<void>(controller_->ShowDriverSettings());
