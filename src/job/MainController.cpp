@@ -42,8 +42,13 @@ TMainController::~TMainController() {
   Stop();
   jobThread_.reset();   // waits for the job's end
   saveThread_.reset();  // and for a save's
-  std::unique_lock lock(statusThreadsMutex_);
-  statusThreadsDone_.wait(lock, [this] { return statusThreads_ == 0; });
+  WaitForStatusReads();
+}
+
+void TMainController::WaitForStatusReads() {
+  // Waited for, not stopped: a read once asked for is done.
+  for (const auto& thread : statusThreads_) thread->WaitFor();
+  statusThreads_.clear();
 }
 
 std::unique_ptr<TTorvel> TMainController::MakeDriver() const {
@@ -75,12 +80,9 @@ void TMainController::Start(const TReadParams& params) {
   firstNumber_ = params.FirstNumber;
   lastNumber_ = params.LastNumber;
   onlyIfTag1162Exist_ = params.OnlyIfTag1162Exist;
-  {
-    // A start-up status read still running would take the device again
-    // after it is released here, and the job would find it busy.
-    std::unique_lock lock(statusThreadsMutex_);
-    statusThreadsDone_.wait(lock, [this] { return statusThreads_ == 0; });
-  }
+  // A start-up status read still running would take the device again after
+  // it is released here, and the job would find it busy.
+  WaitForStatusReads();
   {
     const auto lock = DriverLock();
     static_cast<void>(GetDriver().ReleaseDevice());
@@ -221,19 +223,14 @@ void TMainController::ReadFNStatusAsync() {
   } catch (...) {
     return;  // the start-up read drops its errors, and without a driver there is nothing to read
   }
-  {
-    const std::lock_guard guard(statusThreadsMutex_);
-    ++statusThreads_;
-  }
+  // Only ended ones are let go here: the window never waits for a read.
+  std::erase_if(statusThreads_, [](const auto& thread) { return thread->Finished(); });
   try {
-    auto thread =
-        std::make_unique<TNotifyThread>([this](TNotifyThread&) { RunReadFNStatus(); }, true);
+    auto thread = std::make_unique<TNotifyThread>([this](TNotifyThread&) { RunReadFNStatus(); });
     thread->Start();
-    static_cast<void>(thread.release());  // it frees itself when it ends
+    statusThreads_.push_back(std::move(thread));
   } catch (...) {
     // No thread: dropped like any other error of this read.
-    const std::lock_guard guard(statusThreadsMutex_);
-    --statusThreads_;
   }
 }
 
@@ -244,9 +241,6 @@ void TMainController::RunReadFNStatus() {
   } catch (...) {
     // A start-up read that fails leaves the field as it was, silently.
   }
-  const std::lock_guard guard(statusThreadsMutex_);
-  --statusThreads_;
-  statusThreadsDone_.notify_all();
 }
 
 void TMainController::SaveReport(const std::string& fileName, int32_t fileType) {
@@ -292,12 +286,7 @@ void TMainController::StartSave(const std::string& fileName, int32_t fileType) {
     saving_.store(false, std::memory_order_release);
   });
   saving_.store(true, std::memory_order_release);
-  try {
-    saveThread_->Start();
-  } catch (...) {
-    saving_.store(false, std::memory_order_release);
-    throw;
-  }
+  saveThread_->Start();
 }
 
 TSaveStatus TMainController::GetSaveStatus() const {

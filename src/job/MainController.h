@@ -4,12 +4,12 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "base/Error.h"
 #include "drivers/Torvel.h"
@@ -80,10 +80,6 @@ class TMainController {
   TMainController(const TMainController&) = delete;
   TMainController& operator=(const TMainController&) = delete;
 
-  // The shared driver instance, made on first use. Callers that use it hold
-  // DriverLock() meanwhile: the start-up status read uses it too.
-  [[nodiscard]] TTorvel& GetDriver();
-  [[nodiscard]] std::unique_lock<std::mutex> DriverLock() { return std::unique_lock(driverMutex_); }
   int ShowDriverSettings();
 
   // Checks the range and starts a read job; nothing when one runs.
@@ -94,7 +90,8 @@ class TMainController {
 
   // Reads the storage status on the calling thread; errors reach the caller.
   void ReadFNStatus();
-  // The same on a thread of its own; its errors are dropped.
+  // The same on a thread of its own, without waiting for it; its errors are
+  // dropped.
   void ReadFNStatusAsync();
 
   // File type 1 the binary file, any other the text file. Runs on the
@@ -130,11 +127,16 @@ class TMainController {
   void SetOnFNStatusRead(TNotify handler) { onFNStatusRead_ = std::move(handler); }
 
  private:
+  // The shared driver instance, made on first use. Callers that use it hold
+  // DriverLock() meanwhile: the start-up status read uses it too.
+  [[nodiscard]] TTorvel& GetDriver();
+  [[nodiscard]] std::unique_lock<std::mutex> DriverLock() { return std::unique_lock(driverMutex_); }
   void SetStatus(uint8_t state, std::string text, int32_t percent);
   void RunReadJob(TNotifyThread& thread);
   void EndReadJob(bool bodyRan);
   void ReadDocuments(TNotifyThread& thread);
   void RunReadFNStatus();
+  void WaitForStatusReads();
   void SaveBinReport(const std::string& fileName);
   void SaveTextReport(const std::string& fileName);
   [[nodiscard]] std::unique_ptr<TTorvel> MakeDriver() const;
@@ -168,10 +170,9 @@ class TMainController {
   std::string saveError_;  // under lock_
   std::function<void()> onSaveThreadStart_;
 
-  // Start-up status reads still running; the destructor waits for them.
-  std::mutex statusThreadsMutex_;
-  std::condition_variable statusThreadsDone_;
-  int statusThreads_ = 0;
+  // Status reads on threads of their own, kept until the next one finds them
+  // ended, a job starts or the controller goes.
+  std::vector<std::unique_ptr<TNotifyThread>> statusThreads_;
 };
 
 }  // namespace kvitor
