@@ -22,7 +22,7 @@ int32_t RoundedPercent(int32_t done, int32_t count) {
 }
 
 bool HasEstimate(const TMainControllerStatus& status) {
-  return status.State == 1 && status.Percent > 0;
+  return status.State == TJobState::Running && status.Percent > 0;
 }
 
 TDateTime ShownDuration(TDateTime duration) { return duration > 0 ? duration : 0; }
@@ -97,7 +97,7 @@ void TMainController::Start(const TReadParams& params) {
   documentsRead_.store(0, std::memory_order_release);
   running_.store(true, std::memory_order_release);
   jobFinished_.store(false, std::memory_order_release);
-  SetStatus(1, {}, 0);
+  SetStatus(TJobState::Running, {}, 0);
   jobThread_->Start();
 }
 
@@ -119,12 +119,12 @@ TFNStatusRec TMainController::FNStatus() const {
 
 bool TMainController::IsReportReady() const { return JobFinished() && report_->Ready(); }
 
-void TMainController::SetStatus(uint8_t state, std::string text, int32_t percent) {
+void TMainController::SetStatus(TJobState state, std::string text, int32_t percent) {
   const TDateTime now = clock_();
   const std::lock_guard guard(lock_);
   if (state != status_.State) {
-    if (state == 1) status_.StartTime = now;
-    if (state == 2 || state == 3) status_.EndTime = now;
+    if (state == TJobState::Running) status_.StartTime = now;
+    if (state == TJobState::Failed || state == TJobState::Finished) status_.EndTime = now;
   } else if (percent != 0) {
     status_.EndTime = status_.StartTime + (now - status_.StartTime) * 100.0 / percent;
   }
@@ -141,9 +141,9 @@ void TMainController::RunReadJob(TNotifyThread& thread) {
     try {
       scope.emplace();
       ReadDocuments(thread);
-      SetStatus(3, "Успешно завершено", 100);
+      SetStatus(TJobState::Finished, "Успешно завершено", 100);
     } catch (const std::exception& e) {
-      SetStatus(2, std::string("Ошибка: ") + e.what(), GetStatus().Percent);
+      SetStatus(TJobState::Failed, std::string("Ошибка: ") + e.what(), GetStatus().Percent);
     }
   }
 }
@@ -154,7 +154,7 @@ void TMainController::EndReadJob(bool bodyRan) {
     // as this job's.
     report_->Clear();
     jobStopped_.store(true, std::memory_order_release);
-    SetStatus(3, "Успешно завершено", 100);
+    SetStatus(TJobState::Finished, "Успешно завершено", 100);
   }
   running_.store(false, std::memory_order_release);
   jobFinished_.store(true, std::memory_order_release);
@@ -193,7 +193,8 @@ void TMainController::ReadDocuments(TNotifyThread& thread) {
     if (rec.Ticket.TicketData.empty()) withTicket = false;
     report_->AddDocument(rec);
     documentsRead_.store(i + 1, std::memory_order_release);
-    SetStatus(1, "Прочитано документов: " + std::to_string(i + 1) + " из " + std::to_string(count),
+    SetStatus(TJobState::Running,
+              "Прочитано документов: " + std::to_string(i + 1) + " из " + std::to_string(count),
               RoundedPercent(i + 1, count));
   }
   report_->Build(onlyIfTag1162Exist_);
@@ -243,8 +244,8 @@ void TMainController::RunReadFNStatus() {
   }
 }
 
-void TMainController::SaveReport(const std::string& fileName, int32_t fileType) {
-  if (fileType == 1) {
+void TMainController::SaveReport(const std::string& fileName, TReportFileType fileType) {
+  if (fileType == TReportFileType::Binary) {
     SaveBinReport(fileName);
   } else {
     SaveTextReport(fileName);
@@ -262,7 +263,7 @@ void TMainController::SaveTextReport(const std::string& fileName) {
   TFNReportTextWriter().SaveToFile(*report_, fileName, &save_.Progress());
 }
 
-void TMainController::StartSave(const std::string& fileName, int32_t fileType) {
+void TMainController::StartSave(const std::string& fileName, TReportFileType fileType) {
   if (saving_.load(std::memory_order_acquire)) return;
   saveThread_.reset();
   save_.Progress().Reset();

@@ -27,10 +27,18 @@ struct TReadParams {
   bool OnlyIfTag1162Exist = false;
 };
 
+// The read job's state as published; the values are fixed.
+enum class TJobState : uint8_t {
+  None = 0,      // no job has run yet
+  Running = 1,   // a job is running
+  Failed = 2,    // the last job ended with an error
+  Finished = 3,  // the last job ended, finished or stopped
+};
+
 // The published status of the read job, copied whole.
 struct TMainControllerStatus {
-  uint8_t State = 0;  // 0 none yet, 1 running, 2 ended with an error, 3 ended
-  std::string Text;   // UTF-8
+  TJobState State = TJobState::None;
+  std::string Text;  // UTF-8
   int32_t Percent = 0;
   TDateTime EndTime = 0;
   TDateTime StartTime = 0;
@@ -94,12 +102,12 @@ class TMainController {
   // dropped.
   void ReadFNStatusAsync();
 
-  // File type 1 the binary file, any other the text file. Runs on the
+  // Binary the binary file, any other value the text file. Runs on the
   // calling thread.
-  void SaveReport(const std::string& fileName, int32_t fileType);
+  void SaveReport(const std::string& fileName, TReportFileType fileType);
   // The same on a thread of its own, so that the window stays responsive;
   // nothing when a save runs. Its progress and outcome: GetSaveStatus.
-  void StartSave(const std::string& fileName, int32_t fileType);
+  void StartSave(const std::string& fileName, TReportFileType fileType);
   [[nodiscard]] TSaveStatus GetSaveStatus() const;
   // Called on the save's thread before it writes (tests hold a save there).
   void SetOnSaveThreadStart(std::function<void()> handler) {
@@ -131,7 +139,7 @@ class TMainController {
   // DriverLock() meanwhile: the start-up status read uses it too.
   [[nodiscard]] TTorvel& GetDriver();
   [[nodiscard]] std::unique_lock<std::mutex> DriverLock() { return std::unique_lock(driverMutex_); }
-  void SetStatus(uint8_t state, std::string text, int32_t percent);
+  void SetStatus(TJobState state, std::string text, int32_t percent);
   void RunReadJob(TNotifyThread& thread);
   void EndReadJob(bool bodyRan);
   void ReadDocuments(TNotifyThread& thread);

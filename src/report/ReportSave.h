@@ -11,6 +11,10 @@
 
 namespace kvitor {
 
+// The report file a save writes; the numbers are the save dialog's and the
+// command line's.
+enum class TReportFileType : int32_t { Binary = 1, Text = 2 };
+
 // How far a save has come: written by the saving thread, read by any.
 struct TSaveProgress {
   std::atomic<int64_t> Documents{0};  // outer containers written
