@@ -10,7 +10,9 @@ TNotifyThread::TNotifyThread(TNotifyEvent onNotify)
       thread_([this](const std::stop_token& stop) { Execute(stop); }) {}
 
 TNotifyThread::~TNotifyThread() {
+  // One never started is let run with its flag set, so that it ends.
   Terminate();
+  Start();
   if (thread_.joinable()) thread_.join();
 }
 
@@ -30,9 +32,8 @@ void TNotifyThread::WaitFor() {
 
 void TNotifyThread::Execute(const std::stop_token& stop) {
   {
-    // A stop wakes the wait as well: a thread freed unstarted ends.
     std::unique_lock lock(mutex_);
-    startCondition_.wait(lock, stop, [this] { return started_; });
+    startCondition_.wait(lock, [this] { return started_; });
   }
   const bool run = !stop.stop_requested();
   if (run && onNotify_) onNotify_(*this);

@@ -45,7 +45,7 @@ class TNotifyThread {
   TNotifyEvent onNotify_;
   TTerminateEvent onTerminate_;
   std::mutex mutex_;
-  std::condition_variable_any startCondition_;
+  std::condition_variable startCondition_;
   bool started_ = false;  // under mutex_
   std::atomic<bool> finished_{false};
   // Last: it runs from the constructor on, and is joined before the members
