@@ -68,7 +68,7 @@ double RunJob(const TMainController::TDriverFactory& factory, int32_t count) {
   while (!controller.JobFinished()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   const double seconds = std::chrono::duration<double>(TClock::now() - start).count();
   const auto status = controller.GetStatus();
-  if (status.State != 3) {
+  if (status.State != TJobState::Finished) {
     std::fprintf(stderr, "job failed: %s\n", status.Text.c_str());
     std::exit(1);
   }

@@ -78,8 +78,8 @@ int main(int argc, char** argv) {
   std::printf("documents %d: read in %.1f s, longest gap %lld ms\n", documents,
               static_cast<double>(job.elapsed()) / 1000, static_cast<long long>(jobGap));
 
-  for (const int type : {1, 2}) {
-    const char* kind = type == 1 ? "bin" : "txt";
+  for (const auto type : {kvitor::TReportFileType::Binary, kvitor::TReportFileType::Text}) {
+    const char* kind = type == kvitor::TReportFileType::Binary ? "bin" : "txt";
     choice =
         kvitor::TSaveChoice{folder + QStringLiteral("/window.") + QString::fromLatin1(kind), type};
 

@@ -92,12 +92,14 @@ class TSaveDialog : public QFileDialog {
   using QFileDialog::QFileDialog;
 
   void accept() override {
-    setDefaultSuffix(FileType() == 1 ? QStringLiteral("bin") : QStringLiteral("txt"));
+    setDefaultSuffix(FileType() == TReportFileType::Binary ? QStringLiteral("bin")
+                                                           : QStringLiteral("txt"));
     QFileDialog::accept();
   }
 
-  [[nodiscard]] int32_t FileType() const {
-    return selectedNameFilter() == QString::fromUtf8(kTextFilter) ? 2 : 1;
+  [[nodiscard]] TReportFileType FileType() const {
+    return selectedNameFilter() == QString::fromUtf8(kTextFilter) ? TReportFileType::Text
+                                                                  : TReportFileType::Binary;
   }
 };
 
@@ -368,7 +370,8 @@ void TfmMain::btnSaveClick() {
   if (!choice) return;
   QString fileName = choice->FileName;
   if (QFileInfo(fileName).suffix().isEmpty()) {
-    fileName += choice->FileType == 1 ? QStringLiteral(".bin") : QStringLiteral(".txt");
+    fileName += choice->FileType == TReportFileType::Binary ? QStringLiteral(".bin")
+                                                            : QStringLiteral(".txt");
   }
   // A full storage's report takes seconds to write: on the controller's
   // thread, so that the window keeps answering.
@@ -464,7 +467,8 @@ void TfmMain::UpdateView() {
   int32_t percent = status.Percent;
   // The controller ends a stopped job like a finished one, so that what it
   // read can be saved; the window says what happened.
-  if (!running && status.State == 3 && controller_->JobFinished() && controller_->JobStopped()) {
+  if (!running && status.State == TJobState::Finished && controller_->JobFinished() &&
+      controller_->JobStopped()) {
     const int32_t read = controller_->DocumentsRead();
     const int32_t count = controller_->DocumentsToRead();
     text = QStringLiteral("Прервано: ") + FromUtf8(StoppedJobText(read, count));

@@ -10,6 +10,8 @@
 #include <memory>
 #include <optional>
 
+#include "report/ReportSave.h"
+
 class QCheckBox;
 class QCloseEvent;
 class QGroupBox;
@@ -24,11 +26,11 @@ namespace kvitor {
 
 class TMainController;
 
-// What the user chose in the save dialog: the file name and the file type
-// (1 the binary report, 2 the text report), taken from the chosen filter.
+// What the user chose in the save dialog: the file name and the file type,
+// taken from the chosen filter.
 struct TSaveChoice {
   QString FileName;
-  int32_t FileType = 1;
+  TReportFileType FileType = TReportFileType::Binary;
 };
 
 // The program's working window: the document range, start and stop of a

@@ -146,7 +146,7 @@ class TProgress {
   explicit TProgress(std::ostream& err) : err_(err), terminal_(::isatty(STDERR_FILENO) == 1) {}
 
   void Show(const TMainControllerStatus& s) {
-    if (s.State != 1) return;
+    if (s.State != TJobState::Running) return;
     if (terminal_) {
       // The remaining time only once there is an estimate.
       err_ << '\r' << ShowUtf8(s.Text) << "  " << s.Percent << " %  " << ShowDuration(s.Elapsed);
@@ -202,7 +202,7 @@ int ReadAndSave(TMainController& controller, int32_t first, std::optional<int32_
   progress.Finish();
 
   const TMainControllerStatus status = controller.GetStatus();
-  if (status.State != 3) {
+  if (status.State != TJobState::Finished) {
     err << ShowUtf8(status.Text) << '\n';
     return kExitFailed;
   }
@@ -217,11 +217,11 @@ int ReadAndSave(TMainController& controller, int32_t first, std::optional<int32_
   try {
     // A job stopped before it began has no report.
     if (controller.IsReportReady() && !bin.empty()) {
-      controller.SaveReport(bin, 1);
+      controller.SaveReport(bin, TReportFileType::Binary);
       out << bin << '\n';
     }
     if (controller.IsReportReady() && !txt.empty()) {
-      controller.SaveReport(txt, 2);
+      controller.SaveReport(txt, TReportFileType::Text);
       out << txt << '\n';
     }
   } catch (const std::exception& e) {

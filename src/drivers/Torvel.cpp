@@ -35,47 +35,23 @@ const char* KindName(const TPropertyValue& value) {
 
 }  // namespace
 
-bool TTorvelProperty::IsText(int id) {
-  switch (id) {
-    case ResultCodeDescription:
-    case SerialNumber:
-    case ValueOfFieldString:
-    case TLVData:
-    case DocumentData:
-    case FiscalSignOFD: return true;
-    default: return false;
+TPropertyValue TTorvelProperty::Unset(int id) {
+  const TTorvelPropertyInfo* property = FindTorvelProperty(id);
+  switch (property == nullptr ? TPropertyKind::Integer : property->Kind) {
+    case TPropertyKind::Text: return std::u16string();
+    case TPropertyKind::DateTime: return 0.0;
+    case TPropertyKind::Integer: break;
   }
+  return int64_t{0};
 }
 
 std::string TTorvelProperty::Describe(int id) {
-  const char* name = nullptr;
-  switch (id) {
-    case ResultCodeDescription: name = "ResultCodeDescription"; break;
-    case FNStatus2100: name = "FNStatus2100"; break;
-    case FNCurrentDocument: name = "FNCurrentDocument"; break;
-    case FNStatus2102: name = "FNStatus2102"; break;
-    case FNStatus2103: name = "FNStatus2103"; break;
-    case FNStatus2104: name = "FNStatus2104"; break;
-    case ECRDate: name = "ECRDate"; break;
-    case ECRTime: name = "ECRTime"; break;
-    case SerialNumber: name = "SerialNumber"; break;
-    case DocumentNumber: name = "DocumentNumber"; break;
-    case SessionNumber: name = "SessionNumber"; break;
-    case ModelParamNumber: name = "ModelParamNumber"; break;
-    case ModelParamValue: name = "ModelParamValue"; break;
-    case TableNumber: name = "TableNumber"; break;
-    case RowNumber: name = "RowNumber"; break;
-    case FieldNumber: name = "FieldNumber"; break;
-    case ValueOfFieldString: name = "ValueOfFieldString"; break;
-    case DocumentType: name = "DocumentType"; break;
-    case DataLength: name = "DataLength"; break;
-    case TLVData: name = "TLVData"; break;
-    case DocumentData: name = "DocumentData"; break;
-    case FiscalSignOFD: name = "FiscalSignOFD"; break;
-    default: break;
-  }
   std::string text = "Property " + std::to_string(id);
-  if (name != nullptr) text += std::string(" (") + name + ")";
+  if (const TTorvelPropertyInfo* property = FindTorvelProperty(id)) {
+    text += " (";
+    text += property->Name;
+    text += ")";
+  }
   return text;
 }
 

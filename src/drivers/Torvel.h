@@ -3,6 +3,7 @@
 
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -23,38 +24,135 @@ class TConnectionLost : public Error {
   using Error::Error;
 };
 
+// The result codes a driver gives of its own, with the meaning of their
+// property-202 texts; 0 is success. Any other non-zero code is the device's
+// (a storage's answer code, a fault a data file names), its description the
+// device's. Data files and callers rely on these values.
+struct TTorvelResult final {
+  TTorvelResult() = delete;
+  static constexpr int Ok = 0;
+  // Another connection holds the device (or its port).
+  static constexpr int DeviceBusy = -1;
+  // The port cannot be opened: the port and the system's reason.
+  static constexpr int PortError = -2;
+  // The driver settings, or the storage image they name, cannot be used:
+  // the loader's message.
+  static constexpr int SetupError = -3;
+  // "Документ %d не найден".
+  static constexpr int NotFound = -6;
+  // "Нет подтверждения оператора для документа %d".
+  static constexpr int NoConfirmation = -7;
+  // Not supported by this driver or connection: a model parameter, a table
+  // field, the settings dialog.
+  static constexpr int NotSupported = -8;
+  // "Нет открытого документа": ReadDocumentBlock without BeginDocumentRead,
+  // or after the empty block that ends the body.
+  static constexpr int NoDocumentOpen = -9;
+};
+
 // A driver property: an integer, a date-time (TDateTime) or a UTF-16 text.
 using TPropertyValue = std::variant<int64_t, double, std::u16string>;
 
-// The numbers of the driver properties the program reads and writes.
+// What a property holds; an unset one reads as 0, 0.0 or "" by its kind.
+enum class TPropertyKind : uint8_t { Integer, DateTime, Text };
+
+struct TTorvelPropertyInfo {
+  int Id;
+  std::string_view Name;
+  TPropertyKind Kind;
+  std::string_view Description;
+};
+
+// The driver properties the program reads and writes: the one place of their
+// numbers, names and kinds.
+inline constexpr std::array<TTorvelPropertyInfo, 22> kTorvelProperties{{
+    {202, "ResultCodeDescription", TPropertyKind::Text,
+     "the last result code's meaning; read-only"},
+    {2100, "FNStatus2100", TPropertyKind::Integer, "storage status: its phase"},
+    {2101, "FNCurrentDocument", TPropertyKind::Integer, "storage status: the open document"},
+    {2102, "FNStatus2102", TPropertyKind::Integer, "storage status: the document's data"},
+    {2103, "FNStatus2103", TPropertyKind::Integer, "storage status: the shift"},
+    {2104, "FNStatus2104", TPropertyKind::Integer, "storage status: warnings"},
+    {675, "ECRDate", TPropertyKind::DateTime, "the day"},
+    {676, "ECRTime", TPropertyKind::DateTime, "the time of day as a day fraction"},
+    {208, "SerialNumber", TPropertyKind::Text, "the storage's serial number"},
+    {128, "DocumentNumber", TPropertyKind::Integer, "a document's number"},
+    {209, "SessionNumber", TPropertyKind::Integer, "the number of shifts"},
+    {1904, "ModelParamNumber", TPropertyKind::Integer, "the model parameter asked for"},
+    {1903, "ModelParamValue", TPropertyKind::Integer,
+     "the model parameter's value, of any kind; read-only"},
+    {223, "TableNumber", TPropertyKind::Integer, "the table of a field"},
+    {206, "RowNumber", TPropertyKind::Integer, "the row of a field"},
+    {147, "FieldNumber", TPropertyKind::Integer, "the field's number in its row"},
+    {246, "ValueOfFieldString", TPropertyKind::Text, "the field's value"},
+    {2122, "DocumentType", TPropertyKind::Integer, "the open document's type"},
+    {2158, "DataLength", TPropertyKind::Integer, "the open document's declared length"},
+    {2127, "TLVData", TPropertyKind::Text, "a block of the body, one character per byte"},
+    {2124, "DocumentData", TPropertyKind::Text, "the operator confirmation's data"},
+    {2171, "FiscalSignOFD", TPropertyKind::Text, "the operator's fiscal sign"},
+}};
+
+// The entry of a property, or nullptr for a number the table lacks.
+[[nodiscard]] constexpr const TTorvelPropertyInfo* FindTorvelProperty(int id) {
+  for (const auto& property : kTorvelProperties) {
+    if (property.Id == id) return &property;
+  }
+  return nullptr;
+}
+
+namespace detail {
+// A name the table lacks is no constant expression, so it does not compile.
+consteval int TorvelPropertyId(std::string_view name) {
+  for (const auto& property : kTorvelProperties) {
+    if (property.Name == name) return property.Id;
+  }
+  throw "no such driver property";
+}
+
+consteval bool TorvelPropertiesAreUnique() {
+  for (std::size_t i = 0; i < kTorvelProperties.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (kTorvelProperties[i].Id == kTorvelProperties[j].Id ||
+          kTorvelProperties[i].Name == kTorvelProperties[j].Name) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+static_assert(TorvelPropertiesAreUnique());
+}  // namespace detail
+
+// The property numbers by name, taken from the table.
 struct TTorvelProperty final {
   TTorvelProperty() = delete;
 
-  static constexpr int ResultCodeDescription = 202;  // text, read-only
-  static constexpr int FNStatus2100 = 2100;
-  static constexpr int FNCurrentDocument = 2101;
-  static constexpr int FNStatus2102 = 2102;
-  static constexpr int FNStatus2103 = 2103;
-  static constexpr int FNStatus2104 = 2104;
-  static constexpr int ECRDate = 675;  // the day
-  static constexpr int ECRTime = 676;  // the time of day as a day fraction
-  static constexpr int SerialNumber = 208;
-  static constexpr int DocumentNumber = 128;
-  static constexpr int SessionNumber = 209;
-  static constexpr int ModelParamNumber = 1904;
-  static constexpr int ModelParamValue = 1903;  // read-only, any kind
-  static constexpr int TableNumber = 223;
-  static constexpr int RowNumber = 206;
-  static constexpr int FieldNumber = 147;
-  static constexpr int ValueOfFieldString = 246;
-  static constexpr int DocumentType = 2122;
-  static constexpr int DataLength = 2158;
-  static constexpr int TLVData = 2127;  // one character per byte of the block
-  static constexpr int DocumentData = 2124;
-  static constexpr int FiscalSignOFD = 2171;
+  static constexpr int ResultCodeDescription = detail::TorvelPropertyId("ResultCodeDescription");
+  static constexpr int FNStatus2100 = detail::TorvelPropertyId("FNStatus2100");
+  static constexpr int FNCurrentDocument = detail::TorvelPropertyId("FNCurrentDocument");
+  static constexpr int FNStatus2102 = detail::TorvelPropertyId("FNStatus2102");
+  static constexpr int FNStatus2103 = detail::TorvelPropertyId("FNStatus2103");
+  static constexpr int FNStatus2104 = detail::TorvelPropertyId("FNStatus2104");
+  static constexpr int ECRDate = detail::TorvelPropertyId("ECRDate");
+  static constexpr int ECRTime = detail::TorvelPropertyId("ECRTime");
+  static constexpr int SerialNumber = detail::TorvelPropertyId("SerialNumber");
+  static constexpr int DocumentNumber = detail::TorvelPropertyId("DocumentNumber");
+  static constexpr int SessionNumber = detail::TorvelPropertyId("SessionNumber");
+  static constexpr int ModelParamNumber = detail::TorvelPropertyId("ModelParamNumber");
+  static constexpr int ModelParamValue = detail::TorvelPropertyId("ModelParamValue");
+  static constexpr int TableNumber = detail::TorvelPropertyId("TableNumber");
+  static constexpr int RowNumber = detail::TorvelPropertyId("RowNumber");
+  static constexpr int FieldNumber = detail::TorvelPropertyId("FieldNumber");
+  static constexpr int ValueOfFieldString = detail::TorvelPropertyId("ValueOfFieldString");
+  static constexpr int DocumentType = detail::TorvelPropertyId("DocumentType");
+  static constexpr int DataLength = detail::TorvelPropertyId("DataLength");
+  static constexpr int TLVData = detail::TorvelPropertyId("TLVData");
+  static constexpr int DocumentData = detail::TorvelPropertyId("DocumentData");
+  static constexpr int FiscalSignOFD = detail::TorvelPropertyId("FiscalSignOFD");
 
-  // Whether the property holds a text (an unset one reads as "").
-  [[nodiscard]] static bool IsText(int id);
+  // What a property never set reads as: by its kind, and 0 for a number the
+  // table lacks.
+  [[nodiscard]] static TPropertyValue Unset(int id);
 
   // "Property 128 (DocumentNumber)", for messages.
   [[nodiscard]] static std::string Describe(int id);

@@ -22,7 +22,7 @@ int32_t RoundedPercent(int32_t done, int32_t count) {
 }
 
 bool HasEstimate(const TMainControllerStatus& status) {
-  return status.State == 1 && status.Percent > 0;
+  return status.State == TJobState::Running && status.Percent > 0;
 }
 
 TDateTime ShownDuration(TDateTime duration) { return duration > 0 ? duration : 0; }
@@ -42,8 +42,13 @@ TMainController::~TMainController() {
   Stop();
   jobThread_.reset();   // waits for the job's end
   saveThread_.reset();  // and for a save's
-  std::unique_lock lock(statusThreadsMutex_);
-  statusThreadsDone_.wait(lock, [this] { return statusThreads_ == 0; });
+  WaitForStatusReads();
+}
+
+void TMainController::WaitForStatusReads() {
+  // Waited for, not stopped: a read once asked for is done.
+  for (const auto& thread : statusThreads_) thread->WaitFor();
+  statusThreads_.clear();
 }
 
 std::unique_ptr<TTorvel> TMainController::MakeDriver() const {
@@ -75,18 +80,16 @@ void TMainController::Start(const TReadParams& params) {
   firstNumber_ = params.FirstNumber;
   lastNumber_ = params.LastNumber;
   onlyIfTag1162Exist_ = params.OnlyIfTag1162Exist;
-  {
-    // A start-up status read still running would take the device again
-    // after it is released here, and the job would find it busy.
-    std::unique_lock lock(statusThreadsMutex_);
-    statusThreadsDone_.wait(lock, [this] { return statusThreads_ == 0; });
-  }
+  // A start-up status read still running would take the device again after
+  // it is released here, and the job would find it busy.
+  WaitForStatusReads();
   {
     const auto lock = DriverLock();
     static_cast<void>(GetDriver().ReleaseDevice());
   }
   jobThread_.reset();   // a stopped job may still be finishing its document
   saveThread_.reset();  // the report must not change under a save
+  save_.Forget();
   jobThread_ = std::make_unique<TNotifyThread>([this](TNotifyThread& t) { RunReadJob(t); });
   // Also when a Stop comes before the thread runs and its body is skipped.
   jobThread_->SetOnTerminate([this](TNotifyThread&, bool bodyRan) { EndReadJob(bodyRan); });
@@ -94,7 +97,7 @@ void TMainController::Start(const TReadParams& params) {
   documentsRead_.store(0, std::memory_order_release);
   running_.store(true, std::memory_order_release);
   jobFinished_.store(false, std::memory_order_release);
-  SetStatus(1, {}, 0);
+  SetStatus(TJobState::Running, {}, 0);
   jobThread_->Start();
 }
 
@@ -116,12 +119,12 @@ TFNStatusRec TMainController::FNStatus() const {
 
 bool TMainController::IsReportReady() const { return JobFinished() && report_->Ready(); }
 
-void TMainController::SetStatus(uint8_t state, std::string text, int32_t percent) {
+void TMainController::SetStatus(TJobState state, std::string text, int32_t percent) {
   const TDateTime now = clock_();
   const std::lock_guard guard(lock_);
   if (state != status_.State) {
-    if (state == 1) status_.StartTime = now;
-    if (state == 2 || state == 3) status_.EndTime = now;
+    if (state == TJobState::Running) status_.StartTime = now;
+    if (state == TJobState::Failed || state == TJobState::Finished) status_.EndTime = now;
   } else if (percent != 0) {
     status_.EndTime = status_.StartTime + (now - status_.StartTime) * 100.0 / percent;
   }
@@ -138,9 +141,9 @@ void TMainController::RunReadJob(TNotifyThread& thread) {
     try {
       scope.emplace();
       ReadDocuments(thread);
-      SetStatus(3, "Успешно завершено", 100);
+      SetStatus(TJobState::Finished, "Успешно завершено", 100);
     } catch (const std::exception& e) {
-      SetStatus(2, std::string("Ошибка: ") + e.what(), GetStatus().Percent);
+      SetStatus(TJobState::Failed, std::string("Ошибка: ") + e.what(), GetStatus().Percent);
     }
   }
 }
@@ -151,7 +154,7 @@ void TMainController::EndReadJob(bool bodyRan) {
     // as this job's.
     report_->Clear();
     jobStopped_.store(true, std::memory_order_release);
-    SetStatus(3, "Успешно завершено", 100);
+    SetStatus(TJobState::Finished, "Успешно завершено", 100);
   }
   running_.store(false, std::memory_order_release);
   jobFinished_.store(true, std::memory_order_release);
@@ -190,7 +193,8 @@ void TMainController::ReadDocuments(TNotifyThread& thread) {
     if (rec.Ticket.TicketData.empty()) withTicket = false;
     report_->AddDocument(rec);
     documentsRead_.store(i + 1, std::memory_order_release);
-    SetStatus(1, "Прочитано документов: " + std::to_string(i + 1) + " из " + std::to_string(count),
+    SetStatus(TJobState::Running,
+              "Прочитано документов: " + std::to_string(i + 1) + " из " + std::to_string(count),
               RoundedPercent(i + 1, count));
   }
   report_->Build(onlyIfTag1162Exist_);
@@ -220,19 +224,14 @@ void TMainController::ReadFNStatusAsync() {
   } catch (...) {
     return;  // the start-up read drops its errors, and without a driver there is nothing to read
   }
-  {
-    const std::lock_guard guard(statusThreadsMutex_);
-    ++statusThreads_;
-  }
+  // Only ended ones are let go here: the window never waits for a read.
+  std::erase_if(statusThreads_, [](const auto& thread) { return thread->Finished(); });
   try {
-    auto thread =
-        std::make_unique<TNotifyThread>([this](TNotifyThread&) { RunReadFNStatus(); }, true);
+    auto thread = std::make_unique<TNotifyThread>([this](TNotifyThread&) { RunReadFNStatus(); });
     thread->Start();
-    static_cast<void>(thread.release());  // it frees itself when it ends
+    statusThreads_.push_back(std::move(thread));
   } catch (...) {
     // No thread: dropped like any other error of this read.
-    const std::lock_guard guard(statusThreadsMutex_);
-    --statusThreads_;
   }
 }
 
@@ -243,35 +242,31 @@ void TMainController::RunReadFNStatus() {
   } catch (...) {
     // A start-up read that fails leaves the field as it was, silently.
   }
-  const std::lock_guard guard(statusThreadsMutex_);
-  --statusThreads_;
-  statusThreadsDone_.notify_all();
 }
 
-void TMainController::SaveReport(const std::string& fileName, int32_t fileType,
-                                 std::atomic<int64_t>* written) {
-  if (fileType == 1) {
-    SaveBinReport(fileName, written);
+void TMainController::SaveReport(const std::string& fileName, TReportFileType fileType) {
+  if (fileType == TReportFileType::Binary) {
+    SaveBinReport(fileName);
   } else {
-    SaveTextReport(fileName, written);
+    SaveTextReport(fileName);
   }
 }
 
-void TMainController::SaveBinReport(const std::string& fileName, std::atomic<int64_t>* written) {
-  TFNReportBinWriter().SaveToFile(*report_, fileName, written);
+void TMainController::SaveBinReport(const std::string& fileName) {
+  TFNReportBinWriter().SaveToFile(*report_, fileName, &save_);
 }
 
-void TMainController::SaveTextReport(const std::string& fileName, std::atomic<int64_t>* written) {
+void TMainController::SaveTextReport(const std::string& fileName) {
   TFNReportHeader header = report_->Header();
-  header.Checksum = TFNReportBinWriter::CalcChecksum(*report_);
+  header.Checksum = TFNReportBinWriter::CalcChecksum(*report_, &save_);
   report_->SetHeader(header);
-  TFNReportTextWriter().SaveToFile(*report_, fileName, written);
+  TFNReportTextWriter().SaveToFile(*report_, fileName, &save_.Progress());
 }
 
-void TMainController::StartSave(const std::string& fileName, int32_t fileType) {
+void TMainController::StartSave(const std::string& fileName, TReportFileType fileType) {
   if (saving_.load(std::memory_order_acquire)) return;
   saveThread_.reset();
-  saveWritten_.store(0, std::memory_order_release);
+  save_.Progress().Reset();
   saveTotal_ = static_cast<int64_t>(report_->ContainerCount());
   {
     const std::lock_guard guard(lock_);
@@ -281,7 +276,7 @@ void TMainController::StartSave(const std::string& fileName, int32_t fileType) {
     std::string error;
     try {
       if (onSaveThreadStart_) onSaveThreadStart_();
-      SaveReport(fileName, fileType, &saveWritten_);
+      SaveReport(fileName, fileType);
     } catch (const std::exception& e) {
       error = e.what();
     }
@@ -292,18 +287,13 @@ void TMainController::StartSave(const std::string& fileName, int32_t fileType) {
     saving_.store(false, std::memory_order_release);
   });
   saving_.store(true, std::memory_order_release);
-  try {
-    saveThread_->Start();
-  } catch (...) {
-    saving_.store(false, std::memory_order_release);
-    throw;
-  }
+  saveThread_->Start();
 }
 
 TSaveStatus TMainController::GetSaveStatus() const {
   TSaveStatus status;
   status.Running = saving_.load(std::memory_order_acquire);
-  status.Written = saveWritten_.load(std::memory_order_acquire);
+  status.Written = save_.Progress().Documents.load(std::memory_order_relaxed);
   status.Total = saveTotal_;
   const std::lock_guard guard(lock_);
   status.Error = saveError_;

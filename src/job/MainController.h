@@ -4,12 +4,12 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "base/DateTime.h"
 #include "base/Error.h"
@@ -17,6 +17,7 @@
 #include "job/FNReportReader.h"
 #include "job/NotifyThread.h"
 #include "report/FNReport.h"
+#include "report/ReportSave.h"
 
 namespace kvitor {
 
@@ -26,10 +27,18 @@ struct TReadParams {
   bool OnlyIfTag1162Exist = false;
 };
 
+// The read job's state as published; the values are fixed.
+enum class TJobState : uint8_t {
+  None = 0,      // no job has run yet
+  Running = 1,   // a job is running
+  Failed = 2,    // the last job ended with an error
+  Finished = 3,  // the last job ended, finished or stopped
+};
+
 // The published status of the read job, copied whole.
 struct TMainControllerStatus {
-  uint8_t State = 0;  // 0 none yet, 1 running, 2 ended with an error, 3 ended
-  std::string Text;   // UTF-8
+  TJobState State = TJobState::None;
+  std::string Text;  // UTF-8
   int32_t Percent = 0;
   TDateTime EndTime = 0;
   TDateTime StartTime = 0;
@@ -79,10 +88,6 @@ class TMainController {
   TMainController(const TMainController&) = delete;
   TMainController& operator=(const TMainController&) = delete;
 
-  // The shared driver instance, made on first use. Callers that use it hold
-  // DriverLock() meanwhile: the start-up status read uses it too.
-  [[nodiscard]] TTorvel& GetDriver();
-  [[nodiscard]] std::unique_lock<std::mutex> DriverLock() { return std::unique_lock(driverMutex_); }
   int ShowDriverSettings();
 
   // Checks the range and starts a read job; nothing when one runs.
@@ -93,16 +98,16 @@ class TMainController {
 
   // Reads the storage status on the calling thread; errors reach the caller.
   void ReadFNStatus();
-  // The same on a thread of its own; its errors are dropped.
+  // The same on a thread of its own, without waiting for it; its errors are
+  // dropped.
   void ReadFNStatusAsync();
 
-  // File type 1 the binary file, any other the text file. Runs on the
-  // calling thread; written counts the documents written, when given.
-  void SaveReport(const std::string& fileName, int32_t fileType,
-                  std::atomic<int64_t>* written = nullptr);
+  // Binary the binary file, any other value the text file. Runs on the
+  // calling thread.
+  void SaveReport(const std::string& fileName, TReportFileType fileType);
   // The same on a thread of its own, so that the window stays responsive;
   // nothing when a save runs. Its progress and outcome: GetSaveStatus.
-  void StartSave(const std::string& fileName, int32_t fileType);
+  void StartSave(const std::string& fileName, TReportFileType fileType);
   [[nodiscard]] TSaveStatus GetSaveStatus() const;
   // Called on the save's thread before it writes (tests hold a save there).
   void SetOnSaveThreadStart(std::function<void()> handler) {
@@ -130,13 +135,18 @@ class TMainController {
   void SetOnFNStatusRead(TNotify handler) { onFNStatusRead_ = std::move(handler); }
 
  private:
-  void SetStatus(uint8_t state, std::string text, int32_t percent);
+  // The shared driver instance, made on first use. Callers that use it hold
+  // DriverLock() meanwhile: the start-up status read uses it too.
+  [[nodiscard]] TTorvel& GetDriver();
+  [[nodiscard]] std::unique_lock<std::mutex> DriverLock() { return std::unique_lock(driverMutex_); }
+  void SetStatus(TJobState state, std::string text, int32_t percent);
   void RunReadJob(TNotifyThread& thread);
   void EndReadJob(bool bodyRan);
   void ReadDocuments(TNotifyThread& thread);
   void RunReadFNStatus();
-  void SaveBinReport(const std::string& fileName, std::atomic<int64_t>* written);
-  void SaveTextReport(const std::string& fileName, std::atomic<int64_t>* written);
+  void WaitForStatusReads();
+  void SaveBinReport(const std::string& fileName);
+  void SaveTextReport(const std::string& fileName);
   [[nodiscard]] std::unique_ptr<TTorvel> MakeDriver() const;
 
   TDriverFactory driverFactory_;
@@ -159,18 +169,18 @@ class TMainController {
   TMainControllerStatus status_;
   THeaderParams headerParams_;
 
-  // The save running on its own thread, or the last one.
+  // The saves of the report: the one running on its own thread (or the last
+  // one), the progress and the checksum they keep.
   std::unique_ptr<TNotifyThread> saveThread_;
   std::atomic<bool> saving_{false};
-  std::atomic<int64_t> saveWritten_{0};
+  TReportSave save_;
   int64_t saveTotal_ = 0;
   std::string saveError_;  // under lock_
   std::function<void()> onSaveThreadStart_;
 
-  // Start-up status reads still running; the destructor waits for them.
-  std::mutex statusThreadsMutex_;
-  std::condition_variable statusThreadsDone_;
-  int statusThreads_ = 0;
+  // Status reads on threads of their own, kept until the next one finds them
+  // ended, a job starts or the controller goes.
+  std::vector<std::unique_ptr<TNotifyThread>> statusThreads_;
 };
 
 }  // namespace kvitor

@@ -153,7 +153,6 @@ void TFNReport::Invalidate() {
   const std::lock_guard lock(cacheLock_);
   tags_.Clear();
   tagsMade_ = false;
-  checksumKept_ = false;
 }
 
 void TFNReport::Clear() {
@@ -419,20 +418,6 @@ const TTLVTags& TFNReport::Tags() const {
     tagsMade_ = true;
   }
   return tags_;
-}
-
-bool TFNReport::CachedChecksum(const std::string& headerBytes, uint32_t& checksum) const {
-  const std::lock_guard lock(cacheLock_);
-  if (!checksumKept_ || checksumHeader_ != headerBytes) return false;
-  checksum = checksum_;
-  return true;
-}
-
-void TFNReport::KeepChecksum(const std::string& headerBytes, uint32_t checksum) const {
-  const std::lock_guard lock(cacheLock_);
-  checksumHeader_ = headerBytes;
-  checksum_ = checksum;
-  checksumKept_ = true;
 }
 
 }  // namespace kvitor

@@ -34,12 +34,6 @@ struct TFNReportHeader {
   friend bool operator==(const TFNReportHeader&, const TFNReportHeader&) = default;
 };
 
-// How far a save has come: written by the saving thread, read by any.
-struct TSaveProgress {
-  std::atomic<int64_t> Documents{0};  // outer containers written
-  std::atomic<int64_t> Bytes{0};      // bytes of the file written
-};
-
 // A node of the report's tree as the text shows it.
 struct TReportNode {
   const TTagEntry* Entry = nullptr;
@@ -96,14 +90,6 @@ class TFNReport {
   template <class Visit, class Done>
   void ForEachNode(Visit&& visit, Done&& done) const;
 
-  // The checksum last worked out for these exact header bytes, if any; the
-  // writers keep it so that saving both files encodes the tree once.
-  [[nodiscard]] bool CachedChecksum(const std::string& headerBytes, uint32_t& checksum) const;
-  void KeepChecksum(const std::string& headerBytes, uint32_t checksum) const;
-
-  // Progress of the save that runs now (or ran last).
-  [[nodiscard]] TSaveProgress& SaveProgress() const { return saveProgress_; }
-
  private:
   // A document taken in.
   struct TEntry {
@@ -144,13 +130,9 @@ class TFNReport {
   bool onlyIfTag1162Exist_ = false;
   std::atomic<bool> ready_{false};
 
-  mutable std::mutex cacheLock_;  // guards the two caches below
+  mutable std::mutex cacheLock_;  // guards the nodes made on request
   mutable TTLVTags tags_;         // one list for the report's life: references to it stay good
   mutable bool tagsMade_ = false;
-  mutable std::string checksumHeader_;
-  mutable uint32_t checksum_ = 0;
-  mutable bool checksumKept_ = false;
-  mutable TSaveProgress saveProgress_;
 };
 
 template <class Visit, class Done>

@@ -4,6 +4,7 @@
 #include "report/FNReportBinWriter.h"
 
 #include <new>
+#include <optional>
 
 #include "base/Error.h"
 
@@ -40,12 +41,12 @@ std::string EncodeReportHeader(const TFNReportHeader& header) {
 }
 
 void TFNReportBinWriter::SaveToFile(const TFNReport& report, const std::string& fileName,
-                                    std::atomic<int64_t>* written) const {
+                                    TReportSave* save) const {
   // Refused before the file is touched.
   report.CheckEncodable();
-  TSaveProgress& progress = report.SaveProgress();
-  progress.Documents.store(0, std::memory_order_relaxed);
-  progress.Bytes.store(0, std::memory_order_relaxed);
+  TSaveProgress unwatched;
+  TSaveProgress& progress = save != nullptr ? save->Progress() : unwatched;
+  progress.Reset();
   try {
     TSafeFileWriter file(fileName);
     TBinStream out(file.Stream());
@@ -63,28 +64,29 @@ void TFNReportBinWriter::SaveToFile(const TFNReport& report, const std::string& 
         },
         [&](std::size_t documents) {
           progress.Documents.store(static_cast<int64_t>(documents), std::memory_order_relaxed);
-          if (written != nullptr) written->fetch_add(1, std::memory_order_relaxed);
         });
     file.Stream().SetPosition(static_cast<int64_t>(headerBytes.size()));
     out.WriteInteger(static_cast<int32_t>(checksum));
     file.Commit();
-    report.KeepChecksum(headerBytes, checksum);
+    if (save != nullptr) save->KeepChecksum(headerBytes, checksum);
   } catch (const std::bad_alloc&) {
     throw Error(OutOfMemory(report));
   }
 }
 
-uint32_t TFNReportBinWriter::CalcChecksum(const TFNReport& report) {
+uint32_t TFNReportBinWriter::CalcChecksum(const TFNReport& report, TReportSave* save) {
   const std::string headerBytes = EncodeReportHeader(report.Header());
+  if (save != nullptr) {
+    if (const std::optional<uint32_t> kept = save->KeptChecksum(headerBytes)) return *kept;
+  }
   uint32_t checksum = 0;
-  if (report.CachedChecksum(headerBytes, checksum)) return checksum;
   try {
     checksum = ChecksumUpdate(kChecksumStart, headerBytes);
     report.EncodeTree([&](std::string_view piece) { checksum = ChecksumUpdate(checksum, piece); });
   } catch (const std::bad_alloc&) {
     throw Error(OutOfMemory(report));
   }
-  report.KeepChecksum(headerBytes, checksum);
+  if (save != nullptr) save->KeepChecksum(headerBytes, checksum);
   return checksum;
 }
 

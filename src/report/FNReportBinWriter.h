@@ -3,11 +3,11 @@
 
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
 #include "report/FNReport.h"
+#include "report/ReportSave.h"
 
 namespace kvitor {
 
@@ -19,13 +19,12 @@ class TFNReportBinWriter {
 
   // Reads the report, never changes it; the file appears whole or not at all.
   // A report the encoding cannot carry is refused before the file is made.
-  // The report's SaveProgress counts what is written; written, when given,
-  // counts the documents (root items) written as well.
+  // A save, when given, counts what is written and keeps the checksum.
   void SaveToFile(const TFNReport& report, const std::string& fileName,
-                  std::atomic<int64_t>* written = nullptr) const;
-  // The checksum that SaveToFile would write for the report now; after a
-  // save or a call with the same header it is not worked out again.
-  [[nodiscard]] static uint32_t CalcChecksum(const TFNReport& report);
+                  TReportSave* save = nullptr) const;
+  // The checksum that SaveToFile would write for the report now; one that a
+  // given save keeps for the same header is not worked out again.
+  [[nodiscard]] static uint32_t CalcChecksum(const TFNReport& report, TReportSave* save = nullptr);
 };
 
 // The 354 header bytes before the checksum.

@@ -67,9 +67,8 @@ void WriteReportText(const TFNReportHeader& header, const TTLVTags& tags, TStrea
   }
 }
 
-void WriteReportText(const TFNReport& report, TStream& out, std::atomic<int64_t>* written) {
+void WriteReportText(const TFNReport& report, TStream& out, TSaveProgress* progress) {
   for (const auto& line : ReportHeaderLines(report.Header())) PutLine(out, line);
-  TSaveProgress& progress = report.SaveProgress();
   int64_t bytes = out.Position();
   // Lines are made straight into large pieces that go to the stream whole: a
   // report has tens of millions of them.
@@ -89,23 +88,22 @@ void WriteReportText(const TFNReport& report, TStream& out, std::atomic<int64_t>
         if (piece.size() >= kPiece) put();
       },
       [&](std::size_t documents) {
-        progress.Documents.store(static_cast<int64_t>(documents), std::memory_order_relaxed);
-        progress.Bytes.store(bytes + static_cast<int64_t>(piece.size()), std::memory_order_relaxed);
-        if (written != nullptr) written->fetch_add(1, std::memory_order_relaxed);
+        if (progress == nullptr) return;
+        progress->Documents.store(static_cast<int64_t>(documents), std::memory_order_relaxed);
+        progress->Bytes.store(bytes + static_cast<int64_t>(piece.size()),
+                              std::memory_order_relaxed);
       });
   put();
 }
 
 void TFNReportTextWriter::SaveToFile(const TFNReport& report, const std::string& fileName,
-                                     std::atomic<int64_t>* written) const {
-  TSaveProgress& progress = report.SaveProgress();
-  progress.Documents.store(0, std::memory_order_relaxed);
-  progress.Bytes.store(0, std::memory_order_relaxed);
+                                     TSaveProgress* progress) const {
+  if (progress != nullptr) progress->Reset();
   try {
     // Streamed into the temporary file: a rendering error abandons it, so the
     // target is never half written, and the lines need not all be in memory.
     TSafeFileWriter file(fileName);
-    WriteReportText(report, file.Stream(), written);
+    WriteReportText(report, file.Stream(), progress);
     file.Commit();
   } catch (const std::bad_alloc&) {
     throw Error("Недостаточно памяти для записи отчета (документов: " +

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "report/FNReport.h"
+#include "report/ReportSave.h"
 
 namespace kvitor {
 
@@ -17,11 +18,10 @@ namespace kvitor {
 class TFNReportTextWriter {
  public:
   // Reads the report, never changes it. A tag that cannot be rendered ends the
-  // save with its error, and no file is created or changed. The report's
-  // SaveProgress counts what is written; written, when given, counts the
-  // documents (root items) written as well.
+  // save with its error, and no file is created or changed. Progress, when
+  // given, counts what is written.
   void SaveToFile(const TFNReport& report, const std::string& fileName,
-                  std::atomic<int64_t>* written = nullptr) const;
+                  TSaveProgress* progress = nullptr) const;
 };
 
 // The ten header lines, Windows-1251, without line ends.
@@ -32,8 +32,8 @@ class TStream;
 // given, counts the root items written.
 void WriteReportText(const TFNReportHeader& header, const TTLVTags& tags, TStream& out,
                      std::atomic<int64_t>* written = nullptr);
-// The same for a report, from its bodies without making nodes.
-void WriteReportText(const TFNReport& report, TStream& out,
-                     std::atomic<int64_t>* written = nullptr);
+// The same for a report, from its bodies without making nodes; progress,
+// when given, counts what is written.
+void WriteReportText(const TFNReport& report, TStream& out, TSaveProgress* progress = nullptr);
 
 }  // namespace kvitor

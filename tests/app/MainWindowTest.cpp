@@ -396,7 +396,8 @@ class TMainWindowTest : public QObject {
       while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     });
     QTemporaryDir dir(QStringLiteral(KVITOR_APP_TEST_SCRATCH "/stop-XXXXXX"));
-    saveChoice_ = kvitor::TSaveChoice{dir.filePath(QStringLiteral("partial")), 1};
+    saveChoice_ = kvitor::TSaveChoice{dir.filePath(QStringLiteral("partial")),
+                                      kvitor::TReportFileType::Binary};
     Get<QPushButton>("btnSave").click();
     QVERIFY(form.Saving());
     QTest::qWait(250);
@@ -489,15 +490,17 @@ class TMainWindowTest : public QObject {
     const QByteArray binStart = Cp1251("Отчет о считывании ФД") + QByteArray(32, ' ');
     const QByteArray textStart =
         QByteArray(57, '-') + "\r\n" + Cp1251("Наименование файла выгрузки : ");
+    constexpr auto kBin = kvitor::TReportFileType::Binary;
+    constexpr auto kText = kvitor::TReportFileType::Text;
     const struct {
       const char* typed;
-      int type;
+      kvitor::TReportFileType type;
       const char* written;
       bool binary;
     } cases[] = {
-        {"typed.bin", 1, "typed.bin", true},    {"text.bin", 2, "text.bin", false},
-        {"plain", 1, "plain.bin", true},        {"plain", 2, "plain.txt", false},
-        {"report.txt", 2, "report.txt", false}, {"odd.txt", 1, "odd.txt", true},
+        {"typed.bin", kBin, "typed.bin", true},     {"text.bin", kText, "text.bin", false},
+        {"plain", kBin, "plain.bin", true},         {"plain", kText, "plain.txt", false},
+        {"report.txt", kText, "report.txt", false}, {"odd.txt", kBin, "odd.txt", true},
     };
     for (const auto& c : cases) {
       saveChoice_ = kvitor::TSaveChoice{dir.filePath(QString::fromUtf8(c.typed)), c.type};
@@ -519,7 +522,8 @@ class TMainWindowTest : public QObject {
     Get<QPushButton>("btnSave").click();
     QCOMPARE(saveFolder_, dir.path());
     QVERIFY(errors_.isEmpty());
-    saveChoice_ = kvitor::TSaveChoice{dir.filePath(QStringLiteral("no/such/folder/r.bin")), 1};
+    saveChoice_ = kvitor::TSaveChoice{dir.filePath(QStringLiteral("no/such/folder/r.bin")),
+                                      kvitor::TReportFileType::Binary};
     Get<QPushButton>("btnSave").click();
     QTRY_VERIFY_WITH_TIMEOUT(!form.Saving(), kJobTimeoutMs);
     saveChoice_.reset();
@@ -556,7 +560,7 @@ class TMainWindowTest : public QObject {
       QVERIFY(answer.Done());
       QVERIFY(choice.has_value());
       QCOMPARE(choice->FileName, dir.filePath(QStringLiteral("typed.bin")));
-      QCOMPARE(choice->FileType, 2);
+      QCOMPARE(choice->FileType, kvitor::TReportFileType::Text);
     }
     {
       // The chosen type's extension goes on a bare name.
@@ -569,7 +573,7 @@ class TMainWindowTest : public QObject {
       QVERIFY(answer.Done());
       QVERIFY(choice.has_value());
       QCOMPARE(choice->FileName, dir.filePath(QStringLiteral("bare.txt")));
-      QCOMPARE(choice->FileType, 2);
+      QCOMPARE(choice->FileType, kvitor::TReportFileType::Text);
     }
     {
       // Overwriting asks first, about the name with the type's extension.

@@ -153,7 +153,7 @@ TEST_F(deviceSettings, CreateTorvelServesTheConfiguredImage) {
   // with the reason, and its settings dialog still opens.
   std::ofstream(path_) << "{";
   const auto driver = CreateTorvel();
-  EXPECT_EQ(driver->OpenDevice(), TTorvelResult::ImageError);
+  EXPECT_EQ(driver->OpenDevice(), TTorvelResult::SetupError);
   EXPECT_THAT(Utf16ToUtf8(driver->GetText(TTorvelProperty::ResultCodeDescription)),
               HasSubstr("Driver settings \"" + path_ + "\": not JSON"));
   SetSettingsDialogHook([] { return 0; });

@@ -58,7 +58,7 @@ std::unique_ptr<TTorvel> SerialDriver(const std::string& port) {
 }
 
 struct TJobFiles {
-  int State = 0;
+  TJobState State = TJobState::None;
   std::string Text;
   std::string Bin;
   std::string Txt;
@@ -84,8 +84,8 @@ TJobFiles RunJob(const TMainController::TDriverFactory& factory, const test::TSc
   files.State = status.State;
   files.Text = status.Text;
   if (controller.IsReportReady()) {
-    controller.SaveReport(dir.Path("r.bin"), 1);
-    controller.SaveReport(dir.Path("r.txt"), 2);
+    controller.SaveReport(dir.Path("r.bin"), TReportFileType::Binary);
+    controller.SaveReport(dir.Path("r.txt"), TReportFileType::Text);
     files.Bin = test::ReadFile(dir.Path("r.bin"));
     files.Txt = test::ReadFile(dir.Path("r.txt"));
   }
@@ -101,7 +101,7 @@ TEST(PtyJobTest, RepresentableFileGivesTheSameFilesAsTheEmulatedDriver) {
         return std::make_unique<TEmulatedTorvel>(options);
       },
       dir);
-  ASSERT_EQ(expected.State, 3) << expected.Text;
+  ASSERT_EQ(expected.State, TJobState::Finished) << expected.Text;
   ASSERT_GT(expected.Bin.size(), 358U);
 
   const struct {
@@ -117,7 +117,7 @@ TEST(PtyJobTest, RepresentableFileGivesTheSameFilesAsTheEmulatedDriver) {
     faults.SilentEvery = line.Silent;
     const TServedStorage storage(faults);
     const TJobFiles got = RunJob([&] { return SerialDriver(storage.Path()); }, dir);
-    ASSERT_EQ(got.State, 3) << got.Text;
+    ASSERT_EQ(got.State, TJobState::Finished) << got.Text;
     EXPECT_TRUE(got.Bin == expected.Bin);
     EXPECT_TRUE(got.Txt == expected.Txt);
   }
@@ -129,7 +129,7 @@ TEST(PtyJobTest, ClosedTerminalEndsTheJobWithAnErrorAndNoReport) {
   faults.DisconnectAfter = 25;
   const TServedStorage storage(faults);
   const TJobFiles got = RunJob([&] { return SerialDriver(storage.Path()); }, dir);
-  EXPECT_EQ(got.State, 2);
+  EXPECT_EQ(got.State, TJobState::Failed);
   EXPECT_THAT(got.Text, HasSubstr("Ошибка: "));
   EXPECT_THAT(got.Text, HasSubstr(storage.Path()));
   EXPECT_TRUE(got.Bin.empty());
@@ -141,7 +141,7 @@ TEST(PtyJobTest, WrongStateAnswerEndsTheJobWithItsMeaning) {
   faults.Answers.push_back({0x45, 7, 0x02});
   const TServedStorage storage(faults);
   const TJobFiles got = RunJob([&] { return SerialDriver(storage.Path()); }, dir);
-  EXPECT_EQ(got.State, 2);
+  EXPECT_EQ(got.State, TJobState::Failed);
   EXPECT_EQ(got.Text, "Ошибка: 2, Неверное состояние ФН (ответ 02h на команду 45h)");
 }
 
@@ -150,7 +150,7 @@ TEST(PtyJobTest, PortIsHeldUntilReleased) {
   const auto first = SerialDriver(storage.Path());
   const auto second = SerialDriver(storage.Path());
   ASSERT_EQ(first->OpenDevice(), 0);
-  EXPECT_EQ(second->QueryStorageStatus(), TFNSerialResult::PortBusy);
+  EXPECT_EQ(second->QueryStorageStatus(), TTorvelResult::DeviceBusy);
   EXPECT_THAT(Utf16ToUtf8(second->GetText(TTorvelProperty::ResultCodeDescription)),
               HasSubstr("занят"));
   EXPECT_EQ(first->ReleaseDevice(), 0);

@@ -83,7 +83,7 @@ TEST_F(EmulatorJobTest, ReadsTheDataFileIntoTheReport) {
   controller.Start({1, static_cast<int32_t>(s.LastDocNumber), false});
   ASSERT_TRUE(WaitForJob(controller));
   const auto status = controller.GetStatus();
-  EXPECT_EQ(status.State, 3);
+  EXPECT_EQ(status.State, TJobState::Finished);
   EXPECT_EQ(status.Text, "Успешно завершено");
   ASSERT_TRUE(controller.IsReportReady());
 
@@ -113,8 +113,8 @@ TEST_F(EmulatorJobTest, ReadsTheDataFileIntoTheReport) {
   EXPECT_TRUE(report.Documents().Items(2).Rec().Ticket.TicketData.empty());
 
   const TScratchDir dir;
-  controller.SaveReport(dir.Path("r.bin"), 1);
-  controller.SaveReport(dir.Path("r.txt"), 2);
+  controller.SaveReport(dir.Path("r.bin"), TReportFileType::Binary);
+  controller.SaveReport(dir.Path("r.txt"), TReportFileType::Text);
   const std::string bin = ReadFile(dir.Path("r.bin"));
   const std::string text = ReadFile(dir.Path("r.txt"));
   ASSERT_GT(bin.size(), 358U);
@@ -133,7 +133,7 @@ TEST_F(EmulatorJobTest, InjectedFaultEndsTheJobWithTheDriversMessage) {
   controller.Start({1, 3, false});
   ASSERT_TRUE(WaitForJob(controller));
   const auto status = controller.GetStatus();
-  EXPECT_EQ(status.State, 2);
+  EXPECT_EQ(status.State, TJobState::Failed);
   EXPECT_EQ(status.Text, "Ошибка: 55, Документ не найден в архиве");
   EXPECT_EQ(status.Percent, 33);
   EXPECT_FALSE(controller.IsReportReady());

@@ -114,14 +114,14 @@ TEST_F(MainControllerTest, PercentAndTextFollowEveryDocument) {
     snapshots_.clear();
     Run(11, 10 + count);
     ASSERT_EQ(snapshots_.size(), static_cast<std::size_t>(count) + 1);
-    EXPECT_EQ(snapshots_[0].State, 1);
+    EXPECT_EQ(snapshots_[0].State, TJobState::Running);
     EXPECT_EQ(snapshots_[0].Text, "");
     EXPECT_EQ(snapshots_[0].Percent, 0);
     std::vector<int> percents;
     for (int done = 1; done <= count; ++done) {
       const auto& s = snapshots_[static_cast<std::size_t>(done)];
       percents.push_back(s.Percent);
-      EXPECT_EQ(s.State, 1);
+      EXPECT_EQ(s.State, TJobState::Running);
       EXPECT_EQ(s.Text, ProgressText(done, count));
       EXPECT_EQ(s.Percent, ExpectedPercent(done, count)) << "after document " << done;
     }
@@ -137,7 +137,7 @@ TEST_F(MainControllerTest, PercentAndTextFollowEveryDocument) {
     for (int n = 11; n <= 10 + count; ++n) expectedNumbers.push_back(n);
     EXPECT_EQ(storage_->NumbersOf("BeginDocumentRead", LastInstance()), expectedNumbers);
     const auto final = controller_->GetStatus();
-    EXPECT_EQ(final.State, 3);
+    EXPECT_EQ(final.State, TJobState::Finished);
     EXPECT_EQ(final.Text, kFinished);
     EXPECT_EQ(final.Percent, 100);
     EXPECT_EQ(controller_->Report().Documents().Count(), count);
@@ -222,7 +222,7 @@ TEST_F(MainControllerTest, FinishedJobHoldsHeaderDocumentsAndFinalStatus) {
   Make();
 
   const auto before = controller_->GetStatus();
-  EXPECT_EQ(before.State, 0);
+  EXPECT_EQ(before.State, TJobState::None);
   EXPECT_EQ(before.Text, "");
   EXPECT_EQ(before.Percent, 0);
   EXPECT_EQ(before.StartTime, 0);
@@ -235,7 +235,7 @@ TEST_F(MainControllerTest, FinishedJobHoldsHeaderDocumentsAndFinalStatus) {
 
   Run(5, 7);
   const auto status = controller_->GetStatus();
-  EXPECT_EQ(status.State, 3);
+  EXPECT_EQ(status.State, TJobState::Finished);
   EXPECT_EQ(status.Text, kFinished);
   EXPECT_EQ(status.Percent, 100);
   EXPECT_FALSE(controller_->Running());
@@ -334,7 +334,7 @@ TEST_F(MainControllerTest, ReportIsReadyOnlyOnceTheJobThreadHasEnded) {
   EXPECT_FALSE(controller_->IsReportReady());
   EXPECT_FALSE(controller_->JobFinished());
   EXPECT_TRUE(controller_->Running());
-  EXPECT_EQ(controller_->GetStatus().State, 1);
+  EXPECT_EQ(controller_->GetStatus().State, TJobState::Running);
   gate.Open();
   ASSERT_TRUE(WaitForJob(*controller_));
   EXPECT_TRUE(controller_->IsReportReady());
@@ -369,7 +369,7 @@ TEST_F(MainControllerTest, StopSeenAtTheFirstLoopCheckBuildsAnEmptyReport) {
   EXPECT_EQ(controller_->DocumentsToRead(), 5);
   EXPECT_EQ(controller_->HeaderParams().ShiftCount, 9);
   const auto status = controller_->GetStatus();
-  EXPECT_EQ(status.State, 3);
+  EXPECT_EQ(status.State, TJobState::Finished);
   EXPECT_EQ(status.Text, kFinished);
   EXPECT_EQ(status.Percent, 100);
 }
@@ -408,7 +408,7 @@ TEST_F(MainControllerTest, StartRightAfterStopWaitsForTheStoppedJob) {
   EXPECT_EQ(docs.Items(0).Rec().DocNumber, 3);
   EXPECT_EQ(docs.Items(1).Rec().DocNumber, 4);
   const auto status = controller_->GetStatus();
-  EXPECT_EQ(status.State, 3);
+  EXPECT_EQ(status.State, TJobState::Finished);
   EXPECT_EQ(status.Text, kFinished);
   EXPECT_TRUE(controller_->IsReportReady());
   EXPECT_FALSE(controller_->JobStopped()) << "the second job ran to its end";
@@ -431,7 +431,7 @@ TEST_F(MainControllerTest, StopRightAfterStartStillEndsTheJob) {
     controller_->Stop();
     ASSERT_TRUE(WaitForJob(*controller_)) << "the job's end was never told";
     const auto status = controller_->GetStatus();
-    EXPECT_EQ(status.State, 3);
+    EXPECT_EQ(status.State, TJobState::Finished);
     EXPECT_TRUE(controller_->JobStopped());
     EXPECT_LT(controller_->DocumentsRead(), 5);
     if (controller_->IsReportReady()) {
@@ -452,7 +452,7 @@ TEST_F(MainControllerTest, FailureInTheMiddleKeepsTheLastPercentAndNoReport) {
   Make();
   Run(1, 5);
   auto status = controller_->GetStatus();
-  EXPECT_EQ(status.State, 2);
+  EXPECT_EQ(status.State, TJobState::Failed);
   EXPECT_EQ(status.Text, "Ошибка: 55, Документ не найден в архиве");
   EXPECT_EQ(status.Percent, 60);
   EXPECT_NEAR(status.EndTime, kT0 + 4 * kStep, kTimeTolerance) << "the moment of the error";
@@ -465,7 +465,7 @@ TEST_F(MainControllerTest, FailureInTheMiddleKeepsTheLastPercentAndNoReport) {
   // The next job starts over from the error state.
   Run(1, 3);
   status = controller_->GetStatus();
-  EXPECT_EQ(status.State, 3);
+  EXPECT_EQ(status.State, TJobState::Finished);
   EXPECT_EQ(status.Text, kFinished);
   EXPECT_TRUE(controller_->IsReportReady());
   EXPECT_EQ(controller_->Report().Documents().Count(), 3);
@@ -477,7 +477,7 @@ TEST_F(MainControllerTest, ErrorsOutsideTheDocumentsEndInTheErrorStateToo) {
   Make();
   Run(1, 3);
   auto status = controller_->GetStatus();
-  EXPECT_EQ(status.State, 2);
+  EXPECT_EQ(status.State, TJobState::Failed);
   EXPECT_EQ(status.Text.rfind("Ошибка: ", 0), 0U) << status.Text;
   EXPECT_GT(status.Text.size(), std::string("Ошибка: ").size());
   EXPECT_EQ(status.Percent, 100);
@@ -488,7 +488,7 @@ TEST_F(MainControllerTest, ErrorsOutsideTheDocumentsEndInTheErrorStateToo) {
   storage_->Faults = {{"OpenDevice", 0, 1, u"Нет связи"}};
   Run(1, 3);
   status = controller_->GetStatus();
-  EXPECT_EQ(status.State, 2);
+  EXPECT_EQ(status.State, TJobState::Failed);
   EXPECT_EQ(status.Text, "Ошибка: 1, Нет связи");
   EXPECT_EQ(status.Percent, 0);
   EXPECT_EQ(controller_->Report().Documents().Count(), 0) << "the report was cleared first";
@@ -497,7 +497,7 @@ TEST_F(MainControllerTest, ErrorsOutsideTheDocumentsEndInTheErrorStateToo) {
   storage_->FailCreationFrom = static_cast<int>(storage_->Creations().size());
   Run(1, 3);
   status = controller_->GetStatus();
-  EXPECT_EQ(status.State, 2);
+  EXPECT_EQ(status.State, TJobState::Failed);
   EXPECT_EQ(status.Text, "Ошибка: Драйвер не создан");
   EXPECT_FALSE(controller_->Running());
 }
@@ -541,7 +541,7 @@ TEST_F(MainControllerTest, BadRangesAreRefusedAndStartNothing) {
     EXPECT_EQ(Message([&] { controller_->Start({c.First, c.Last, false}); }), c.Text);
     EXPECT_THROW(controller_->Start({c.First, c.Last, false}), TRangeError);
   }
-  EXPECT_EQ(controller_->GetStatus().State, 0);
+  EXPECT_EQ(controller_->GetStatus().State, TJobState::None);
   EXPECT_FALSE(controller_->Running());
   EXPECT_TRUE(controller_->JobFinished());
   EXPECT_TRUE(storage_->Creations().empty()) << "not even the cash register was freed";
@@ -549,7 +549,7 @@ TEST_F(MainControllerTest, BadRangesAreRefusedAndStartNothing) {
   // A single document is a range.
   Run(3, 3);
   EXPECT_EQ(storage_->NumbersOf("BeginDocumentRead"), (std::vector<int64_t>{3}));
-  EXPECT_EQ(controller_->GetStatus().State, 3);
+  EXPECT_EQ(controller_->GetStatus().State, TJobState::Finished);
 }
 
 TEST_F(MainControllerTest, StartWhileAJobRunsIsIgnored) {
@@ -708,7 +708,7 @@ TEST_F(MainControllerTest, SaveReportWritesBinaryForTypeOneAndTextOtherwise) {
   const TFNReportHeader before = controller_->Report().Header();
   ASSERT_EQ(before.Checksum, 0U);
 
-  controller_->SaveReport(dir.Path("a.bin"), 1);
+  controller_->SaveReport(dir.Path("a.bin"), TReportFileType::Binary);
   const std::string bin = ReadFile(dir.Path("a.bin"));
   ASSERT_GT(bin.size(), 358U);
   EXPECT_EQ(bin.substr(0, kReportName1251.size()), kReportName1251);
@@ -724,7 +724,7 @@ TEST_F(MainControllerTest, SaveReportWritesBinaryForTypeOneAndTextOtherwise) {
   for (const int type : {2, 0, 5}) {
     SCOPED_TRACE("file type " + std::to_string(type));
     const std::string name = dir.Path("t" + std::to_string(type) + ".txt");
-    controller_->SaveReport(name, type);
+    controller_->SaveReport(name, static_cast<TReportFileType>(type));
     const std::string text = ReadFile(name);
     EXPECT_EQ(text.rfind(std::string(57, '-') + "\r\n", 0), 0U) << "not a text report";
     EXPECT_NE(text.find(checksumLine), std::string::npos);
@@ -738,9 +738,22 @@ TEST_F(MainControllerTest, SaveReportWritesBinaryForTypeOneAndTextOtherwise) {
       << "the text save changed more than the checksum";
 
   // The stored checksum does not leak into a later binary file.
-  controller_->SaveReport(dir.Path("b.bin"), 1);
+  controller_->SaveReport(dir.Path("b.bin"), TReportFileType::Binary);
   EXPECT_EQ(ReadFile(dir.Path("b.bin")), bin);
   EXPECT_EQ(controller_->Report().Header(), expected);
+}
+
+TEST_F(MainControllerTest, TextSaveOfALaterJobCarriesThatJobsChecksum) {
+  storage_->AddReceipts(1, 3);
+  Make();
+  const TScratchDir dir;
+  for (const int32_t last : {3, 2}) {
+    SCOPED_TRACE(last);
+    Run(1, last);  // the same header, other documents
+    controller_->SaveReport(dir.Path("r.txt"), TReportFileType::Text);
+    controller_->SaveReport(dir.Path("r.bin"), TReportFileType::Binary);
+    EXPECT_EQ(controller_->Report().Header().Checksum, U32At(ReadFile(dir.Path("r.bin")), 354));
+  }
 }
 
 TEST_F(MainControllerTest, DriverSettingsDialogLeadsToAFreshSharedInstance) {
@@ -758,10 +771,11 @@ TEST_F(MainControllerTest, SaveOnItsOwnThreadCountsDocumentsAndTellsItsEnd) {
   Make();
   Run(1, 30);
   const TScratchDir dir;
-  controller_->SaveReport(dir.Path("direct.txt"), 2);
-  for (const int type : {1, 2}) {
-    SCOPED_TRACE(type);
-    const std::string name = dir.Path("async" + std::to_string(type));
+  controller_->SaveReport(dir.Path("direct.txt"), TReportFileType::Text);
+  for (const TReportFileType type : {TReportFileType::Binary, TReportFileType::Text}) {
+    const bool bin = type == TReportFileType::Binary;
+    SCOPED_TRACE(bin ? "binary" : "text");
+    const std::string name = dir.Path(bin ? "async.bin" : "async.txt");
     controller_->StartSave(name, type);
     TSaveStatus status = controller_->GetSaveStatus();
     EXPECT_EQ(status.Total, 30);
@@ -774,11 +788,11 @@ TEST_F(MainControllerTest, SaveOnItsOwnThreadCountsDocumentsAndTellsItsEnd) {
     ASSERT_FALSE(status.Running);
     EXPECT_EQ(status.Written, 30);
     EXPECT_EQ(status.Error, "");
-    const std::string direct = dir.Path(type == 1 ? "direct.bin" : "direct.txt");
-    if (type == 1) controller_->SaveReport(direct, 1);
+    const std::string direct = dir.Path(bin ? "direct.bin" : "direct.txt");
+    if (bin) controller_->SaveReport(direct, TReportFileType::Binary);
     EXPECT_EQ(ReadFile(name), ReadFile(direct));
   }
-  controller_->StartSave(dir.Path("no/such/folder/r.bin"), 1);
+  controller_->StartSave(dir.Path("no/such/folder/r.bin"), TReportFileType::Binary);
   while (controller_->GetSaveStatus().Running)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_NE(controller_->GetSaveStatus().Error.find("no/such/folder/r.bin"), std::string::npos);

@@ -5,8 +5,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 
 #include "job/NotifyThread.h"
 
@@ -62,24 +60,23 @@ TEST(NotifyThreadTest, DestructorSetsTheFlagAndWaitsForTheBody) {
   EXPECT_TRUE(ended);
 }
 
-TEST(NotifyThreadTest, SelfFreeingThreadsFreeThemselves) {
-  // Short bodies end while Start may still be busy with the thread object.
-  constexpr int kThreads = 200;
-  std::mutex mutex;
-  std::condition_variable done;
-  int ended = 0;
-  for (int i = 0; i < kThreads; ++i) {
-    auto* thread = new TNotifyThread(
-        [&](TNotifyThread&) {
-          const std::lock_guard lock(mutex);
-          ++ended;
-          done.notify_all();
-        },
-        true);
-    thread->Start();
+TEST(NotifyThreadTest, FreedUnstartedItSkipsItsBodyAndEnds) {
+  std::atomic<int> calls{0};
+  std::atomic<int> ends{0};
+  std::atomic<bool> ran{true};
+  {
+    TNotifyThread thread([&](TNotifyThread&) { ++calls; });
+    thread.SetOnTerminate([&](TNotifyThread& t, bool bodyRan) {
+      ++ends;
+      ran = bodyRan;
+      EXPECT_TRUE(t.Terminated());
+    });
+    thread.WaitFor();  // nothing started: returns at once
+    EXPECT_FALSE(thread.Finished());
   }
-  std::unique_lock lock(mutex);
-  EXPECT_TRUE(done.wait_for(lock, std::chrono::seconds(60), [&] { return ended == kThreads; }));
+  EXPECT_EQ(calls, 0);
+  EXPECT_EQ(ends, 1);
+  EXPECT_FALSE(ran);
 }
 
 }  // namespace

@@ -135,23 +135,30 @@ TEST(ReportTree, SavingCountsProgressAndKeepsTheChecksumForTheTextFile) {
   TFNReport report;
   for (int i = 1; i <= 3; ++i) report.AddDocument(Doc(i, 3, Tlv(1040, Le32(i))));
   report.Build(false);
-  TFNReportBinWriter().SaveToFile(report, dir.Path("r.bin"));
+  TReportSave save;
+  TFNReportBinWriter().SaveToFile(report, dir.Path("r.bin"), &save);
   const std::string file = ReadFile(dir.Path("r.bin"));
-  EXPECT_EQ(report.SaveProgress().Documents.load(), 3);
-  EXPECT_EQ(report.SaveProgress().Bytes.load(), static_cast<int64_t>(file.size()));
+  EXPECT_EQ(save.Progress().Documents.load(), 3);
+  EXPECT_EQ(save.Progress().Bytes.load(), static_cast<int64_t>(file.size()));
   EXPECT_EQ(file.substr(354, 4), Le32(TFNReportBinWriter::CalcChecksum(report)));
+  // The save keeps what it wrote and hands it out without a second pass.
+  const std::string headerBytes = EncodeReportHeader(report.Header());
+  EXPECT_EQ(save.KeptChecksum(headerBytes), TFNReportBinWriter::CalcChecksum(report));
+  save.KeepChecksum(headerBytes, 0x5EED);
+  EXPECT_EQ(TFNReportBinWriter::CalcChecksum(report, &save), 0x5EEDU);
+  save.Forget();
+  EXPECT_EQ(file.substr(354, 4), Le32(TFNReportBinWriter::CalcChecksum(report, &save)));
 
   // A changed header is worked out afresh, as a new report of it would be.
   TFNReportHeader header = report.Header();
   header.FNNumber = "123";
   report.SetHeader(header);
-  const uint32_t changed = TFNReportBinWriter::CalcChecksum(report);
+  const uint32_t changed = TFNReportBinWriter::CalcChecksum(report, &save);
   EXPECT_EQ(changed, ChecksumUpdate(ChecksumUpdate(kChecksumStart, EncodeReportHeader(header)),
                                     file.substr(358)));
-  TFNReportTextWriter().SaveToFile(report, dir.Path("r.txt"));
-  EXPECT_EQ(report.SaveProgress().Documents.load(), 3);
-  EXPECT_EQ(report.SaveProgress().Bytes.load(),
-            static_cast<int64_t>(ReadFile(dir.Path("r.txt")).size()));
+  TFNReportTextWriter().SaveToFile(report, dir.Path("r.txt"), &save.Progress());
+  EXPECT_EQ(save.Progress().Documents.load(), 3);
+  EXPECT_EQ(save.Progress().Bytes.load(), static_cast<int64_t>(ReadFile(dir.Path("r.txt")).size()));
 }
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

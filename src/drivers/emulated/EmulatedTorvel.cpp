@@ -83,39 +83,19 @@ std::u16string Number(int64_t n) { return U16(std::to_string(n)); }
 const std::u16string kNoErrors = u"Ошибок нет";
 const std::u16string kBusy = u"Устройство занято другим подключением";
 
-bool IsDateTimeProperty(int id) {
-  return id == TTorvelProperty::ECRDate || id == TTorvelProperty::ECRTime;
-}
-
-// The properties with a place in the table of known ones, in its order, and
-// their places by number: looked up on every property access.
-constexpr std::array kKnownIds = {TTorvelProperty::ResultCodeDescription,
-                                  TTorvelProperty::FNStatus2100,
-                                  TTorvelProperty::FNCurrentDocument,
-                                  TTorvelProperty::FNStatus2102,
-                                  TTorvelProperty::FNStatus2103,
-                                  TTorvelProperty::FNStatus2104,
-                                  TTorvelProperty::ECRDate,
-                                  TTorvelProperty::ECRTime,
-                                  TTorvelProperty::SerialNumber,
-                                  TTorvelProperty::DocumentNumber,
-                                  TTorvelProperty::SessionNumber,
-                                  TTorvelProperty::ModelParamNumber,
-                                  TTorvelProperty::ModelParamValue,
-                                  TTorvelProperty::TableNumber,
-                                  TTorvelProperty::RowNumber,
-                                  TTorvelProperty::FieldNumber,
-                                  TTorvelProperty::ValueOfFieldString,
-                                  TTorvelProperty::DocumentType,
-                                  TTorvelProperty::DataLength,
-                                  TTorvelProperty::TLVData,
-                                  TTorvelProperty::DocumentData,
-                                  TTorvelProperty::FiscalSignOFD};
-constexpr int kKnownLimit = *std::max_element(kKnownIds.begin(), kKnownIds.end()) + 1;
+// The places of the known properties in the table, by number: looked up on
+// every property access.
+constexpr int kKnownLimit = [] {
+  int limit = 0;
+  for (const auto& property : kTorvelProperties) limit = std::max(limit, property.Id + 1);
+  return limit;
+}();
 constexpr auto kKnownIndex = [] {
   std::array<int8_t, kKnownLimit> index{};
   index.fill(-1);
-  for (std::size_t i = 0; i < kKnownIds.size(); ++i) index[kKnownIds[i]] = static_cast<int8_t>(i);
+  for (std::size_t i = 0; i < kTorvelProperties.size(); ++i) {
+    index[static_cast<std::size_t>(kTorvelProperties[i].Id)] = static_cast<int8_t>(i);
+  }
   return index;
 }();
 
@@ -139,13 +119,13 @@ bool TEmulatedTorvel::HoldsDevice() const {
 
 TEmulatedTorvel::TOutcome TEmulatedTorvel::Reach() {
   if (held_ != nullptr) return {};
-  if (!slot_) return {TTorvelResult::ImageError, U16(options_.SetupError)};
+  if (!slot_) return {TTorvelResult::SetupError, U16(options_.SetupError)};
   std::lock_guard lock(slot_->Mutex);
   if (slot_->Holder != nullptr && slot_->Holder != this) return {TTorvelResult::DeviceBusy, kBusy};
   try {
     held_ = &slot_->ImageLocked();
   } catch (const std::exception& e) {
-    return {TTorvelResult::ImageError, U16(e.what())};
+    return {TTorvelResult::SetupError, U16(e.what())};
   }
   slot_->Holder = this;
   return {};
@@ -169,7 +149,6 @@ int TEmulatedTorvel::Finish(const TOutcome& outcome) {
 }
 
 int TEmulatedTorvel::KnownIndex(int id) {
-  static_assert(kKnownIds.size() == kKnownProperties);
   return id >= 0 && id < kKnownLimit ? kKnownIndex[static_cast<std::size_t>(id)] : -1;
 }
 
@@ -394,9 +373,7 @@ TPropertyValue TEmulatedTorvel::GetProperty(int id) {
   if (id == TTorvelProperty::TLVData && tlvAsBytes_) return BytesToTLVData(tlvBlock_);
   if (id == TTorvelProperty::ResultCodeDescription && noErrors_) return kNoErrors;
   if (const TPropertyValue* value = Find(id)) return *value;
-  if (TTorvelProperty::IsText(id)) return std::u16string();
-  if (IsDateTimeProperty(id)) return 0.0;
-  return int64_t{0};
+  return TTorvelProperty::Unset(id);
 }
 
 void TEmulatedTorvel::SetProperty(int id, const TPropertyValue& value) {

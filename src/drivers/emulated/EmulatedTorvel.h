@@ -15,28 +15,18 @@
 
 namespace kvitor {
 
-// Result codes of the emulated cash register, with their property-202 texts:
-//    0  "Ошибок нет"
-//   -1  "Устройство занято другим подключением": another instance holds the device
-//   -3  the storage image or the driver settings cannot be used; the text is the
-//       loader's message, e.g. Storage image "/x/y.json": member documents[3].tlv: ...
-//   -6  "Документ %d не найден": no such document in the storage
-//   -7  "Нет подтверждения оператора для документа %d"
-//   -8  "Параметр модели %d не поддерживается", "Поле таблицы %d,%d,%d не найдено",
-//       "Диалог настроек драйвера недоступен": not supported here
-//   -9  "Нет открытого документа": ReadDocumentBlock without BeginDocumentRead, or
-//       after the empty block that ends the body
+// The emulated cash register gives these codes of TTorvelResult, with their
+// property-202 texts:
+//   -1 DeviceBusy      "Устройство занято другим подключением"
+//   -3 SetupError      the storage image or the driver settings cannot be used;
+//                      the loader's message, e.g. Storage image "/x/y.json":
+//                      member documents[3].tlv: ...
+//   -6 NotFound        "Документ %d не найден"
+//   -7 NoConfirmation  "Нет подтверждения оператора для документа %d"
+//   -8 NotSupported    "Параметр модели %d не поддерживается", "Поле таблицы
+//                      %d,%d,%d не найдено", "Диалог настроек драйвера недоступен"
+//   -9 NoDocumentOpen  "Нет открытого документа"
 // A fault of the image returns its own code and description instead.
-struct TTorvelResult final {
-  TTorvelResult() = delete;
-  static constexpr int Ok = 0;
-  static constexpr int DeviceBusy = -1;
-  static constexpr int ImageError = -3;
-  static constexpr int NotFound = -6;
-  static constexpr int NoConfirmation = -7;
-  static constexpr int NotSupported = -8;
-  static constexpr int NoDocumentOpen = -9;
-};
 
 class TDeviceSlot;
 
@@ -47,7 +37,7 @@ class TDeviceSlot;
 // its first operation that reaches it until ReleaseDevice or its destruction,
 // and meanwhile every device operation of another instance returns
 // DeviceBusy. The image is loaded on the first such operation; a file that
-// cannot be used gives ImageError from every device operation, and is tried
+// cannot be used gives SetupError from every device operation, and is tried
 // again on the next one.
 //
 // An instance is used by one thread at a time, as every driver; several
@@ -60,7 +50,7 @@ class TEmulatedTorvel final : public TTorvel {
     // Replaces the image's delay_ms when set.
     std::optional<int> DelayMs;
     // When not empty, why the instance cannot serve anything (a broken
-    // settings file): every device operation fails with ImageError and it.
+    // settings file): every device operation fails with SetupError and it.
     std::string SetupError;
   };
 
@@ -110,9 +100,8 @@ class TEmulatedTorvel final : public TTorvel {
   TPropertyValue& Property(int id);
   void Put(int id, TPropertyValue value) { Property(id) = std::move(value); }
 
-  // The properties the driver knows, by their place in a fixed table, and
-  // any other number a caller sets.
-  static constexpr std::size_t kKnownProperties = 22;
+  // The properties of the contract's table, by their place in it, and any
+  // other number a caller sets.
   static int KnownIndex(int id);
 
   TOptions options_;
@@ -120,7 +109,7 @@ class TEmulatedTorvel final : public TTorvel {
   // The image while this instance holds the device. The slot keeps it loaded
   // and only this instance gives the device up, so it is read without a lock.
   const TStorageImage* held_ = nullptr;
-  std::array<std::optional<TPropertyValue>, kKnownProperties> known_;
+  std::array<std::optional<TPropertyValue>, kTorvelProperties.size()> known_;
   std::unordered_map<int, TPropertyValue> others_;
   // Property 202 reads "Ошибок нет" after a success, without the text being
   // stored for each operation.

@@ -56,7 +56,7 @@ int TFNSerialTorvel::Refused(uint8_t command, const TFNAnswer& answer) {
 int TFNSerialTorvel::Reach() {
   if (link_) return 0;
   if (options_.Port.empty()) {
-    return Finish(TFNSerialResult::PortError, "Не задан последовательный порт ФН");
+    return Finish(TTorvelResult::PortError, "Не задан последовательный порт ФН");
   }
   try {
     std::unique_ptr<TFNTransport> transport = options_.OpenTransport(options_.Port, options_.Baud);
@@ -65,9 +65,9 @@ int TFNSerialTorvel::Reach() {
     }
     link_ = std::make_unique<TFNLink>(std::move(transport), options_.Link);
   } catch (const TFNPortError& e) {
-    return Finish(e.Busy() ? TFNSerialResult::PortBusy : TFNSerialResult::PortError, e.what());
+    return Finish(e.Busy() ? TTorvelResult::DeviceBusy : TTorvelResult::PortError, e.what());
   } catch (const Error& e) {
-    return Finish(TFNSerialResult::PortError, e.what());
+    return Finish(TTorvelResult::PortError, e.what());
   }
   return 0;
 }
@@ -76,7 +76,7 @@ template <class Body>
 int TFNSerialTorvel::Run(Body body) {
   std::lock_guard lock(mutex_);
   if (!options_.SetupError.empty()) {
-    return Finish(TFNSerialResult::SetupError, options_.SetupError);
+    return Finish(TTorvelResult::SetupError, options_.SetupError);
   }
   if (const int code = Reach(); code != 0) return code;
   try {
@@ -125,7 +125,7 @@ int TFNSerialTorvel::ReleaseDevice() {
 
 int TFNSerialTorvel::ShowSettingsDialog() {
   const TSettingsDialogHook hook = GetSettingsDialogHook();
-  int code = TFNSerialResult::NotSupported;
+  int code = TTorvelResult::NotSupported;
   std::string text = "Диалог настроек драйвера недоступен";
   if (hook) {
     // Called without the lock: the dialog runs a message loop of its own.
@@ -152,7 +152,7 @@ int TFNSerialTorvel::QueryRegisterStatus() {
 int TFNSerialTorvel::QueryModelParameter() {
   // The storage has no model parameters: the reader falls back to table 18.
   std::lock_guard lock(mutex_);
-  return Finish(TFNSerialResult::NotSupported,
+  return Finish(TTorvelResult::NotSupported,
                 "Параметр модели " + std::to_string(InputInt(TTorvelProperty::ModelParamNumber)) +
                     " не поддерживается при подключении ФН к порту");
 }
@@ -163,7 +163,7 @@ int TFNSerialTorvel::ReadTableField() {
     const int64_t row = InputInt(TTorvelProperty::RowNumber);
     const int64_t field = InputInt(TTorvelProperty::FieldNumber);
     if (table != kRegistrationTable || row != 1 || field != 3) {
-      return Finish(TFNSerialResult::NotSupported,
+      return Finish(TTorvelResult::NotSupported,
                     "Поле таблицы " + std::to_string(table) + "," + std::to_string(row) + "," +
                         std::to_string(field) + " не поддерживается при подключении ФН к порту");
     }
@@ -235,7 +235,7 @@ int TFNSerialTorvel::BeginDocumentRead() {
     open_.reset();
     const int64_t number = InputInt(TTorvelProperty::DocumentNumber);
     if (number < 1 || number > 0xFFFFFFFF) {
-      return Finish(TFNSerialResult::NotFound, "Документ " + std::to_string(number) + " не найден");
+      return Finish(TTorvelResult::NotFound, "Документ " + std::to_string(number) + " не найден");
     }
     int code = 0;
     std::optional<std::vector<std::string>> pieces =
@@ -249,7 +249,7 @@ int TFNSerialTorvel::BeginDocumentRead() {
 int TFNSerialTorvel::ReadDocumentBlock() {
   // The pieces were read whole by BeginDocumentRead: no line work here.
   std::lock_guard lock(mutex_);
-  if (!open_) return Finish(TFNSerialResult::NoDocumentOpen, "Нет открытого документа");
+  if (!open_) return Finish(TTorvelResult::NoDocumentOpen, "Нет открытого документа");
   if (open_->Next < open_->Pieces.size()) {
     Put(TTorvelProperty::TLVData, BytesToTLVData(open_->Pieces[open_->Next++]));
   } else {
@@ -264,7 +264,7 @@ int TFNSerialTorvel::QueryConfirmation() {
   return Run([this] {
     const int64_t number = InputInt(TTorvelProperty::DocumentNumber);
     if (number < 1 || number > 0xFFFFFFFF) {
-      return Finish(TFNSerialResult::NotFound, "Документ " + std::to_string(number) + " не найден");
+      return Finish(TTorvelResult::NotFound, "Документ " + std::to_string(number) + " не найден");
     }
     const TFNAnswer answer = link_->Exchange(
         TFNRequest::ForDocument(TFNCommand::Confirmation, static_cast<uint32_t>(number)));
@@ -286,9 +286,7 @@ TPropertyValue TFNSerialTorvel::GetProperty(int id) {
   std::lock_guard lock(mutex_);
   const auto it = properties_.find(id);
   if (it != properties_.end()) return it->second;
-  if (TTorvelProperty::IsText(id)) return std::u16string();
-  if (id == TTorvelProperty::ECRDate || id == TTorvelProperty::ECRTime) return 0.0;
-  return int64_t{0};
+  return TTorvelProperty::Unset(id);
 }
 
 void TFNSerialTorvel::SetProperty(int id, const TPropertyValue& value) {

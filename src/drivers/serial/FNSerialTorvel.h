@@ -17,23 +17,15 @@
 
 namespace kvitor {
 
-// Result codes of the serial driver besides the storage's own answer codes
-// (1..255, their meaning as the property-202 text):
-//   -1 "Порт ... занят другим подключением"
-//   -2 the port cannot be opened: the port and the system's reason
-//   -3 the driver settings cannot be used (the loader's message)
-//   -6 "Документ %d не найден": a number the protocol cannot carry
-//   -8 not supported over this connection (model parameters, other table fields)
-//   -9 "Нет открытого документа"
-struct TFNSerialResult final {
-  TFNSerialResult() = delete;
-  static constexpr int PortBusy = -1;
-  static constexpr int PortError = -2;
-  static constexpr int SetupError = -3;
-  static constexpr int NotFound = -6;
-  static constexpr int NotSupported = -8;
-  static constexpr int NoDocumentOpen = -9;
-};
+// Besides the storage's own answer codes (1..255, their meaning as the
+// property-202 text) the serial driver gives these codes of TTorvelResult:
+//   -1 DeviceBusy      "Порт ... занят другим подключением"
+//   -2 PortError       the port cannot be opened: the port and the system's reason
+//   -3 SetupError      the driver settings cannot be used (the loader's message)
+//   -6 NotFound        "Документ %d не найден": a number the protocol cannot carry
+//   -8 NotSupported    not supported over this connection (model parameters,
+//                      other table fields)
+//   -9 NoDocumentOpen  "Нет открытого документа"
 
 // The driver over a fiscal storage connected to a serial port, speaking the
 // storage's own protocol with read-only commands only.

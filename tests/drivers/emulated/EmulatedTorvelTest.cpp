@@ -262,9 +262,9 @@ TEST(deviceEmulator, BadImageFailsOpenAndStatusWithItsMessage) {
   const std::string message = "Storage image \"" +
                               std::filesystem::weakly_canonical(path).string() +
                               "\": member documents[0].tlv: bad hexadecimal at offset 1";
-  EXPECT_EQ(driver->OpenDevice(), R::ImageError);
+  EXPECT_EQ(driver->OpenDevice(), R::SetupError);
   EXPECT_EQ(Description(*driver), message);
-  EXPECT_EQ(driver->QueryStorageStatus(), R::ImageError);
+  EXPECT_EQ(driver->QueryStorageStatus(), R::SetupError);
   EXPECT_FALSE(driver->HoldsDevice());
   TFNReportReader reader(driver.get());
   EXPECT_EQ(ErrorOf([&] { reader.Open(); }), "-3, " + message);
@@ -273,7 +273,7 @@ TEST(deviceEmulator, BadImageFailsOpenAndStatusWithItsMessage) {
   std::ofstream(path) << R"({"documents": [{"number": 1, "type": 3, "tlv": "0A"}]})";
   EXPECT_EQ(driver->OpenDevice(), 0);
   EXPECT_EQ(Emulator(std::string(KVITOR_TEST_SCRATCH) + "/device/no-such.json")->OpenDevice(),
-            R::ImageError);
+            R::SetupError);
 }
 
 TEST(deviceEmulator, SettingsDialogGoesThroughTheHook) {

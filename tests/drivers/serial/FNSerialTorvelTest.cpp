@@ -106,7 +106,7 @@ TEST_F(FNSerialTorvelTest, StatusAndHeaderComeFromTheirCommands) {
   EXPECT_THAT(sent_, ElementsAre(0x30, 0x43, 0x30, 0x10));
 
   driver->SetInt(TTorvelProperty::TableNumber, 17);
-  EXPECT_EQ(driver->ReadTableField(), TFNSerialResult::NotSupported);
+  EXPECT_EQ(driver->ReadTableField(), TTorvelResult::NotSupported);
   EXPECT_EQ(driver->ReleaseDevice(), 0);
   EXPECT_FALSE(driver->HoldsPort());
 }
@@ -121,7 +121,7 @@ TEST_F(FNSerialTorvelTest, DocumentComesInPiecesThenOneEmptyBlock) {
   EXPECT_EQ(rec.TLVData, test::Bytes("10 04 04 00 02 00 00 00 B9 04 01 00 02 AA"));
   EXPECT_TRUE(rec.Ticket.TicketData.empty());  // 41h answered 08h
   EXPECT_THAT(sent_, ElementsAre(0x45, 0x46, 0x46, 0x46, 0x41));
-  EXPECT_EQ(driver->ReadDocumentBlock(), TFNSerialResult::NoDocumentOpen);
+  EXPECT_EQ(driver->ReadDocumentBlock(), TTorvelResult::NoDocumentOpen);
 
   sent_.clear();
   reader.ReadDocument(1, true, rec);
@@ -168,7 +168,7 @@ TEST_F(FNSerialTorvelTest, AnswerCodesAreResultCodesWithTheirMeaning) {
   EXPECT_EQ(reader.ReadRegistrationNumber(), "0000000001012345");
   EXPECT_THAT(sent_, ElementsAre(0x43, 0x44));
   driver->SetInt(TTorvelProperty::ModelParamNumber, 72);
-  EXPECT_EQ(driver->QueryModelParameter(), TFNSerialResult::NotSupported);
+  EXPECT_EQ(driver->QueryModelParameter(), TTorvelResult::NotSupported);
 
   // Refused both ways: the 43h code is the result.
   Serve(faults, R"({"tables": {}})");
@@ -253,32 +253,32 @@ TEST_F(FNSerialTorvelTest, LineFailuresAreErrorsNamingPortAndCommand) {
   EXPECT_THAT(lost, HasSubstr("потеряна"));
   EXPECT_THAT(lost, HasSubstr("fake-port"));
   EXPECT_THAT(lost, HasSubstr("46h"));
-  EXPECT_EQ(unplugged->ReadDocumentBlock(), TFNSerialResult::NoDocumentOpen);
+  EXPECT_EQ(unplugged->ReadDocumentBlock(), TTorvelResult::NoDocumentOpen);
 }
 
 TEST_F(FNSerialTorvelTest, PortsThatCannotBeOpenedGiveResultCodes) {
   TFNSerialTorvel::TOptions missing;
   missing.Port = "/dev/kvitor-no-such-port";
   TFNSerialTorvel a(missing);
-  EXPECT_EQ(a.OpenDevice(), TFNSerialResult::PortError);
+  EXPECT_EQ(a.OpenDevice(), TTorvelResult::PortError);
   EXPECT_THAT(Description(a), HasSubstr("/dev/kvitor-no-such-port"));
   EXPECT_THAT(Description(a), HasSubstr("No such file"));
 
   TFNSerialTorvel::TOptions notTerminal;
   notTerminal.Port = "/dev/null";
   TFNSerialTorvel b(notTerminal);
-  EXPECT_EQ(b.QueryStorageStatus(), TFNSerialResult::PortError);
+  EXPECT_EQ(b.QueryStorageStatus(), TTorvelResult::PortError);
   EXPECT_THAT(Description(b), HasSubstr("не терминал"));
 
   TFNSerialTorvel::TOptions none;
   TFNSerialTorvel c(none);
-  EXPECT_EQ(c.OpenDevice(), TFNSerialResult::PortError);
+  EXPECT_EQ(c.OpenDevice(), TTorvelResult::PortError);
 
   TFNSerialTorvel::TOptions broken;
   broken.Port = "/dev/null";
   broken.SetupError = "Driver settings \"x\": member baud";
   TFNSerialTorvel d(broken);
-  EXPECT_EQ(d.OpenDevice(), TFNSerialResult::SetupError);
+  EXPECT_EQ(d.OpenDevice(), TTorvelResult::SetupError);
   EXPECT_THAT(Description(d), HasSubstr("member baud"));
 }
 
