@@ -133,7 +133,8 @@ class TMainController {
   void SetStatus(uint8_t state, std::string text, int32_t percent);
   void RunReadJob(TNotifyThread& thread);
   void EndReadJob(bool bodyRan);
-  void ReadDocuments(TNotifyThread& thread);
+  // The driver's warnings for the end message.
+  std::string ReadDocuments(TNotifyThread& thread);
   void RunReadFNStatus();
   void SaveBinReport(const std::string& fileName, std::atomic<int64_t>* written);
   void SaveTextReport(const std::string& fileName, std::atomic<int64_t>* written);
