@@ -96,7 +96,7 @@ TSerialRun RunSerial(const std::shared_ptr<const TStorageImage>& image, int32_t 
   TPtyServer server(wire);
   TPtyServer::TServeOptions line;
   line.Baud = baud;
-  line.Pace = pace;
+  line.PaceBaud = pace ? baud : 0;
   std::atomic<bool> stop{false};
   std::thread serving([&] { server.Serve(stop, line); });
   std::atomic<int64_t> lineNs{0};
@@ -142,8 +142,9 @@ int Main(int count, int pacedCount) {
       count);
   std::remove(path.c_str());
 
-  std::printf("Serial driver over a pseudo-terminal, %d synthetic documents (delay 0, one TLV a piece)\n",
-              count);
+  std::printf(
+      "Serial driver over a pseudo-terminal, %d synthetic documents (delay 0, one TLV a piece)\n",
+      count);
   std::printf("%-28s %10.2f s\n", "job wall time", serial.Seconds);
   std::printf("%-28s %10.0f\n", "documents per second", count / serial.Seconds);
   std::printf("%-28s %10lld (%.1f per document)\n", "requests on the line",
@@ -165,8 +166,8 @@ int Main(int count, int pacedCount) {
         "bench");
     const TSerialRun run = RunSerial(paced, n, baud, true);
     const double bound = static_cast<double>(run.Bytes) * 10 / baud;
-    std::printf("%-8d %9d %12lld %9.2f %9.2f %7.3f\n", baud, n,
-                static_cast<long long>(run.Bytes), bound, run.Seconds, run.Seconds / bound);
+    std::printf("%-8d %9d %12lld %9.2f %9.2f %7.3f\n", baud, n, static_cast<long long>(run.Bytes),
+                bound, run.Seconds, run.Seconds / bound);
   }
   return 0;
 }

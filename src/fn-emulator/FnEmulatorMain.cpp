@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
     const bool pipe = ::fstat(STDOUT_FILENO, &out) == 0 && S_ISFIFO(out.st_mode);
     kvitor::TPtyServer::TServeOptions options;
     options.Baud = baud;
-    options.Pace = pace;
+    options.PaceBaud = pace ? baud : 0;
     if (pipe && Detach(server.Descriptor())) {
       options.Idle = std::chrono::seconds(5);
       options.FirstWait = std::chrono::seconds(60);

@@ -66,7 +66,7 @@ bool TPtyServer::SpeedMatches(int baud) const {
 }
 
 void TPtyServer::Send(std::string_view bytes, const TServeOptions& options) const {
-  if (!options.Pace || options.Baud <= 0) {
+  if (options.PaceBaud <= 0) {
     WriteAll(std::string(bytes));
     return;
   }
@@ -78,7 +78,7 @@ void TPtyServer::Send(std::string_view bytes, const TServeOptions& options) cons
     const std::string_view chunk = bytes.substr(at, kChunk);
     std::this_thread::sleep_until(
         start + std::chrono::microseconds(static_cast<int64_t>(at + chunk.size()) * 10'000'000 /
-                                          options.Baud));
+                                          options.PaceBaud));
     WriteAll(std::string(chunk));
   }
 }
@@ -144,10 +144,10 @@ void TPtyServer::Serve(const std::atomic<bool>& stop, TServeOptions options) {
       }
       const std::string request = buffer.substr(0, r.Consumed);
       buffer.erase(0, r.Consumed);
-      if (options.Pace && options.Baud > 0) {
+      if (options.PaceBaud > 0) {
         // The request's own time on the line.
         std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(request.size()) *
-                                                              10'000'000 / options.Baud));
+                                                              10'000'000 / options.PaceBaud));
       }
       if (!SpeedMatches(options.Baud)) continue;
       const TFNWireStorage::TReply reply =

@@ -33,8 +33,8 @@ class TPtyServer {
     // The line's speed: a request sent at another speed is noise to the
     // storage and gets no answer. 0 takes any speed.
     int Baud = 0;
-    // Bytes take the time they would on a line of that speed.
-    bool Pace = false;
+    // When set, bytes take the time they would on a line of this speed.
+    int PaceBaud = 0;
   };
   // Serves requests until stop is set, the storage's disconnect fault closes
   // the terminal, or the idle limits pass. The terminal is closed at the end.

@@ -69,9 +69,12 @@ std::unique_ptr<TTorvel> SerialDriver(const std::string& port, int baud = kDefau
 // answer, each body twice over so that every document takes 22 to 56 pieces,
 // with these wire faults.
 std::string OneTlvImage(const test::TScratchDir& dir, const nlohmann::json& faults,
-                        const std::string& name = "one-tlv.json") {
+                        const std::string& name = "one-tlv.json", std::size_t documents = 30) {
   nlohmann::json image = nlohmann::json::parse(test::ReadFile(kImage));
   image.erase("block_size");
+  image["documents"].erase(image["documents"].begin() + static_cast<std::ptrdiff_t>(documents),
+                           image["documents"].end());
+  image["storage"]["last_document_number"] = documents;
   for (auto& doc : image["documents"]) {
     const std::string body = doc["tlv"].get<std::string>();
     doc["tlv"] = body + " " + body;
@@ -187,6 +190,34 @@ TEST(PtyJobTest, PortIsHeldUntilReleased) {
   EXPECT_EQ(second->GetInt(TTorvelProperty::DocumentNumber), 30);
 }
 
+TEST(PtyJobTest, ReleasedPortIsKeptForTheNextInstanceThenClosed) {
+  const TServedStorage storage({});
+  TFNSerialTorvel::TOptions options;
+  options.Port = storage.Path();
+  options.KeepPortOpen = std::chrono::milliseconds(300);
+  TFNSerialTorvel first(options);
+  ASSERT_EQ(first.QueryStorageStatus(), 0);
+  EXPECT_EQ(first.ReleaseDevice(), 0);
+  EXPECT_FALSE(first.HoldsPort());
+  // Still open: another opening finds it held, and the next instance takes it.
+  EXPECT_THROW(TSerialPort(storage.Path(), kDefaultBaud), TFNPortError);
+  TFNSerialTorvel second(options);
+  ASSERT_EQ(second.QueryStorageStatus(), 0);
+  EXPECT_EQ(second.GetInt(TTorvelProperty::DocumentNumber), 30);
+  EXPECT_EQ(second.ReleaseDevice(), 0);
+  // Closed once nobody took it in time.
+  bool reopened = false;
+  for (int i = 0; i < 100 && !reopened; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    try {
+      const TSerialPort port(storage.Path(), kDefaultBaud);
+      reopened = true;
+    } catch (const TFNPortError&) {
+    }
+  }
+  EXPECT_TRUE(reopened);
+}
+
 TEST(PtyJobTest, OneTlvPerPieceReadsThroughWhatRealLinesDo) {
   const test::TScratchDir dir;
   const std::string clean = OneTlvImage(dir, nlohmann::json::array(), "clean.json");
@@ -257,6 +288,24 @@ TEST(PtyJobTest, StorageAtAnotherSpeedIsFoundAndNamed) {
   EXPECT_FALSE(got.Bin.empty());
 }
 
+TEST(PtyJobTest, LineSlowerThanItsSpeedStillGivesWholeAnswers) {
+  const test::TScratchDir dir;
+  const std::string image = OneTlvImage(dir, nlohmann::json::array(), "slow.json", 2);
+  const TJobFiles expected = RunJob(
+      [&] {
+        TEmulatedTorvel::TOptions options;
+        options.ImagePath = image;
+        return std::make_unique<TEmulatedTorvel>(options);
+      },
+      dir);
+  TPtyServer::TServeOptions line;
+  line.PaceBaud = 9600;  // while the port is set to 115200
+  const TServedStorage storage(FaultsOf(image), image, line);
+  const TJobFiles got = RunJob([&] { return SerialDriver(storage.Path()); }, dir);
+  ASSERT_EQ(got.State, 3) << got.Text;
+  EXPECT_TRUE(got.Bin == expected.Bin);
+}
+
 TEST(PtyJobTest, TerminalClosedMidAnswerEndsTheJobNamingThePort) {
   const test::TScratchDir dir;
   TWireFaults faults;
@@ -287,7 +336,8 @@ TEST(PtyJobTest, CommandLineReadWorksForAnOrdinaryUser) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     if (::setgid(kUser) != 0 || ::setuid(kUser) != 0) ::_exit(98);
-    ::_exit(std::system(script.c_str()) == 0 ? 0 : 1);
+    ::execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
+    ::_exit(99);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
