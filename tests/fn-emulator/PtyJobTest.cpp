@@ -212,7 +212,8 @@ TEST(PtyJobTest, ReleasedPortIsKeptForTheNextInstanceThenClosed) {
     try {
       const TSerialPort port(storage.Path(), kDefaultBaud);
       reopened = true;
-    } catch (const TFNPortError&) {
+    } catch (const TFNPortError& e) {
+      if (i == 99) ADD_FAILURE() << e.what();
     }
   }
   EXPECT_TRUE(reopened);

@@ -59,6 +59,7 @@ class TPortPark {
   void Keep(const std::string& key, TEntry entry) {
     std::lock_guard lock(mutex_);
     ports_[key] = std::move(entry);
+    changed_ = true;
     if (!reaper_.joinable()) {
       reaper_ = std::jthread([this](const std::stop_token& stop) { Reap(stop); });
     }
@@ -87,14 +88,16 @@ class TPortPark {
           ++it;
         }
       }
-      wake_.wait_until(lock, stop, next, [] { return false; });
+      changed_ = false;
+      wake_.wait_until(lock, stop, next, [this] { return changed_; });
     }
   }
 
   std::mutex mutex_;
   std::condition_variable_any wake_;
   std::map<std::string, TEntry> ports_;
-  std::jthread reaper_;  // last: stopped and joined before the ports go
+  bool changed_ = false;  // a port was kept since the reaper last looked
+  std::jthread reaper_;   // last: stopped and joined before the ports go
 };
 
 }  // namespace
