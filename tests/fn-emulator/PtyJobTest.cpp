@@ -60,7 +60,7 @@ std::unique_ptr<TTorvel> SerialDriver(const std::string& port, int baud = kDefau
   // Short waits: a silent request costs one wait.
   options.Link.Answer = std::chrono::milliseconds(60);
   options.Link.SlowAnswer = std::chrono::milliseconds(120);
-  options.Link.Settle = std::chrono::milliseconds(10);
+  options.Link.Settle = std::chrono::milliseconds(20);
   options.Link.WakeUp = std::chrono::milliseconds(2500);
   return std::make_unique<TFNSerialTorvel>(std::move(options));
 }
@@ -219,9 +219,10 @@ TEST(PtyJobTest, ReleasedPortIsKeptForTheNextInstanceThenClosed) {
   EXPECT_TRUE(reopened);
 }
 
-TEST(PtyJobTest, OneTlvPerPieceReadsThroughWhatRealLinesDo) {
+// Each line in turn: the files are those of the emulated driver.
+void ReadsThroughEveryLine(std::initializer_list<const char*> lines, std::size_t documents = 30) {
   const test::TScratchDir dir;
-  const std::string clean = OneTlvImage(dir, nlohmann::json::array(), "clean.json");
+  const std::string clean = OneTlvImage(dir, nlohmann::json::array(), "clean.json", documents);
   const TJobFiles expected = RunJob(
       [&] {
         TEmulatedTorvel::TOptions options;
@@ -230,20 +231,10 @@ TEST(PtyJobTest, OneTlvPerPieceReadsThroughWhatRealLinesDo) {
       },
       dir);
   ASSERT_EQ(expected.State, 3) << expected.Text;
-  const char* lines[] = {
-      R"([])",
-      R"([{"echo": true}])",
-      R"([{"length_counts_header": true}])",
-      R"([{"damage_percent": 2, "loss_percent": 2, "seed": 7}])",
-      R"([{"late_ms": 450, "command": "41", "document": 3}, {"late_ms": 450, "command": "45", "document": 9}])",
-      R"([{"wake_ms": 1200}, {"echo": true}])",
-      // The exact limit of faults at a fixed count: 45h and every piece in one row.
-      R"([{"corrupt_every": 58}])",
-      R"([{"silent_every": 58}])",
-  };
   for (const char* line : lines) {
     SCOPED_TRACE(line);
-    const std::string image = OneTlvImage(dir, nlohmann::json::parse(line));
+    const std::string image =
+        OneTlvImage(dir, nlohmann::json::parse(line), "one-tlv.json", documents);
     const TServedStorage storage(FaultsOf(image), image);
     const TJobFiles got = RunJob([&] { return SerialDriver(storage.Path()); }, dir);
     ASSERT_EQ(got.State, 3) << got.Text;
@@ -251,6 +242,29 @@ TEST(PtyJobTest, OneTlvPerPieceReadsThroughWhatRealLinesDo) {
     EXPECT_TRUE(got.Bin == expected.Bin);
     EXPECT_TRUE(got.Txt == expected.Txt);
   }
+}
+
+TEST(PtyJobTest, OneTlvPerPieceReadsThroughWhatRealLinesDo) {
+  ReadsThroughEveryLine({
+      R"([])",
+      R"([{"echo": true}])",
+      R"([{"length_counts_header": true}])",
+      R"([{"late_ms": 450, "command": "41", "document": 3},
+          {"late_ms": 450, "command": "45", "document": 9}])",
+      R"([{"wake_ms": 1200}, {"echo": true}])",
+  });
+}
+
+TEST(PtyJobTest, DamageAndLossReadThroughAtRandomAndUpToTheLimitAtAFixedCount) {
+  ReadsThroughEveryLine(
+      {
+          R"([{"damage_percent": 2, "loss_percent": 2, "seed": 7}])",
+          // The exact limit of faults at a fixed count: 45h and every piece in
+          // one row; the documents take 22 to 56 pieces.
+          R"([{"corrupt_every": 58}])",
+          R"([{"silent_every": 58}])",
+      },
+      15);
 }
 
 TEST(PtyJobTest, RefusedOptionalQueriesAreFoundElsewhereAndSaid) {

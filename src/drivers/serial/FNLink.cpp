@@ -69,7 +69,13 @@ TFNLink::TOutcome TFNLink::Once(const TFNRequest& request, std::size_t maxData, 
   const uint8_t command = request.Code();
   const auto fits = [&](const TFrameResult& r) {
     if (r.Code != 0) return r.Data.size() <= kMaxErrorData;
-    return r.Data.size() <= maxData && AnswerFits(command, r.Data.size());
+    if (r.Data.size() > maxData || !AnswerFits(command, r.Data.size())) return false;
+    // A confirmation names its document: while answers of earlier attempts
+    // may still come, one for another document is one of them.
+    if (suspect_ && command == static_cast<uint8_t>(TFNCommand::Confirmation)) {
+      return ReadLE(r.Data, 23, 4) == ReadLE(request.Data(), 0, 4);
+    }
+    return true;
   };
   auto deadline = TClock::now() + (IsSlow(command) ? options_.SlowAnswer : options_.Answer);
   std::optional<TFNAnswer> taken;
@@ -88,9 +94,9 @@ TFNLink::TOutcome TFNLink::Once(const TFNRequest& request, std::size_t maxData, 
             answer = std::move(*taken);
             return TOutcome::Answer;
           }
-          // After a failed attempt this may be its late answer: a second one
-          // within the settle time is the answer to this attempt.
-          suspect_ = false;
+          // After failed attempts this may be a late answer to one of them:
+          // the storage answers every request it took in, one after another,
+          // so the last answer before the line falls quiet is this attempt's.
           buffer.erase(0, r.Consumed);
           deadline = TClock::now() + options_.Settle;
           continue;
@@ -99,7 +105,8 @@ TFNLink::TOutcome TFNLink::Once(const TFNRequest& request, std::size_t maxData, 
                   " байт данных не подходит к команде";
         }
         buffer.erase(0, r.Consumed);
-        deadline = std::max(deadline, TClock::now() + options_.InterByte);
+        deadline =
+            std::max(deadline, TClock::now() + (taken ? options_.Settle : options_.InterByte));
         continue;
       }
       case TFrameStatus::Skip: buffer.erase(0, r.Consumed); continue;
@@ -137,6 +144,7 @@ TFNLink::TOutcome TFNLink::Once(const TFNRequest& request, std::size_t maxData, 
       return TOutcome::Broken;
     }
   }
+  suspect_ = false;
   answer = std::move(*taken);
   return TOutcome::Answer;
 }
