@@ -288,7 +288,7 @@ TEST(PtyJobTest, RefusedOptionalQueriesAreFoundElsewhereAndSaid) {
   const TServedStorage noTickets(FaultsOf(refused), refused);
   const TJobFiles bare = RunJob([&] { return SerialDriver(noTickets.Path()); }, dir);
   ASSERT_EQ(bare.State, 3) << bare.Text;
-  EXPECT_THAT(bare.Text, HasSubstr("документов без подтверждения оператора из-за ответа 02h на "
+  EXPECT_THAT(bare.Text, HasSubstr("Документов без подтверждения оператора из-за ответа 02h на "
                                    "команду 41h (Неверное состояние ФН): 30"));
 }
 

@@ -544,14 +544,15 @@ int TFNSerialTorvel::QueryConfirmation() {
 
 std::string TFNSerialTorvel::Warnings() {
   std::lock_guard lock(mutex_);
-  std::string text;
-  for (const std::string& w : warnings_) text += (text.empty() ? "" : "; ") + w;
+  // Sentences, each with its capital letter.
+  std::vector<std::string> all = warnings_;
   if (ticketCode_ != 0 && lacking_ > 0) {
-    text += (text.empty() ? "" : "; ") +
-            std::string("документов без подтверждения оператора из-за ответа ") +
-            CommandText(ticketCode_) + " на команду 41h (" + AnswerCodeMeaning(ticketCode_) +
-            "): " + std::to_string(lacking_);
+    all.push_back("Документов без подтверждения оператора из-за ответа " +
+                  CommandText(ticketCode_) + " на команду 41h (" + AnswerCodeMeaning(ticketCode_) +
+                  "): " + std::to_string(lacking_));
   }
+  std::string text;
+  for (const std::string& w : all) text += (text.empty() ? "" : ". ") + w;
   return text;
 }
 

@@ -364,7 +364,7 @@ TEST_F(FNSerialTorvelTest, RefusedConfirmationIsAskedAgainThenCountedInTheWarnin
   EXPECT_EQ(std::count(sent_.begin(), sent_.end(), 0x41), 4);
   reader.ReadDocument(2, false, rec);  // not asked: lacks one as well
   EXPECT_EQ(driver->Warnings(),
-            "документов без подтверждения оператора из-за ответа 02h на команду 41h (Неверное "
+            "Документов без подтверждения оператора из-за ответа 02h на команду 41h (Неверное "
             "состояние ФН): 2");
   EXPECT_EQ(SystemReason(EBUSY), "устройство или ресурс занято");
 }
