@@ -172,8 +172,10 @@ int TFNSerialTorvel::Reach() {
     TFNLinkOptions link = options_.Link;
     fresh_ = true;
     if (options_.KeepPortOpen.count() > 0) {
+      // A kept port whose adapter went away meanwhile is opened afresh.
       if (auto kept =
-              TPortPark::Instance().Take(options_.Port + "@" + std::to_string(options_.Baud))) {
+              TPortPark::Instance().Take(options_.Port + "@" + std::to_string(options_.Baud));
+          kept && kept->Port->Alive()) {
         transport = std::move(kept->Port);
         link.Baud = kept->Baud;
         fresh_ = false;

@@ -132,6 +132,11 @@ TSerialPort::~TSerialPort() {
   ::close(fd_);
 }
 
+bool TSerialPort::Alive() const {
+  pollfd p{fd_, 0, 0};
+  return ::poll(&p, 1, 0) >= 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
+}
+
 bool TSerialPort::SetBaud(int baud) {
   return IsSupportedBaud(baud) && SpeedOf(baud) != B0 && SetSpeed(fd_, baud);
 }

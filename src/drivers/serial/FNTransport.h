@@ -52,6 +52,8 @@ class TFNTransport {
   [[nodiscard]] virtual const std::string& Name() const = 0;
   // Changes the line's speed; false when this transport has no speed.
   virtual bool SetBaud(int /*baud*/) { return false; }
+  // Whether the line is still there, as far as can be told without sending.
+  [[nodiscard]] virtual bool Alive() const { return true; }
 };
 
 // A POSIX terminal device in raw mode, 8N1, no flow control, DTR and RTS
@@ -70,6 +72,7 @@ class TSerialPort final : public TFNTransport {
   void DiscardInput() override;
   [[nodiscard]] const std::string& Name() const override { return path_; }
   bool SetBaud(int baud) override;
+  [[nodiscard]] bool Alive() const override;
 
  private:
   [[noreturn]] void Lost(const std::string& why) const;

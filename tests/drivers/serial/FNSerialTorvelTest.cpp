@@ -369,6 +369,34 @@ TEST_F(FNSerialTorvelTest, RefusedConfirmationIsAskedAgainThenCountedInTheWarnin
   EXPECT_EQ(SystemReason(EBUSY), "устройство или ресурс занято");
 }
 
+TEST(FNWireFaults, NewMembersAreReadAndBadOnesNamed) {
+  const TWireFaults f = ParseWireFaults(
+      R"({"block_size": 64, "wire_faults": [{"echo": true}, {"length_counts_header": true},
+          {"command": "41", "document": 3, "late_ms": 500}, {"wake_ms": 1500},
+          {"damage_percent": 2, "loss_percent": 2.5, "seed": 7}, {"cut_after": 9}]})",
+      "f.json");
+  EXPECT_TRUE(f.FixedPieces && f.Echo && f.LengthCountsHeader);
+  ASSERT_EQ(f.Late.size(), 1U);
+  EXPECT_EQ(f.Late[0].Command, 0x41);
+  EXPECT_EQ(f.Late[0].Document, 3);
+  EXPECT_EQ(f.Late[0].Ms, 500);
+  EXPECT_EQ(f.WakeMs, 1500);
+  EXPECT_DOUBLE_EQ(f.DamagePercent, 2);
+  EXPECT_DOUBLE_EQ(f.LossPercent, 2.5);
+  EXPECT_EQ(f.Seed, 7U);
+  EXPECT_EQ(f.CutAfter, 9);
+  EXPECT_FALSE(ParseWireFaults("{}", "g.json").FixedPieces);
+  EXPECT_THAT(test::ErrorOf([] {
+                static_cast<void>(
+                    ParseWireFaults(R"({"wire_faults": [{"damage_percent": 200}]})", "h.json"));
+              }),
+              HasSubstr("member wire_faults[0].damage_percent"));
+  EXPECT_THAT(test::ErrorOf([] {
+                static_cast<void>(ParseWireFaults(R"({"wire_faults": [{"echo": 1}]})", "h.json"));
+              }),
+              HasSubstr("member wire_faults[0].echo"));
+}
+
 TEST(FNSerialSettings, ConnectionPortAndBaudFromSettingsAndEnvironment) {
   const std::string config = test::ScratchFolder("config");
   test::TScopedEnv xdg("XDG_CONFIG_HOME", config);
