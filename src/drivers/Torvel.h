@@ -194,6 +194,11 @@ class TTorvel {
   // (the default) when the driver has no such path; TLVData works either way.
   virtual std::optional<std::size_t> AppendTLVDataBytes(std::string& bytes);
 
+  // What a read's end message should carry besides success: things the
+  // device would not say and that were found another way, answers it kept
+  // refusing. Empty (the default) when there is nothing to say.
+  [[nodiscard]] virtual std::string Warnings() { return {}; }
+
   // Typed reads; a value of another kind raises Error naming the property.
   [[nodiscard]] int64_t GetInt(int id);
   [[nodiscard]] double GetDouble(int id);

@@ -33,6 +33,7 @@ TWireFaults ParseWireFaults(std::string_view text, const std::string& name) {
     throw Error("Storage image \"" + name + "\": not JSON: " + e.what());
   }
   if (!root.is_object()) return faults;
+  faults.FixedPieces = root.contains("block_size") && !root["block_size"].is_null();
   const auto it = root.find("wire_faults");
   if (it == root.end() || it->is_null()) return faults;
   if (!it->is_array()) fail("wire_faults", "expected an array");
@@ -41,6 +42,42 @@ TWireFaults ParseWireFaults(std::string_view text, const std::string& name) {
       fail(member, "expected an integer 1..1000000000, found " + v.dump());
     }
     return static_cast<int>(v.get<int64_t>());
+  };
+  const auto percent = [&](const json& v, const std::string& member) {
+    if (!v.is_number() || v.get<double>() < 0 || v.get<double>() > 100) {
+      fail(member, "expected a percentage 0..100, found " + v.dump());
+    }
+    return v.get<double>();
+  };
+  const auto flag = [&](const json& v, const std::string& member) {
+    if (!v.is_boolean()) fail(member, "expected true or false, found " + v.dump());
+    return v.get<bool>();
+  };
+  const auto commandOf = [&](const json& f, const std::string& member) {
+    const auto command = f.find("command");
+    if (command == f.end() || !command->is_string()) {
+      fail(member + ".command", "expected a command code in hexadecimal, e.g. \"45\"");
+    }
+    const std::string hex = command->get<std::string>();
+    std::size_t used = 0;
+    unsigned long value = 0;
+    try {
+      value = std::stoul(hex, &used, 16);
+    } catch (const std::exception&) {
+      used = 0;
+    }
+    if (hex.empty() || used != hex.size() || value > 0xFF) {
+      fail(member + ".command", "\"" + hex + "\" is not a command code in hexadecimal");
+    }
+    return static_cast<uint8_t>(value);
+  };
+  const auto documentOf = [&](const json& f, const std::string& member) {
+    std::optional<int64_t> document;
+    if (const auto doc = f.find("document"); doc != f.end() && !doc->is_null()) {
+      if (!doc->is_number_integer()) fail(member + ".document", "expected an integer");
+      document = doc->get<int64_t>();
+    }
+    return document;
   };
   for (std::size_t i = 0; i < it->size(); ++i) {
     const json& f = (*it)[i];
@@ -52,34 +89,37 @@ TWireFaults ParseWireFaults(std::string_view text, const std::string& name) {
       faults.SilentEvery = count(*s, member + ".silent_every");
     } else if (const auto d = f.find("disconnect_after"); d != f.end()) {
       faults.DisconnectAfter = count(*d, member + ".disconnect_after");
+    } else if (const auto e = f.find("echo"); e != f.end()) {
+      faults.Echo = flag(*e, member + ".echo");
+    } else if (const auto h = f.find("length_counts_header"); h != f.end()) {
+      faults.LengthCountsHeader = flag(*h, member + ".length_counts_header");
+    } else if (const auto w = f.find("wake_ms"); w != f.end()) {
+      faults.WakeMs = count(*w, member + ".wake_ms");
+    } else if (const auto cut = f.find("cut_after"); cut != f.end()) {
+      faults.CutAfter = count(*cut, member + ".cut_after");
+    } else if (f.contains("damage_percent") || f.contains("loss_percent")) {
+      if (const auto v = f.find("damage_percent"); v != f.end()) {
+        faults.DamagePercent = percent(*v, member + ".damage_percent");
+      }
+      if (const auto v = f.find("loss_percent"); v != f.end()) {
+        faults.LossPercent = percent(*v, member + ".loss_percent");
+      }
+      if (const auto v = f.find("seed"); v != f.end()) {
+        faults.Seed = static_cast<uint32_t>(count(*v, member + ".seed"));
+      }
+    } else if (const auto late = f.find("late_ms"); late != f.end()) {
+      faults.Late.push_back(
+          {commandOf(f, member), documentOf(f, member), count(*late, member + ".late_ms")});
     } else {
       TWireFaults::TAnswer answer;
-      const auto command = f.find("command");
-      if (command == f.end() || !command->is_string()) {
-        fail(member + ".command", "expected a command code in hexadecimal, e.g. \"45\"");
-      }
-      const std::string hex = command->get<std::string>();
-      std::size_t used = 0;
-      unsigned long value = 0;
-      try {
-        value = std::stoul(hex, &used, 16);
-      } catch (const std::exception&) {
-        used = 0;
-      }
-      if (hex.empty() || used != hex.size() || value > 0xFF) {
-        fail(member + ".command", "\"" + hex + "\" is not a command code in hexadecimal");
-      }
-      answer.Command = static_cast<uint8_t>(value);
+      answer.Command = commandOf(f, member);
       const auto code = f.find("code");
       if (code == f.end() || !code->is_number_integer() || code->get<int64_t>() < 1 ||
           code->get<int64_t>() > 255) {
         fail(member + ".code", "expected an answer code 1..255");
       }
       answer.Code = static_cast<uint8_t>(code->get<int64_t>());
-      if (const auto doc = f.find("document"); doc != f.end() && !doc->is_null()) {
-        if (!doc->is_number_integer()) fail(member + ".document", "expected an integer");
-        answer.Document = doc->get<int64_t>();
-      }
+      answer.Document = documentOf(f, member);
       faults.Answers.push_back(answer);
     }
   }
@@ -87,7 +127,10 @@ TWireFaults ParseWireFaults(std::string_view text, const std::string& name) {
 }
 
 TFNWireStorage::TFNWireStorage(std::shared_ptr<const TStorageImage> image, TWireFaults faults)
-    : image_(std::move(image)), faults_(std::move(faults)) {}
+    : image_(std::move(image)),
+      faults_(std::move(faults)),
+      lateDone_(faults_.Late.size(), false),
+      random_(faults_.Seed) {}
 
 std::optional<std::string> TFNWireStorage::RegistrationNumber() const {
   // The table the emulated driver's reader would use for it.
@@ -138,16 +181,24 @@ TFNWireStorage::TAnswer TFNWireStorage::Answer(uint8_t code, std::string_view da
       if (!doc) return {kNoData, {}};
       if (doc->Body.size() > 0xFFFF) return {kTooLarge, {}};
       delayMs = image_->DelayMs();
+      const std::size_t length = doc->Body.size() + (faults_.LengthCountsHeader ? 4 : 0);
+      if (length > 0xFFFF) return {kTooLarge, {}};
       const TFNDocumentHeader header{static_cast<uint16_t>(doc->Type),
-                                     static_cast<uint16_t>(doc->Body.size())};
+                                     static_cast<uint16_t>(length)};
       body_ = std::move(doc->Body);
       offset_ = 0;
       return {0, DocumentHeaderData(header)};
     }
     case TFNCommand::DocumentPiece: {
       if (!body_ || offset_ >= body_->size()) return {kNoData, {}};
-      const std::size_t size =
-          std::min(body_->size() - offset_, static_cast<std::size_t>(image_->BlockSize()));
+      std::size_t size = body_->size() - offset_;
+      if (faults_.FixedPieces) {
+        size = std::min(size, static_cast<std::size_t>(image_->BlockSize()));
+      } else if (size >= 4) {
+        // One top-level TLV, as real storages hand them out; a body that
+        // does not parse goes out in what is left.
+        size = std::min(size, 4 + static_cast<std::size_t>(ReadLE(*body_, offset_ + 2, 2)));
+      }
       std::string piece = body_->substr(offset_, size);
       offset_ += size;
       return {0, std::move(piece)};
@@ -168,6 +219,11 @@ TFNWireStorage::TAnswer TFNWireStorage::Answer(uint8_t code, std::string_view da
 TFNWireStorage::TReply TFNWireStorage::Handle(uint8_t code, std::string_view data) {
   ++requests_;
   TReply reply;
+  reply.Echo = faults_.Echo;
+  const auto now = std::chrono::steady_clock::now();
+  if (!firstRequest_) firstRequest_ = now;
+  // Waking up: the request is not taken in.
+  if (now - *firstRequest_ < std::chrono::milliseconds(faults_.WakeMs)) return reply;
   TAnswer answer;
   const bool known = IsReadOnlyCommand(code);
   bool valid = known;
@@ -194,9 +250,18 @@ TFNWireStorage::TReply TFNWireStorage::Handle(uint8_t code, std::string_view dat
     } else {
       answer = Answer(code, data, reply.DelayMs);
     }
+    for (std::size_t i = 0; i < faults_.Late.size(); ++i) {
+      const TWireFaults::TLate& late = faults_.Late[i];
+      if (!lateDone_[i] && late.Command == code && (!late.Document || *late.Document == current_)) {
+        lateDone_[i] = true;
+        reply.DelayMs += late.Ms;
+      }
+    }
   }
   // The request was taken in; only its answer is lost on the line.
   if (faults_.SilentEvery > 0 && requests_ % faults_.SilentEvery == 0) return reply;
+  std::uniform_real_distribution<double> roll(0, 100);
+  if (faults_.LossPercent > 0 && roll(random_) < faults_.LossPercent) return reply;
   reply.Frame = EncodeFrame(answer.Code, answer.Data);
   ++answers_;
   if (faults_.CorruptEvery > 0 && answers_ % faults_.CorruptEvery == 0) {
@@ -204,7 +269,13 @@ TFNWireStorage::TReply TFNWireStorage::Handle(uint8_t code, std::string_view dat
     const auto k = static_cast<std::size_t>(answers_ / faults_.CorruptEvery);
     reply.Frame[(k * 7) % reply.Frame.size()] ^= 0x5A;
   }
+  if (faults_.DamagePercent > 0 && roll(random_) < faults_.DamagePercent) {
+    std::uniform_int_distribution<std::size_t> where(0, reply.Frame.size() - 1);
+    std::uniform_int_distribution<int> flip(1, 255);
+    reply.Frame[where(random_)] ^= static_cast<char>(flip(random_));
+  }
   if (faults_.DisconnectAfter > 0 && answers_ >= faults_.DisconnectAfter) reply.Disconnect = true;
+  if (faults_.CutAfter > 0 && answers_ == faults_.CutAfter) reply.Cut = true;
   return reply;
 }
 

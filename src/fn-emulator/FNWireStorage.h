@@ -3,9 +3,11 @@
 
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,17 +16,35 @@
 
 namespace kvitor {
 
-// The data file's "wire_faults": faults of the line and of the storage.
+// The data file's "wire_faults": faults of the line and of the storage, and
+// how the storage hands out a document.
 struct TWireFaults {
   struct TAnswer {
     uint8_t Command = 0;
     std::optional<int64_t> Document;
     uint8_t Code = 0;
   };
+  struct TLate {
+    uint8_t Command = 0;
+    std::optional<int64_t> Document;
+    int Ms = 0;
+  };
   std::vector<TAnswer> Answers;  // that command answers that code
   int CorruptEvery = 0;          // every Nth answer has one byte changed
   int SilentEvery = 0;           // every Nth request gets no answer
   int DisconnectAfter = 0;       // the line is closed after N answers
+  // Newer members.
+  bool Echo = false;                // every request comes back before its answer
+  std::vector<TLate> Late;          // the first answer to that command comes late
+  double DamagePercent = 0;         // answers with one byte changed, at random
+  double LossPercent = 0;           // requests without an answer, at random
+  uint32_t Seed = 1;                // of the two above
+  int WakeMs = 0;                   // no answer until this long after the first request
+  int CutAfter = 0;                 // the Nth answer stops halfway and the line closes
+  bool LengthCountsHeader = false;  // 45h's length counts the document's 4-byte header
+  // Not a fault: the data file sets block_size, so 46h hands out pieces of
+  // that size rather than one TLV each.
+  bool FixedPieces = false;
 };
 
 // The wire faults of a data file's JSON text (none when it has none). Errors
@@ -42,6 +62,8 @@ class TFNWireStorage {
     std::string Frame;        // empty: the request gets no answer
     int DelayMs = 0;          // to wait before answering
     bool Disconnect = false;  // close the line after this answer
+    bool Echo = false;        // send the request back first
+    bool Cut = false;         // send half the answer, then close the line
   };
   // A request frame's code and data.
   [[nodiscard]] TReply Handle(uint8_t code, std::string_view data);
@@ -63,6 +85,9 @@ class TFNWireStorage {
   int64_t current_ = 0;  // the document last asked for
   std::optional<std::string> body_;
   std::size_t offset_ = 0;
+  std::vector<bool> lateDone_;
+  std::mt19937 random_;
+  std::optional<std::chrono::steady_clock::time_point> firstRequest_;
 };
 
 }  // namespace kvitor

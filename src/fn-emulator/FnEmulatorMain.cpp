@@ -66,7 +66,10 @@ int main(int argc, char** argv) {
   std::string image;
   int baud = kvitor::kDefaultBaud;
   app.add_option("--image", image, "The data file; without it the built-in demo storage");
-  app.add_option("--baud", baud, "The line speed (accepted for the port's sake)");
+  bool pace = false;
+  app.add_option("--baud", baud,
+                 "The line speed: requests sent at another speed get no answer (default 115200)");
+  app.add_flag("--pace", pace, "Answer at the line's speed (ten bits a byte) rather than at once");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -84,8 +87,9 @@ int main(int argc, char** argv) {
     std::shared_ptr<const kvitor::TStorageImage> storage;
     kvitor::TWireFaults faults;
     if (image.empty()) {
-      storage = kvitor::TStorageImage::LoadText(kvitor::DemoStorageJson(),
-                                                std::string(kvitor::kDemoStorageName));
+      const std::string name(kvitor::kDemoStorageName);
+      storage = kvitor::TStorageImage::LoadText(kvitor::DemoStorageJson(), name);
+      faults = kvitor::ParseWireFaults(kvitor::DemoStorageJson(), name);
     } else {
       storage = kvitor::TStorageImage::LoadFile(image);
       faults = kvitor::ParseWireFaults(ReadText(image), image);
@@ -103,6 +107,8 @@ int main(int argc, char** argv) {
     struct stat out {};
     const bool pipe = ::fstat(STDOUT_FILENO, &out) == 0 && S_ISFIFO(out.st_mode);
     kvitor::TPtyServer::TServeOptions options;
+    options.Baud = baud;
+    options.PaceBaud = pace ? baud : 0;
     if (pipe && Detach(server.Descriptor())) {
       options.Idle = std::chrono::seconds(5);
       options.FirstWait = std::chrono::seconds(60);

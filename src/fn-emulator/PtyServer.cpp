@@ -49,6 +49,40 @@ TPtyServer::~TPtyServer() {
   if (master_ >= 0) ::close(master_);
 }
 
+bool TPtyServer::SpeedMatches(int baud) const {
+  if (baud <= 0) return true;
+  // The terminal's settings are shared by both ends: what the driver set.
+  termios tio{};
+  if (::tcgetattr(master_, &tio) != 0) return true;
+  const speed_t speed = ::cfgetospeed(&tio);
+  switch (baud) {
+    case 9600: return speed == B9600;
+    case 19200: return speed == B19200;
+    case 38400: return speed == B38400;
+    case 57600: return speed == B57600;
+    case 115200: return speed == B115200;
+    default: return true;
+  }
+}
+
+void TPtyServer::Send(std::string_view bytes, const TServeOptions& options) const {
+  if (options.PaceBaud <= 0) {
+    WriteAll(std::string(bytes));
+    return;
+  }
+  // Ten bits a byte; small chunks on a schedule, so that the reader sees
+  // the bytes come as a line would bring them.
+  constexpr std::size_t kChunk = 16;
+  const auto start = TClock::now();
+  for (std::size_t at = 0; at < bytes.size(); at += kChunk) {
+    const std::string_view chunk = bytes.substr(at, kChunk);
+    std::this_thread::sleep_until(
+        start + std::chrono::microseconds(static_cast<int64_t>(at + chunk.size()) * 10'000'000 /
+                                          options.PaceBaud));
+    WriteAll(std::string(chunk));
+  }
+}
+
 void TPtyServer::WriteAll(const std::string& bytes) const {
   std::size_t done = 0;
   while (done < bytes.size()) {
@@ -108,8 +142,17 @@ void TPtyServer::Serve(const std::atomic<bool>& stop, TServeOptions options) {
         buffer.erase(0, r.Consumed);
         continue;
       }
-      const TFNWireStorage::TReply reply = storage_.Handle(r.Code, r.Data);
+      const std::string request = buffer.substr(0, r.Consumed);
       buffer.erase(0, r.Consumed);
+      if (options.PaceBaud > 0) {
+        // The request's own time on the line.
+        std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(request.size()) *
+                                                              10'000'000 / options.PaceBaud));
+      }
+      if (!SpeedMatches(options.Baud)) continue;
+      const TFNWireStorage::TReply reply =
+          storage_.Handle(r.Code, std::string_view(request).substr(4, request.size() - 6));
+      if (reply.Echo) Send(request, options);
       if (reply.DelayMs > 0) {
         const auto until = TClock::now() + milliseconds(reply.DelayMs);
         while (!stop.load() && TClock::now() < until) {
@@ -117,7 +160,13 @@ void TPtyServer::Serve(const std::atomic<bool>& stop, TServeOptions options) {
               std::min<TClock::duration>(milliseconds(10), until - TClock::now()));
         }
       }
-      if (!reply.Frame.empty()) WriteAll(reply.Frame);
+      if (reply.Cut) {
+        Send(std::string_view(reply.Frame).substr(0, reply.Frame.size() / 2), options);
+        ::close(master_);
+        master_ = -1;
+        return;
+      }
+      if (!reply.Frame.empty()) Send(reply.Frame, options);
       if (reply.Disconnect) {
         ::close(master_);
         master_ = -1;

@@ -30,6 +30,11 @@ class TPtyServer {
     // this long after someone had, or for FirstWait before anyone has.
     std::chrono::milliseconds Idle{0};
     std::chrono::milliseconds FirstWait{0};
+    // The line's speed: a request sent at another speed is noise to the
+    // storage and gets no answer. 0 takes any speed.
+    int Baud = 0;
+    // When set, bytes take the time they would on a line of this speed.
+    int PaceBaud = 0;
   };
   // Serves requests until stop is set, the storage's disconnect fault closes
   // the terminal, or the idle limits pass. The terminal is closed at the end.
@@ -37,6 +42,9 @@ class TPtyServer {
 
  private:
   void WriteAll(const std::string& bytes) const;
+  // At the line's speed when pacing, counted from start.
+  void Send(std::string_view bytes, const TServeOptions& options) const;
+  [[nodiscard]] bool SpeedMatches(int baud) const;
 
   TFNWireStorage& storage_;
   int master_ = -1;

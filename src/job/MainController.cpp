@@ -140,8 +140,9 @@ void TMainController::RunReadJob(TNotifyThread& thread) {
     std::optional<TDriverThreadScope> scope;
     try {
       scope.emplace();
-      ReadDocuments(thread);
-      SetStatus(TJobState::Finished, "Успешно завершено", 100);
+      const std::string warnings = ReadDocuments(thread);
+      SetStatus(TJobState::Finished,
+                warnings.empty() ? "Успешно завершено" : "Успешно завершено. " + warnings, 100);
     } catch (const std::exception& e) {
       SetStatus(TJobState::Failed, std::string("Ошибка: ") + e.what(), GetStatus().Percent);
     }
@@ -160,7 +161,7 @@ void TMainController::EndReadJob(bool bodyRan) {
   jobFinished_.store(true, std::memory_order_release);
 }
 
-void TMainController::ReadDocuments(TNotifyThread& thread) {
+std::string TMainController::ReadDocuments(TNotifyThread& thread) {
   const std::unique_ptr<TTorvel> driver = MakeDriver();
   const auto reader = std::make_unique<TFNReportReader>(driver.get());
 
@@ -198,6 +199,7 @@ void TMainController::ReadDocuments(TNotifyThread& thread) {
               RoundedPercent(i + 1, count));
   }
   report_->Build(onlyIfTag1162Exist_);
+  return driver->Warnings();
 }
 
 void TMainController::ReadFNStatus() {

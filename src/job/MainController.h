@@ -142,7 +142,8 @@ class TMainController {
   void SetStatus(TJobState state, std::string text, int32_t percent);
   void RunReadJob(TNotifyThread& thread);
   void EndReadJob(bool bodyRan);
-  void ReadDocuments(TNotifyThread& thread);
+  // The driver's warnings for the end message.
+  std::string ReadDocuments(TNotifyThread& thread);
   void RunReadFNStatus();
   void WaitForStatusReads();
   void SaveBinReport(const std::string& fileName);

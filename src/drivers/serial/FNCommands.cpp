@@ -129,6 +129,10 @@ std::string AnswerCodeMeaning(uint8_t code) {
     case 0x11: return "Нет транспортного соединения";
     case 0x12: return "Исчерпан ресурс криптографического сопроцессора";
     case 0x14: return "Исчерпан ресурс хранения";
+    // These three come from one storage model's description.
+    case 0x15: return "Исчерпан ресурс ожидания передачи сообщения оператору (код 15h)";
+    case 0x16: return "Продолжительность смены более 24 часов (код 16h)";
+    case 0x17: return "Неверная разница во времени между двумя операциями (код 17h)";
     case 0x20: return "Сообщение от оператора фискальных данных не может быть принято";
     default: return "Неизвестный код ответа ФН " + CommandText(code);
   }

@@ -3,7 +3,10 @@
 
 #include "drivers/serial/FNSerialTorvel.h"
 
-#include <cmath>
+#include <algorithm>
+#include <condition_variable>
+#include <map>
+#include <thread>
 
 #include "drivers/serial/FNTrace.h"
 #include "tlv/BinUtils.h"
@@ -12,12 +15,90 @@
 namespace kvitor {
 namespace {
 
+using TClock = std::chrono::steady_clock;
+
 constexpr int64_t kRegistrationTable = 18;
 constexpr uint16_t kRegistrationNumberTag = 1037;
+constexpr uint16_t kShiftNumberTag = 1038;
+constexpr uint8_t kNoData = 0x08;
+// How many documents are searched for what the storage would not say.
+constexpr int kSearchDocuments = 8;
 const std::string kNoErrors = "Ошибок нет";
 
 // Storage texts are ASCII; Windows-1251 keeps any other byte as it came.
 std::u16string StorageText(std::string_view bytes) { return Cp1251ToUtf16(TrimStorageText(bytes)); }
+
+// The value of a top-level TLV item of a document body.
+std::optional<std::string> FindTag(const std::string& body, uint16_t tag) {
+  std::size_t at = 0;
+  while (at + 4 <= body.size()) {
+    const auto found = static_cast<uint16_t>(ReadLE(body, at, 2));
+    const std::size_t length = ReadLE(body, at + 2, 2);
+    if (at + 4 + length > body.size()) return std::nullopt;
+    if (found == tag) return body.substr(at + 4, length);
+    at += 4 + length;
+  }
+  return std::nullopt;
+}
+
+// Released ports of this process, open for a while for the next instance on
+// the same port. A reaper thread closes those nobody took in time.
+class TPortPark {
+ public:
+  struct TEntry {
+    std::unique_ptr<TFNTransport> Port;
+    int Baud = 0;  // the speed the storage answered at
+    TClock::time_point Until;
+  };
+
+  static TPortPark& Instance() {
+    static TPortPark park;
+    return park;
+  }
+
+  void Keep(const std::string& key, TEntry entry) {
+    std::lock_guard lock(mutex_);
+    ports_[key] = std::move(entry);
+    changed_ = true;
+    if (!reaper_.joinable()) {
+      reaper_ = std::jthread([this](const std::stop_token& stop) { Reap(stop); });
+    }
+    wake_.notify_all();
+  }
+
+  std::optional<TEntry> Take(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    const auto it = ports_.find(key);
+    if (it == ports_.end()) return std::nullopt;
+    TEntry entry = std::move(it->second);
+    ports_.erase(it);
+    return entry;
+  }
+
+ private:
+  void Reap(const std::stop_token& stop) {
+    std::unique_lock lock(mutex_);
+    while (!stop.stop_requested()) {
+      auto next = TClock::now() + std::chrono::hours(1);
+      for (auto it = ports_.begin(); it != ports_.end();) {
+        if (it->second.Until <= TClock::now()) {
+          it = ports_.erase(it);
+        } else {
+          next = std::min(next, it->second.Until);
+          ++it;
+        }
+      }
+      changed_ = false;
+      wake_.wait_until(lock, stop, next, [this] { return changed_; });
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable_any wake_;
+  std::map<std::string, TEntry> ports_;
+  bool changed_ = false;  // a port was kept since the reaper last looked
+  std::jthread reaper_;   // last: stopped and joined before the ports go
+};
 
 }  // namespace
 
@@ -26,11 +107,16 @@ TFNSerialTorvel::TFNSerialTorvel(TOptions options) : options_(std::move(options)
     options_.OpenTransport = [](const std::string& port, int baud) {
       return std::unique_ptr<TFNTransport>(std::make_unique<TSerialPort>(port, baud));
     };
+  } else {
+    options_.KeepPortOpen = std::chrono::milliseconds(0);
   }
   if (options_.Link.Baud == 0) options_.Link.Baud = options_.Baud;
 }
 
-TFNSerialTorvel::~TFNSerialTorvel() = default;
+TFNSerialTorvel::~TFNSerialTorvel() {
+  std::lock_guard lock(mutex_);
+  Drop(true);
+}
 
 bool TFNSerialTorvel::HoldsPort() const {
   std::lock_guard lock(mutex_);
@@ -53,23 +139,76 @@ int TFNSerialTorvel::Refused(uint8_t command, const TFNAnswer& answer) {
                                  ")");
 }
 
+void TFNSerialTorvel::Warn(const std::string& text) {
+  if (std::find(warnings_.begin(), warnings_.end(), text) == warnings_.end()) {
+    warnings_.push_back(text);
+  }
+}
+
+void TFNSerialTorvel::Drop(bool keep) {
+  if (!link_) return;
+  failuresBefore_ += link_->Failures();
+  const int baud = link_->Baud();
+  std::unique_ptr<TFNTransport> port = link_->Release();
+  link_.reset();
+  open_.reset();
+  if (!keep || options_.KeepPortOpen.count() <= 0 || !port) return;
+  if (tracing_) {
+    auto* trace = dynamic_cast<TTraceTransport*>(port.get());
+    if (trace == nullptr) return;
+    port = trace->TakeInner();
+  }
+  TPortPark::Instance().Keep(options_.Port + "@" + std::to_string(options_.Baud),
+                             {std::move(port), baud, TClock::now() + options_.KeepPortOpen});
+}
+
 int TFNSerialTorvel::Reach() {
   if (link_) return 0;
   if (options_.Port.empty()) {
     return Finish(TTorvelResult::PortError, "Не задан последовательный порт ФН");
   }
   try {
-    std::unique_ptr<TFNTransport> transport = options_.OpenTransport(options_.Port, options_.Baud);
-    if (!options_.TracePath.empty()) {
+    std::unique_ptr<TFNTransport> transport;
+    TFNLinkOptions link = options_.Link;
+    fresh_ = true;
+    if (options_.KeepPortOpen.count() > 0) {
+      // A kept port whose adapter went away meanwhile is opened afresh.
+      if (auto kept =
+              TPortPark::Instance().Take(options_.Port + "@" + std::to_string(options_.Baud));
+          kept && kept->Port->Alive()) {
+        transport = std::move(kept->Port);
+        link.Baud = kept->Baud;
+        fresh_ = false;
+      }
+    }
+    if (!transport) transport = options_.OpenTransport(options_.Port, options_.Baud);
+    tracing_ = !options_.TracePath.empty();
+    if (tracing_) {
       transport = std::make_unique<TTraceTransport>(std::move(transport), options_.TracePath);
     }
-    link_ = std::make_unique<TFNLink>(std::move(transport), options_.Link);
+    link_ = std::make_unique<TFNLink>(std::move(transport), link);
+    NoteSpeed();
   } catch (const TFNPortError& e) {
     return Finish(e.Busy() ? TTorvelResult::DeviceBusy : TTorvelResult::PortError, e.what());
   } catch (const Error& e) {
     return Finish(TTorvelResult::PortError, e.what());
   }
   return 0;
+}
+
+TFNAnswer TFNSerialTorvel::Ask(const TFNRequest& request, std::optional<std::size_t> maxData) {
+  if (!fresh_ || !request.CanRepeat()) return link_->Exchange(request, maxData);
+  TFNAnswer answer = link_->Wake(request);
+  fresh_ = false;
+  NoteSpeed();
+  return answer;
+}
+
+void TFNSerialTorvel::NoteSpeed() {
+  if (link_->Baud() == options_.Baud) return;
+  Warn("ФН на порту " + options_.Port + " ответил на скорости " + std::to_string(link_->Baud()) +
+       " бод, а не на заданной " + std::to_string(options_.Baud) + " бод: укажите скорость " +
+       std::to_string(link_->Baud()) + " в настройках драйвера");
 }
 
 template <class Body>
@@ -83,9 +222,7 @@ int TFNSerialTorvel::Run(Body body) {
     return body();
   } catch (...) {
     // A port whose line failed is closed: the next operation opens it afresh.
-    failuresBefore_ += link_->Failures();
-    link_.reset();
-    open_.reset();
+    Drop(false);
     throw;
   }
 }
@@ -96,7 +233,7 @@ int64_t TFNSerialTorvel::InputInt(int id) const {
 }
 
 int TFNSerialTorvel::Status() {
-  const TFNAnswer answer = link_->Exchange(TFNRequest::Of(TFNCommand::Status));
+  const TFNAnswer answer = Ask(TFNRequest::Of(TFNCommand::Status));
   if (answer.Code != 0) return Refused(0x30, answer);
   const TFNStatusAnswer s = ParseStatusAnswer(answer.Data);
   Put(TTorvelProperty::FNStatus2100, int64_t{s.Phase});
@@ -117,9 +254,7 @@ int TFNSerialTorvel::OpenDevice() {
 
 int TFNSerialTorvel::ReleaseDevice() {
   std::lock_guard lock(mutex_);
-  if (link_) failuresBefore_ += link_->Failures();
-  link_.reset();
-  open_.reset();
+  Drop(true);
   return Finish(0, kNoErrors);
 }
 
@@ -140,11 +275,42 @@ int TFNSerialTorvel::QueryStorageStatus() {
   return Run([this] { return Status(); });
 }
 
+std::optional<uint32_t> TFNSerialTorvel::ShiftFromDocuments(std::string& where) {
+  const TFNAnswer status = Ask(TFNRequest::Of(TFNCommand::Status));
+  if (status.Code != 0) return std::nullopt;
+  const int64_t last = ParseStatusAnswer(status.Data).LastDocument;
+  for (int64_t n = last; n >= 1 && n > last - kSearchDocuments; --n) {
+    int code = 0;
+    const std::optional<TDocument> doc = ReadDocument(static_cast<uint32_t>(n), code);
+    if (!doc) continue;
+    std::string body;
+    for (const std::string& piece : doc->Pieces) body += piece;
+    if (const auto value = FindTag(body, kShiftNumberTag); value && !value->empty()) {
+      where = "документа " + std::to_string(n);
+      return ReadLE(*value, 0, std::min<std::size_t>(value->size(), 4));
+    }
+  }
+  return std::nullopt;
+}
+
 int TFNSerialTorvel::QueryRegisterStatus() {
   return Run([this] {
-    const TFNAnswer answer = link_->Exchange(TFNRequest::Of(TFNCommand::Shift));
-    if (answer.Code != 0) return Refused(0x10, answer);
-    Put(TTorvelProperty::SessionNumber, int64_t{ParseShiftAnswer(answer.Data).Shift});
+    const TFNAnswer answer = Ask(TFNRequest::Of(TFNCommand::Shift));
+    if (answer.Code == 0) {
+      Put(TTorvelProperty::SessionNumber, int64_t{ParseShiftAnswer(answer.Data).Shift});
+      return Finish(0, kNoErrors);
+    }
+    // The shift count is optional for a read: the documents carry it too.
+    const std::string refused = "ФН не сообщил номер смены (ответ " + CommandText(answer.Code) +
+                                " на команду 10h, " + AnswerCodeMeaning(answer.Code) + ")";
+    std::string where;
+    if (const auto shift = ShiftFromDocuments(where)) {
+      Put(TTorvelProperty::SessionNumber, int64_t{*shift});
+      Warn(refused + ": число смен взято из " + where + " (тег 1038)");
+    } else {
+      Put(TTorvelProperty::SessionNumber, int64_t{0});
+      Warn(refused + " и его нет в последних документах: число смен в отчете 0");
+    }
     return Finish(0, kNoErrors);
   });
 }
@@ -157,6 +323,25 @@ int TFNSerialTorvel::QueryModelParameter() {
                     " не поддерживается при подключении ФН к порту");
 }
 
+std::optional<std::string> TFNSerialTorvel::RegistrationFromDocuments(std::string& where) {
+  // The registration report opens a storage's archive; a change of
+  // registration may follow it.
+  std::optional<std::string> number;
+  for (uint32_t n = 1; n <= kSearchDocuments; ++n) {
+    int code = 0;
+    const std::optional<TDocument> doc = ReadDocument(n, code);
+    if (!doc) break;
+    if (doc->Header.Type != 1 && doc->Header.Type != 11) continue;
+    std::string body;
+    for (const std::string& piece : doc->Pieces) body += piece;
+    if (const auto value = FindTag(body, kRegistrationNumberTag)) {
+      number = *value;
+      where = "документа " + std::to_string(n);
+    }
+  }
+  return number;
+}
+
 int TFNSerialTorvel::ReadTableField() {
   return Run([this] {
     const int64_t table = InputInt(TTorvelProperty::TableNumber);
@@ -167,53 +352,98 @@ int TFNSerialTorvel::ReadTableField() {
                     "Поле таблицы " + std::to_string(table) + "," + std::to_string(row) + "," +
                         std::to_string(field) + " не поддерживается при подключении ФН к порту");
     }
-    const TFNAnswer totals = link_->Exchange(TFNRequest::Of(TFNCommand::RegistrationTotals));
+    const TFNAnswer totals = Ask(TFNRequest::Of(TFNCommand::RegistrationTotals));
     if (totals.Code == 0) {
       Put(TTorvelProperty::ValueOfFieldString, Cp1251ToUtf16(ParseRegistrationNumber(totals.Data)));
       return Finish(0, kNoErrors);
     }
     // A storage that refuses the totals may still give the one parameter.
-    const TFNAnswer parameter =
-        link_->Exchange(TFNRequest::RegistrationParameter(kRegistrationNumberTag));
+    const TFNAnswer parameter = Ask(TFNRequest::RegistrationParameter(kRegistrationNumberTag));
     if (parameter.Code == 0) {
       if (const auto value = ParseRegistrationParameter(parameter.Data, kRegistrationNumberTag)) {
         Put(TTorvelProperty::ValueOfFieldString, StorageText(*value));
         return Finish(0, kNoErrors);
       }
     }
-    return Refused(0x43, totals);
+    // Optional for a read: the registration report carries it too.
+    std::string where;
+    const std::string refused = "ФН не сообщил регистрационный номер ККТ (ответ " +
+                                CommandText(totals.Code) + " на команду 43h, " +
+                                CommandText(parameter.Code) + " на команду 44h)";
+    if (const auto number = RegistrationFromDocuments(where)) {
+      Put(TTorvelProperty::ValueOfFieldString, StorageText(*number));
+      Warn(refused + ": он взят из отчета о регистрации, " + where + " (тег 1037)");
+    } else {
+      Put(TTorvelProperty::ValueOfFieldString, std::u16string());
+      Warn(refused + ", и его нет в отчете о регистрации: в отчете он пуст");
+    }
+    return Finish(0, kNoErrors);
   });
 }
 
-std::optional<std::vector<std::string>> TFNSerialTorvel::ReadDocument(uint32_t number, int& code) {
+std::optional<TFNSerialTorvel::TDocument> TFNSerialTorvel::ReadDocument(uint32_t number,
+                                                                        int& code) {
+  const auto start = TClock::now();
   std::optional<TFNDocumentHeader> first;
+  std::size_t best = 0;
+  int stale = 0;
+  int restarts = 0;
   std::string lost;
-  for (int round = 0; round <= std::max(0, options_.DocumentRestarts); ++round) {
-    const TFNAnswer head =
-        link_->Exchange(TFNRequest::ForDocument(TFNCommand::DocumentHeader, number));
+  // The pieces of earlier rounds: a piece that comes again damaged is known
+  // to have been handed out, so the round goes on with the earlier copy.
+  std::vector<std::string> known;
+  while (true) {
+    const TFNAnswer head = Ask(TFNRequest::ForDocument(TFNCommand::DocumentHeader, number));
     if (head.Code != 0) {
       code = Refused(0x45, head);
       return std::nullopt;
     }
     const TFNDocumentHeader header = ParseDocumentHeader(head.Data);
-    if (!first) first = header;
-    // Another header on a new round is a late answer read out of turn.
-    if (header.Type != first->Type || header.Length != first->Length) continue;
+    if (first && (header.Type != first->Type || header.Length != first->Length)) {
+      // One of the two was an answer read out of turn: believe the newer, and
+      // count the round as one without progress.
+      best = 0;
+      known.clear();
+      lost = "ФН на порту " + link_->PortName() + " сообщает разные заголовки документа";
+    }
+    first = header;
+    // 45h's length counts either the body alone or the body and the 4-byte
+    // header: read until the storage says there is no more.
     std::vector<std::string> pieces;
     std::size_t got = 0;
-    bool whole = true;
-    while (got < header.Length) {
+    bool whole = false;
+    while (true) {
       TFNAnswer piece;
       try {
         piece = link_->Exchange(TFNRequest::Of(TFNCommand::DocumentPiece), header.Length - got);
       } catch (const TFNAnswerLost& e) {
+        // Nothing can follow a body as long as the length: the lost answer was the end.
+        whole = got == header.Length;
+        const std::size_t at = pieces.size();
+        if (!whole && e.DamagedLength() != 0 && at < known.size() &&
+            e.DamagedLength() == known[at].size() + 1) {
+          got += known[at].size();
+          pieces.push_back(known[at]);
+          continue;
+        }
         lost = e.what();
-        whole = false;
+        break;
+      }
+      if (piece.Code == kNoData) {
+        if (got != header.Length && got + 4 != header.Length) {
+          throw Error("Документ " + std::to_string(number) + ": ФН указал длину " +
+                      std::to_string(header.Length) + " байт, а передал " + std::to_string(got));
+        }
+        whole = true;
         break;
       }
       if (piece.Code != 0) {
         code = Refused(0x46, piece);
         return std::nullopt;
+      }
+      // A piece unlike its earlier copy makes the copies after it doubtful.
+      if (pieces.size() < known.size() && known[pieces.size()] != piece.Data) {
+        known.resize(pieces.size());
       }
       got += piece.Data.size();
       pieces.push_back(std::move(piece.Data));
@@ -221,13 +451,21 @@ std::optional<std::vector<std::string>> TFNSerialTorvel::ReadDocument(uint32_t n
     if (whole) {
       Put(TTorvelProperty::DocumentType, int64_t{header.Type});
       Put(TTorvelProperty::DataLength, int64_t{header.Length});
-      return pieces;
+      return TDocument{header, std::move(pieces)};
     }
+    if (pieces.size() > known.size()) known = pieces;
+    // Restarts go on while they get further, bounded by time.
+    if (pieces.size() > best) {
+      best = pieces.size();
+      stale = 0;
+    } else {
+      ++stale;
+    }
+    if (stale > options_.StaleRestarts || TClock::now() - start > options_.DocumentTime) break;
+    ++restarts;
   }
-  throw Error(
-      "Документ " + std::to_string(number) + " не прочитан: " +
-      (lost.empty() ? "ФН на порту " + link_->PortName() + " меняет заголовок документа" : lost) +
-      " (чтение начиналось заново " + std::to_string(options_.DocumentRestarts) + " раз)");
+  throw Error("Документ " + std::to_string(number) + " не прочитан: " + lost +
+              " (чтение начиналось заново " + std::to_string(restarts) + " раз)");
 }
 
 int TFNSerialTorvel::BeginDocumentRead() {
@@ -238,10 +476,14 @@ int TFNSerialTorvel::BeginDocumentRead() {
       return Finish(TTorvelResult::NotFound, "Документ " + std::to_string(number) + " не найден");
     }
     int code = 0;
-    std::optional<std::vector<std::string>> pieces =
-        ReadDocument(static_cast<uint32_t>(number), code);
-    if (!pieces) return code;
-    open_ = TOpenDocument{std::move(*pieces), 0};
+    std::optional<TDocument> doc = ReadDocument(static_cast<uint32_t>(number), code);
+    if (!doc) return code;
+    open_ = TOpenDocument{std::move(doc->Pieces), 0};
+    if (ticketCode_ != 0 && lastLacking_ != number) {
+      // Its confirmation will not be asked for or not be given.
+      ++lacking_;
+      lastLacking_ = number;
+    }
     return Finish(0, kNoErrors);
   });
 }
@@ -266,20 +508,54 @@ int TFNSerialTorvel::QueryConfirmation() {
     if (number < 1 || number > 0xFFFFFFFF) {
       return Finish(TTorvelResult::NotFound, "Документ " + std::to_string(number) + " не найден");
     }
-    const TFNAnswer answer = link_->Exchange(
-        TFNRequest::ForDocument(TFNCommand::Confirmation, static_cast<uint32_t>(number)));
-    if (answer.Code != 0) return Refused(0x41, answer);
+    const TFNRequest request =
+        TFNRequest::ForDocument(TFNCommand::Confirmation, static_cast<uint32_t>(number));
+    TFNAnswer answer = Ask(request);
+    // Any refusal but "no data" may be a line's doing: asked again like one.
+    for (int i = 0; i < options_.Link.Retries && answer.Code != 0 && answer.Code != kNoData; ++i) {
+      link_->Unsettle();
+      answer = Ask(request);
+    }
+    if (answer.Code != 0) {
+      if (answer.Code != kNoData) {
+        if (ticketCode_ == 0) ticketCode_ = answer.Code;
+        if (lastLacking_ != number) {
+          ++lacking_;
+          lastLacking_ = number;
+        }
+      } else if (lastLacking_ == number) {
+        --lacking_;  // it has none: not for want of an answer
+        lastLacking_ = 0;
+      }
+      return Refused(0x41, answer);
+    }
+    if (lastLacking_ == number) {
+      --lacking_;
+      lastLacking_ = 0;
+    }
     const TFNConfirmationAnswer c = ParseConfirmationAnswer(answer.Data);
     Put(TTorvelProperty::DocumentData, Utf8ToUtf16(BytesToHex(answer.Data)));
     Put(TTorvelProperty::ECRDate, c.DateTime.Date);
     Put(TTorvelProperty::ECRTime, c.DateTime.Time);
-    // The sign is a byte field: only the zero bytes that pad it are dropped.
-    std::string sign = c.FiscalSign;
-    while (!sign.empty() && sign.back() == '\0') sign.pop_back();
-    Put(TTorvelProperty::FiscalSignOFD, Cp1251ToUtf16(sign));
+    // All 18 bytes: a zero byte of the sign is data like any other.
+    Put(TTorvelProperty::FiscalSignOFD, Cp1251ToUtf16(c.FiscalSign));
     Put(TTorvelProperty::DocumentNumber, int64_t{c.Number});
     return Finish(0, kNoErrors);
   });
+}
+
+std::string TFNSerialTorvel::Warnings() {
+  std::lock_guard lock(mutex_);
+  // Sentences, each with its capital letter.
+  std::vector<std::string> all = warnings_;
+  if (ticketCode_ != 0 && lacking_ > 0) {
+    all.push_back("Документов без подтверждения оператора из-за ответа " +
+                  CommandText(ticketCode_) + " на команду 41h (" + AnswerCodeMeaning(ticketCode_) +
+                  "): " + std::to_string(lacking_));
+  }
+  std::string text;
+  for (const std::string& w : all) text += (text.empty() ? "" : ". ") + w;
+  return text;
 }
 
 TPropertyValue TFNSerialTorvel::GetProperty(int id) {

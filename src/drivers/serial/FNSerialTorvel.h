@@ -3,6 +3,7 @@
 
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -31,11 +32,16 @@ namespace kvitor {
 // storage's own protocol with read-only commands only.
 //
 // The port is opened by OpenDevice, or by the first operation that needs it,
-// and held exclusively until ReleaseDevice or destruction. A lost or broken
-// answer is asked again; a document whose piece (46h) was lost is read again
-// from its beginning (45h). A line that stays silent or is gone raises
-// kvitor::Error naming the port and the command; it never becomes a result,
-// an empty block or a shorter document.
+// and held exclusively until ReleaseDevice or destruction. Then it stays open
+// for KeepPortOpen, kept for this process: the next instance on the same port
+// takes it as it is, so that DTR, which may power the storage, does not drop
+// between a status read and the read job. A lost or broken answer is asked
+// again; a document whose piece (46h) was lost is read again from its
+// beginning (45h) as long as the restarts get further or the document's time
+// lasts. A line that stays silent or is gone raises kvitor::Error naming the
+// port and the command; it never becomes a result, an empty block or a
+// shorter document. What the storage would not say and was found another way
+// is reported by Warnings.
 class TFNSerialTorvel final : public TTorvel {
  public:
   using TTransportOpener =
@@ -49,8 +55,14 @@ class TFNSerialTorvel final : public TTorvel {
     // When not empty, why the instance cannot work (broken settings).
     std::string SetupError;
     TFNLinkOptions Link;
-    // How often a document is started over after a lost piece.
-    int DocumentRestarts = 4;
+    // A document is started over after a lost piece until this many restarts
+    // in a row get no further than the best before them ...
+    int StaleRestarts = 16;
+    // ... or it has taken this long.
+    std::chrono::milliseconds DocumentTime{std::chrono::minutes(10)};
+    // How long a released port stays open for the next instance on it; 0
+    // closes it at once. Only the default opener's ports are kept.
+    std::chrono::milliseconds KeepPortOpen{3000};
     // Opens the port; the default is a TSerialPort.
     TTransportOpener OpenTransport;
   };
@@ -73,6 +85,7 @@ class TFNSerialTorvel final : public TTorvel {
 
   [[nodiscard]] TPropertyValue GetProperty(int id) override;
   void SetProperty(int id, const TPropertyValue& value) override;
+  [[nodiscard]] std::string Warnings() override;
 
   // Whether the port is open now.
   [[nodiscard]] bool HoldsPort() const;
@@ -84,24 +97,45 @@ class TFNSerialTorvel final : public TTorvel {
     std::vector<std::string> Pieces;
     std::size_t Next = 0;
   };
+  struct TDocument {
+    TFNDocumentHeader Header;
+    std::vector<std::string> Pieces;
+  };
 
   // Runs an operation that needs the storage: opens the port first, and
   // closes it again when the line fails, so that a later call starts afresh.
   template <class Body>
   int Run(Body body);
   int Reach();
+  // Closes the port, or keeps it open for the next instance when keep.
+  void Drop(bool keep);
+  TFNAnswer Ask(const TFNRequest& request, std::optional<std::size_t> maxData = {});
   int Finish(int code, const std::string& text);
   int Refused(uint8_t command, const TFNAnswer& answer);
   int Status();
-  // The document's pieces, or a storage's answer code in code.
-  std::optional<std::vector<std::string>> ReadDocument(uint32_t number, int& code);
+  // The document, or a storage's answer code in code.
+  std::optional<TDocument> ReadDocument(uint32_t number, int& code);
+  // What the storage would not say, found in its documents.
+  std::optional<std::string> RegistrationFromDocuments(std::string& where);
+  std::optional<uint32_t> ShiftFromDocuments(std::string& where);
+  void Warn(const std::string& text);
+  // Warns when the storage answers at a speed other than the one set.
+  void NoteSpeed();
   [[nodiscard]] int64_t InputInt(int id) const;
   void Put(int id, TPropertyValue value) { properties_[id] = std::move(value); }
 
   TOptions options_;
   mutable std::mutex mutex_;  // guards the members below
   std::unique_ptr<TFNLink> link_;
+  bool tracing_ = false;
+  bool fresh_ = false;  // the port was just opened: the storage may be waking up
   int failuresBefore_ = 0;
+  std::vector<std::string> warnings_;
+  // Confirmations (41h) refused with a code other than "no data": the first
+  // code, and the documents read since that lack one because of it.
+  uint8_t ticketCode_ = 0;
+  int64_t lacking_ = 0;
+  int64_t lastLacking_ = 0;
   std::unordered_map<int, TPropertyValue> properties_;
   std::optional<TOpenDocument> open_;
 };

@@ -44,7 +44,7 @@ TTraceTransport::TTraceTransport(std::unique_ptr<TFNTransport> inner, const std:
     : inner_(std::move(inner)) {
   fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd_ < 0) {
-    throw Error("Не удалось открыть файл трассировки " + path + ": " + std::strerror(errno));
+    throw Error("Не удалось открыть файл трассировки " + path + ": " + SystemReason(errno));
   }
 }
 

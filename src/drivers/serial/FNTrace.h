@@ -26,6 +26,9 @@ class TTraceTransport final : public TFNTransport {
                    std::chrono::milliseconds timeout) override;
   void DiscardInput() override;
   [[nodiscard]] const std::string& Name() const override { return inner_->Name(); }
+  bool SetBaud(int baud) override { return inner_->SetBaud(baud); }
+  // The transport traced, given back (the trace ends).
+  [[nodiscard]] std::unique_ptr<TFNTransport> TakeInner() { return std::move(inner_); }
 
  private:
   void Line(char direction, std::string_view bytes) const;

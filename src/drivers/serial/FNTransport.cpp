@@ -4,6 +4,8 @@
 #include "drivers/serial/FNTransport.h"
 
 #include <fcntl.h>
+#include <linux/serial.h>
+#include <locale.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -30,7 +32,7 @@ speed_t SpeedOf(int baud) {
 }
 
 std::string OpenFailure(const std::string& path, int error) {
-  std::string text = "Не удалось открыть порт " + path + ": " + std::strerror(error);
+  std::string text = "Не удалось открыть порт " + path + ": " + SystemReason(error);
   if (error == EACCES || error == EPERM) {
     text +=
         ". Порт доступен группе dialout: добавьте в неё пользователя (sudo usermod -aG dialout "
@@ -39,7 +41,41 @@ std::string OpenFailure(const std::string& path, int error) {
   return text;
 }
 
+bool SetSpeed(int fd, int baud) {
+  termios tio{};
+  return ::tcgetattr(fd, &tio) == 0 && ::cfsetispeed(&tio, SpeedOf(baud)) == 0 &&
+         ::cfsetospeed(&tio, SpeedOf(baud)) == 0 && ::tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
 }  // namespace
+
+std::string SystemReason(int error) {
+  switch (error) {
+    case EACCES: return "отказано в доступе";
+    case EPERM: return "операция не позволена";
+    case ENOENT: return "нет такого файла или каталога";
+    case ENODEV: return "нет такого устройства";
+    case ENXIO: return "нет такого устройства или адреса";
+    case EBUSY: return "устройство или ресурс занято";
+    case EIO: return "ошибка ввода-вывода";
+    case ENOTTY: return "устройство не является терминалом";
+    case EAGAIN: return "ресурс временно недоступен";
+    case EINVAL: return "недопустимый аргумент";
+    case EMFILE:
+    case ENFILE: return "слишком много открытых файлов";
+    case EISDIR: return "это каталог";
+    case ENOTDIR: return "не является каталогом";
+    case EROFS: return "файловая система доступна только для чтения";
+    case EINTR: return "прерванный системный вызов";
+    case ENOMEM: return "недостаточно памяти";
+    default: break;
+  }
+  // Any other: the system's own words in the user's language.
+  const locale_t user = ::newlocale(LC_MESSAGES_MASK, "", nullptr);
+  std::string text = user != nullptr ? ::strerror_l(error, user) : std::strerror(error);
+  if (user != nullptr) ::freelocale(user);
+  return text;
+}
 
 TSerialPort::TSerialPort(const std::string& path, int baud) : path_(path) {
   if (!IsSupportedBaud(baud) || SpeedOf(baud) == B0) {
@@ -64,6 +100,17 @@ TSerialPort::TSerialPort(const std::string& path, int baud) : path_(path) {
     fail(OpenFailure(path, errno), false);
   }
   static_cast<void>(::ioctl(fd_, TIOCEXCL));
+  // An adapter that powers the storage from DTR, or a level shifter fed from
+  // RTS, needs both raised; a terminal that has neither ignores this.
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  static_cast<void>(::ioctl(fd_, TIOCMBIS, &lines));
+  // A USB adapter's latency timer (often 16 ms) would hold back every short
+  // answer; a pseudo-terminal has no such setting and refuses it.
+  serial_struct serial{};
+  if (::ioctl(fd_, TIOCGSERIAL, &serial) == 0) {
+    serial.flags |= ASYNC_LOW_LATENCY;
+    static_cast<void>(::ioctl(fd_, TIOCSSERIAL, &serial));
+  }
   termios tio{};
   if (::tcgetattr(fd_, &tio) != 0) fail(OpenFailure(path, errno), false);
   ::cfmakeraw(&tio);
@@ -80,7 +127,18 @@ TSerialPort::TSerialPort(const std::string& path, int baud) : path_(path) {
 }
 
 TSerialPort::~TSerialPort() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ < 0) return;
+  static_cast<void>(::ioctl(fd_, TIOCNXCL));
+  ::close(fd_);
+}
+
+bool TSerialPort::Alive() const {
+  pollfd p{fd_, 0, 0};
+  return ::poll(&p, 1, 0) >= 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
+}
+
+bool TSerialPort::SetBaud(int baud) {
+  return IsSupportedBaud(baud) && SpeedOf(baud) != B0 && SetSpeed(fd_, baud);
 }
 
 void TSerialPort::Lost(const std::string& why) const {
@@ -103,7 +161,7 @@ void TSerialPort::Write(std::string_view bytes) {
       if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) Lost("порт закрыт");
       continue;
     }
-    Lost(n < 0 ? std::strerror(errno) : "запись не удалась");
+    Lost(n < 0 ? SystemReason(errno) : "запись не удалась");
   }
 }
 
@@ -114,7 +172,7 @@ std::size_t TSerialPort::Read(std::string& buffer, std::size_t most,
   do {
     ready = ::poll(&p, 1, static_cast<int>(std::max<int64_t>(0, timeout.count())));
   } while (ready < 0 && errno == EINTR);
-  if (ready < 0) Lost(std::strerror(errno));
+  if (ready < 0) Lost(SystemReason(errno));
   if (ready == 0) return 0;
   if ((p.revents & POLLIN) == 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
     Lost("устройство отключено");
@@ -127,7 +185,7 @@ std::size_t TSerialPort::Read(std::string& buffer, std::size_t most,
   }
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
   // A terminal whose other end is gone reads as end of file or EIO.
-  Lost(n == 0 ? "устройство отключено" : std::strerror(errno));
+  Lost(n == 0 ? "устройство отключено" : SystemReason(errno));
 }
 
 void TSerialPort::DiscardInput() { static_cast<void>(::tcflush(fd_, TCIFLUSH)); }

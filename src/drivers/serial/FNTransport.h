@@ -50,10 +50,16 @@ class TFNTransport {
   virtual void DiscardInput() = 0;
   // The port's name for messages.
   [[nodiscard]] virtual const std::string& Name() const = 0;
+  // Changes the line's speed; false when this transport has no speed.
+  virtual bool SetBaud(int /*baud*/) { return false; }
+  // Whether the line is still there, as far as can be told without sending.
+  [[nodiscard]] virtual bool Alive() const { return true; }
 };
 
-// A POSIX terminal device in raw mode, 8N1, no flow control, held exclusively
-// (flock and TIOCEXCL) until destroyed.
+// A POSIX terminal device in raw mode, 8N1, no flow control, DTR and RTS
+// raised, held exclusively (flock and TIOCEXCL) until destroyed; TIOCEXCL is
+// cleared before closing, since a terminal keeps it past its last close and
+// would refuse everyone but root.
 class TSerialPort final : public TFNTransport {
  public:
   // TFNPortError naming the port and the system's reason.
@@ -65,6 +71,8 @@ class TSerialPort final : public TFNTransport {
                    std::chrono::milliseconds timeout) override;
   void DiscardInput() override;
   [[nodiscard]] const std::string& Name() const override { return path_; }
+  bool SetBaud(int baud) override;
+  [[nodiscard]] bool Alive() const override;
 
  private:
   [[noreturn]] void Lost(const std::string& why) const;
@@ -72,6 +80,11 @@ class TSerialPort final : public TFNTransport {
   std::string path_;
   int fd_ = -1;
 };
+
+// The system's reason for an error number as a Russian phrase: the common
+// ones in our words, the others as the system words them in the user's
+// language (LC_MESSAGES of the environment).
+[[nodiscard]] std::string SystemReason(int error);
 
 // The serial ports present: /dev/serial/by-id/* first (the names that stay
 // with an adapter), then /dev/ttyUSB* and /dev/ttyACM*.

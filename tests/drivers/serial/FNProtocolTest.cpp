@@ -155,6 +155,12 @@ TEST(FNCommands, AnswersRoundTripAndRefuseWhatDoesNotFit) {
   EXPECT_EQ(TrimStorageText(std::string("AB \0 \0", 6)), "AB");
   EXPECT_EQ(AnswerCodeMeaning(0x02), "Неверное состояние ФН");
   EXPECT_EQ(AnswerCodeMeaning(0x7F), "Неизвестный код ответа ФН 7Fh");
+  // 15h-17h: a meaning, and the code beside it, since one source gives them.
+  for (const uint8_t code : {0x15, 0x16, 0x17}) {
+    const std::string meaning = AnswerCodeMeaning(code);
+    EXPECT_EQ(meaning.find("Неизвестный"), std::string::npos) << meaning;
+    EXPECT_NE(meaning.find("(код " + CommandText(code) + ")"), std::string::npos) << meaning;
+  }
 }
 
 TEST(FNTrace, LogsEachFrameOnALineOfItsOwn) {

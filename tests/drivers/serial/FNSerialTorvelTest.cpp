@@ -51,6 +51,8 @@ class FNSerialTorvelTest : public ::testing::Test {
     if (!wire_) Serve();
     TFNSerialTorvel::TOptions options;
     options.Port = "fake-port";
+    options.Link.WakeUp = std::chrono::milliseconds(0);
+    options.Link.Settle = std::chrono::milliseconds(0);
     options.OpenTransport = [this](const std::string& port, int) {
       auto fake = std::make_unique<TFakeTransport>(
           [this](std::string_view request) {
@@ -120,12 +122,14 @@ TEST_F(FNSerialTorvelTest, DocumentComesInPiecesThenOneEmptyBlock) {
   EXPECT_EQ(rec.DataLength, 14);
   EXPECT_EQ(rec.TLVData, test::Bytes("10 04 04 00 02 00 00 00 B9 04 01 00 02 AA"));
   EXPECT_TRUE(rec.Ticket.TicketData.empty());  // 41h answered 08h
-  EXPECT_THAT(sent_, ElementsAre(0x45, 0x46, 0x46, 0x46, 0x41));
+  // One TLV per piece (the rest when it is no TLV), then 08h.
+  EXPECT_THAT(sent_, ElementsAre(0x45, 0x46, 0x46, 0x46, 0x46, 0x41));
   EXPECT_EQ(driver->ReadDocumentBlock(), TTorvelResult::NoDocumentOpen);
 
   sent_.clear();
   reader.ReadDocument(1, true, rec);
-  EXPECT_EQ(rec.Ticket.FiscalSign, "A1B2C3D4E5F6");
+  // All 18 bytes of the sign, the zero bytes after a shorter one included.
+  EXPECT_EQ(rec.Ticket.FiscalSign, "A1B2C3D4E5F6" + std::string(6, '\0'));
   EXPECT_EQ(rec.Ticket.TicketDocNumber, 1);
   EXPECT_FALSE(rec.Ticket.TicketData.empty());
   TDateTimeParts at;
@@ -136,11 +140,11 @@ TEST_F(FNSerialTorvelTest, DocumentComesInPiecesThenOneEmptyBlock) {
   at.Minute = 1;
   EXPECT_DOUBLE_EQ(rec.Ticket.TicketDateTime, EncodeDateTime(at));
 
-  // An empty document needs no 46h.
+  // An empty document: its end is 08h like any other's.
   sent_.clear();
   reader.ReadDocument(3, false, rec);
   EXPECT_TRUE(rec.TLVData.empty());
-  EXPECT_THAT(sent_, ElementsAre(0x45));
+  EXPECT_THAT(sent_, ElementsAre(0x45, 0x46));
 }
 
 TEST_F(FNSerialTorvelTest, AnswerCodesAreResultCodesWithTheirMeaning) {
@@ -170,13 +174,15 @@ TEST_F(FNSerialTorvelTest, AnswerCodesAreResultCodesWithTheirMeaning) {
   driver->SetInt(TTorvelProperty::ModelParamNumber, 72);
   EXPECT_EQ(driver->QueryModelParameter(), TTorvelResult::NotSupported);
 
-  // Refused both ways: the 43h code is the result.
+  // Refused both ways and no registration report: read on, empty, and said.
   Serve(faults, R"({"tables": {}})");
   const auto bare = Driver();
   bare->SetInt(TTorvelProperty::TableNumber, 18);
   bare->SetInt(TTorvelProperty::RowNumber, 1);
   bare->SetInt(TTorvelProperty::FieldNumber, 3);
-  EXPECT_EQ(bare->ReadTableField(), 2);
+  EXPECT_EQ(bare->ReadTableField(), 0);
+  EXPECT_TRUE(bare->GetText(TTorvelProperty::ValueOfFieldString).empty());
+  EXPECT_THAT(bare->Warnings(), HasSubstr("ответ 02h на команду 43h, 08h на команду 44h"));
 }
 
 TEST_F(FNSerialTorvelTest, LostAndBrokenAnswersAreAskedAgain) {
@@ -210,7 +216,7 @@ TEST_F(FNSerialTorvelTest, LostPieceStartsTheDocumentOverFromItsHeader) {
   reader.ReadDocument(2, false, rec);
   EXPECT_EQ(rec.TLVData, test::Bytes("10 04 04 00 02 00 00 00 B9 04 01 00 02 AA"));
   // 46h is never asked twice: after each lost piece comes 45h.
-  EXPECT_THAT(sent_, ElementsAre(0x45, 0x46, 0x46, 0x45, 0x46, 0x46, 0x45, 0x46, 0x46, 0x46));
+  EXPECT_THAT(sent_, ElementsAre(0x45, 0x46, 0x46, 0x45, 0x46, 0x46, 0x45, 0x46, 0x46, 0x46, 0x46));
 }
 
 TEST_F(FNSerialTorvelTest, LineFailuresAreErrorsNamingPortAndCommand) {
@@ -230,18 +236,20 @@ TEST_F(FNSerialTorvelTest, LineFailuresAreErrorsNamingPortAndCommand) {
   };
   const auto pieces = Driver();
   pieces->SetInt(TTorvelProperty::DocumentNumber, 2);
-  EXPECT_THAT(test::ErrorOf([&] { pieces->BeginDocumentRead(); }),
-              HasSubstr("Документ 2 не прочитан"));
-  EXPECT_EQ(std::count(sent_.begin(), sent_.end(), 0x45), 5);
+  const std::string never = test::ErrorOf([&] { pieces->BeginDocumentRead(); });
+  EXPECT_THAT(never, HasSubstr("Документ 2 не прочитан"));
+  // Restarts that get no further stop after StaleRestarts of them.
+  EXPECT_THAT(never, HasSubstr("(чтение начиналось заново 16 раз)"));
+  EXPECT_EQ(std::count(sent_.begin(), sent_.end(), 0x45), 17);
 
-  // A piece longer than what is left of the document is refused too.
+  // A piece longer than what is left of the document is no answer to 46h.
   tamper_ = [](int, uint8_t code, std::string& answer) {
     if (code == 0x46) answer = EncodeFrame(0, std::string(20, 'x'));
   };
   const auto longer = Driver();
   longer->SetInt(TTorvelProperty::DocumentNumber, 2);
   EXPECT_THAT(test::ErrorOf([&] { longer->BeginDocumentRead(); }),
-              HasSubstr("больше возможного ответа"));
+              HasSubstr("ответ 00h с 20 байт данных не подходит к команде"));
 
   // The adapter unplugged in the middle of a document.
   tamper_ = nullptr;
@@ -262,7 +270,8 @@ TEST_F(FNSerialTorvelTest, PortsThatCannotBeOpenedGiveResultCodes) {
   TFNSerialTorvel a(missing);
   EXPECT_EQ(a.OpenDevice(), TTorvelResult::PortError);
   EXPECT_THAT(Description(a), HasSubstr("/dev/kvitor-no-such-port"));
-  EXPECT_THAT(Description(a), HasSubstr("No such file"));
+  // The system's reason in Russian, whatever the locale.
+  EXPECT_THAT(Description(a), HasSubstr("нет такого файла или каталога"));
 
   TFNSerialTorvel::TOptions notTerminal;
   notTerminal.Port = "/dev/null";
@@ -280,6 +289,112 @@ TEST_F(FNSerialTorvelTest, PortsThatCannotBeOpenedGiveResultCodes) {
   TFNSerialTorvel d(broken);
   EXPECT_EQ(d.OpenDevice(), TTorvelResult::SetupError);
   EXPECT_THAT(Description(d), HasSubstr("member baud"));
+}
+
+TEST_F(FNSerialTorvelTest, AnswersThatDoNotBelongToTheRequestAreReadPast) {
+  std::string late;
+  tamper_ = [&](int index, uint8_t, std::string& answer) {
+    switch (index) {
+      case 0:
+        answer = EncodeFrame(0x30, "") + answer;
+        break;  // the request's echo
+      // An answer of another command's size, then the answer.
+      case 1: answer = EncodeFrame(0, std::string(27, 'x')) + answer; break;
+      case 2:
+        late = answer;
+        answer.clear();
+        break;                                               // comes late ...
+      case 3: answer = late + EncodeFrame(0x02, ""); break;  // ... before this attempt's
+      default: break;
+    }
+  };
+  const auto driver = Driver();
+  ASSERT_EQ(driver->QueryStorageStatus(), 0);
+  EXPECT_EQ(driver->GetInt(TTorvelProperty::DocumentNumber), 3);
+  ASSERT_EQ(driver->QueryStorageStatus(), 0);
+  // After the silent attempt the first answer may be its late one: the second wins.
+  EXPECT_EQ(driver->QueryStorageStatus(), 2);
+  EXPECT_THAT(sent_, ElementsAre(0x30, 0x30, 0x30, 0x30));
+}
+
+TEST_F(FNSerialTorvelTest, LengthOfTheHeaderMayCountTheHeaderAnyOtherTotalIsAnError) {
+  int extra = 4;
+  tamper_ = [&](int, uint8_t code, std::string& answer) {
+    if (code != 0x45) return;
+    const TFrameResult r = DecodeFrame(answer, 64);
+    TFNDocumentHeader header = ParseDocumentHeader(r.Data);
+    header.Length = static_cast<uint16_t>(header.Length + extra);
+    answer = EncodeFrame(0, DocumentHeaderData(header));
+  };
+  const auto driver = Driver();
+  const TFNReportReader reader(driver.get());
+  TFNDocumentRec rec;
+  reader.ReadDocument(2, false, rec);
+  EXPECT_EQ(rec.TLVData, test::Bytes("10 04 04 00 02 00 00 00 B9 04 01 00 02 AA"));
+  EXPECT_EQ(rec.DataLength, 18);
+  extra = 3;
+  EXPECT_THAT(test::ErrorOf([&] { reader.ReadDocument(2, false, rec); }),
+              HasSubstr("Документ 2: ФН указал длину 17 байт, а передал 14"));
+}
+
+TEST_F(FNSerialTorvelTest, DamagedPieceKnownFromAnEarlierRoundDoesNotEndTheRound) {
+  // The third 46h is lost in the first round; in the second the first piece
+  // comes damaged, yet it is known to have been handed out.
+  tamper_ = [](int index, uint8_t, std::string& answer) {
+    if (index == 3) answer.clear();
+    if (index == 5) answer[answer.size() - 1] ^= 0x01;
+  };
+  const auto driver = Driver();
+  const TFNReportReader reader(driver.get());
+  TFNDocumentRec rec;
+  reader.ReadDocument(2, false, rec);
+  EXPECT_EQ(rec.TLVData, test::Bytes("10 04 04 00 02 00 00 00 B9 04 01 00 02 AA"));
+  EXPECT_THAT(sent_, ElementsAre(0x45, 0x46, 0x46, 0x46, 0x45, 0x46, 0x46, 0x46, 0x46));
+}
+
+TEST_F(FNSerialTorvelTest, RefusedConfirmationIsAskedAgainThenCountedInTheWarnings) {
+  TWireFaults faults;
+  faults.Answers.push_back({0x41, std::nullopt, 0x02});
+  Serve(faults);
+  const auto driver = Driver();
+  const TFNReportReader reader(driver.get());
+  TFNDocumentRec rec;
+  reader.ReadDocument(1, true, rec);
+  EXPECT_TRUE(rec.Ticket.TicketData.empty());
+  EXPECT_EQ(std::count(sent_.begin(), sent_.end(), 0x41), 4);
+  reader.ReadDocument(2, false, rec);  // not asked: lacks one as well
+  EXPECT_EQ(driver->Warnings(),
+            "Документов без подтверждения оператора из-за ответа 02h на команду 41h (Неверное "
+            "состояние ФН): 2");
+  EXPECT_EQ(SystemReason(EBUSY), "устройство или ресурс занято");
+}
+
+TEST(FNWireFaults, NewMembersAreReadAndBadOnesNamed) {
+  const TWireFaults f = ParseWireFaults(
+      R"({"block_size": 64, "wire_faults": [{"echo": true}, {"length_counts_header": true},
+          {"command": "41", "document": 3, "late_ms": 500}, {"wake_ms": 1500},
+          {"damage_percent": 2, "loss_percent": 2.5, "seed": 7}, {"cut_after": 9}]})",
+      "f.json");
+  EXPECT_TRUE(f.FixedPieces && f.Echo && f.LengthCountsHeader);
+  ASSERT_EQ(f.Late.size(), 1U);
+  EXPECT_EQ(f.Late[0].Command, 0x41);
+  EXPECT_EQ(f.Late[0].Document, 3);
+  EXPECT_EQ(f.Late[0].Ms, 500);
+  EXPECT_EQ(f.WakeMs, 1500);
+  EXPECT_DOUBLE_EQ(f.DamagePercent, 2);
+  EXPECT_DOUBLE_EQ(f.LossPercent, 2.5);
+  EXPECT_EQ(f.Seed, 7U);
+  EXPECT_EQ(f.CutAfter, 9);
+  EXPECT_FALSE(ParseWireFaults("{}", "g.json").FixedPieces);
+  EXPECT_THAT(test::ErrorOf([] {
+                static_cast<void>(
+                    ParseWireFaults(R"({"wire_faults": [{"damage_percent": 200}]})", "h.json"));
+              }),
+              HasSubstr("member wire_faults[0].damage_percent"));
+  EXPECT_THAT(test::ErrorOf([] {
+                static_cast<void>(ParseWireFaults(R"({"wire_faults": [{"echo": 1}]})", "h.json"));
+              }),
+              HasSubstr("member wire_faults[0].echo"));
 }
 
 TEST(FNSerialSettings, ConnectionPortAndBaudFromSettingsAndEnvironment) {
