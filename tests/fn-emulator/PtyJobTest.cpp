@@ -230,14 +230,14 @@ void ReadsThroughEveryLine(std::initializer_list<const char*> lines, std::size_t
         return std::make_unique<TEmulatedTorvel>(options);
       },
       dir);
-  ASSERT_EQ(expected.State, 3) << expected.Text;
+  ASSERT_EQ(expected.State, TJobState::Finished) << expected.Text;
   for (const char* line : lines) {
     SCOPED_TRACE(line);
     const std::string image =
         OneTlvImage(dir, nlohmann::json::parse(line), "one-tlv.json", documents);
     const TServedStorage storage(FaultsOf(image), image);
     const TJobFiles got = RunJob([&] { return SerialDriver(storage.Path()); }, dir);
-    ASSERT_EQ(got.State, 3) << got.Text;
+    ASSERT_EQ(got.State, TJobState::Finished) << got.Text;
     EXPECT_EQ(got.Text, "Успешно завершено");
     EXPECT_TRUE(got.Bin == expected.Bin);
     EXPECT_TRUE(got.Txt == expected.Txt);
@@ -274,7 +274,7 @@ TEST(PtyJobTest, RefusedOptionalQueriesAreFoundElsewhereAndSaid) {
                                      {"command": "44", "code": 2}])"));
   const TServedStorage storage(FaultsOf(image), image);
   const TJobFiles got = RunJob([&] { return SerialDriver(storage.Path()); }, dir);
-  ASSERT_EQ(got.State, 3) << got.Text;
+  ASSERT_EQ(got.State, TJobState::Finished) << got.Text;
   // Document 1 is the registration report; document 30, a receipt of shift 3.
   EXPECT_THAT(got.Text, HasSubstr("ответ 01h на команду 43h, 02h на команду 44h"));
   EXPECT_THAT(got.Text, HasSubstr("взят из отчета о регистрации, документа 1 (тег 1037)"));
@@ -287,7 +287,7 @@ TEST(PtyJobTest, RefusedOptionalQueriesAreFoundElsewhereAndSaid) {
       OneTlvImage(dir, nlohmann::json::parse(R"([{"command": "41", "code": 2}])"), "41.json");
   const TServedStorage noTickets(FaultsOf(refused), refused);
   const TJobFiles bare = RunJob([&] { return SerialDriver(noTickets.Path()); }, dir);
-  ASSERT_EQ(bare.State, 3) << bare.Text;
+  ASSERT_EQ(bare.State, TJobState::Finished) << bare.Text;
   EXPECT_THAT(bare.Text, HasSubstr("Документов без подтверждения оператора из-за ответа 02h на "
                                    "команду 41h (Неверное состояние ФН): 30"));
 }
@@ -298,7 +298,7 @@ TEST(PtyJobTest, StorageAtAnotherSpeedIsFoundAndNamed) {
   line.Baud = 115200;
   const TServedStorage storage({}, kImage, line);
   const TJobFiles got = RunJob([&] { return SerialDriver(storage.Path(), 9600); }, dir);
-  ASSERT_EQ(got.State, 3) << got.Text;
+  ASSERT_EQ(got.State, TJobState::Finished) << got.Text;
   EXPECT_THAT(got.Text, HasSubstr("ответил на скорости 115200 бод, а не на заданной 9600 бод"));
   EXPECT_FALSE(got.Bin.empty());
 }
@@ -317,7 +317,7 @@ TEST(PtyJobTest, LineSlowerThanItsSpeedStillGivesWholeAnswers) {
   line.PaceBaud = 9600;  // while the port is set to 115200
   const TServedStorage storage(FaultsOf(image), image, line);
   const TJobFiles got = RunJob([&] { return SerialDriver(storage.Path()); }, dir);
-  ASSERT_EQ(got.State, 3) << got.Text;
+  ASSERT_EQ(got.State, TJobState::Finished) << got.Text;
   EXPECT_TRUE(got.Bin == expected.Bin);
 }
 
@@ -327,7 +327,7 @@ TEST(PtyJobTest, TerminalClosedMidAnswerEndsTheJobNamingThePort) {
   faults.CutAfter = 40;
   const TServedStorage storage(faults);
   const TJobFiles got = RunJob([&] { return SerialDriver(storage.Path()); }, dir);
-  EXPECT_EQ(got.State, 2);
+  EXPECT_EQ(got.State, TJobState::Failed);
   EXPECT_THAT(got.Text, HasSubstr("потеряна"));
   EXPECT_THAT(got.Text, HasSubstr(storage.Path()));
   EXPECT_TRUE(got.Bin.empty());
