@@ -32,8 +32,11 @@ enum class TFNCommand : uint8_t {
 };
 
 [[nodiscard]] bool IsReadOnlyCommand(uint8_t code);
-// "45h", for messages and traces.
+// "45h", for messages and traces: a command or an answer code.
 [[nodiscard]] std::string CommandText(uint8_t code);
+[[nodiscard]] inline std::string CommandText(TFNCommand command) {
+  return CommandText(static_cast<uint8_t>(command));
+}
 
 // A request that may go to the storage. The only way to make one is Make (or
 // a named maker over it), which refuses every code outside TFNCommand and

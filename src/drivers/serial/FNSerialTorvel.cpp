@@ -133,7 +133,7 @@ int TFNSerialTorvel::Finish(int code, const std::string& text) {
   return code;
 }
 
-int TFNSerialTorvel::Refused(uint8_t command, const TFNAnswer& answer) {
+int TFNSerialTorvel::Refused(TFNCommand command, const TFNAnswer& answer) {
   return Finish(answer.Code, AnswerCodeMeaning(answer.Code) + " (ответ " +
                                  CommandText(answer.Code) + " на команду " + CommandText(command) +
                                  ")");
@@ -234,7 +234,7 @@ int64_t TFNSerialTorvel::InputInt(int id) const {
 
 int TFNSerialTorvel::Status() {
   const TFNAnswer answer = Ask(TFNRequest::Of(TFNCommand::Status));
-  if (answer.Code != 0) return Refused(0x30, answer);
+  if (answer.Code != 0) return Refused(TFNCommand::Status, answer);
   const TFNStatusAnswer s = ParseStatusAnswer(answer.Data);
   Put(TTorvelProperty::FNStatus2100, int64_t{s.Phase});
   Put(TTorvelProperty::FNCurrentDocument, int64_t{s.CurrentDocument});
@@ -302,7 +302,8 @@ int TFNSerialTorvel::QueryRegisterStatus() {
     }
     // The shift count is optional for a read: the documents carry it too.
     const std::string refused = "ФН не сообщил номер смены (ответ " + CommandText(answer.Code) +
-                                " на команду 10h, " + AnswerCodeMeaning(answer.Code) + ")";
+                                " на команду " + CommandText(TFNCommand::Shift) + ", " +
+                                AnswerCodeMeaning(answer.Code) + ")";
     std::string where;
     if (const auto shift = ShiftFromDocuments(where)) {
       Put(TTorvelProperty::SessionNumber, int64_t{*shift});
@@ -368,8 +369,10 @@ int TFNSerialTorvel::ReadTableField() {
     // Optional for a read: the registration report carries it too.
     std::string where;
     const std::string refused = "ФН не сообщил регистрационный номер ККТ (ответ " +
-                                CommandText(totals.Code) + " на команду 43h, " +
-                                CommandText(parameter.Code) + " на команду 44h)";
+                                CommandText(totals.Code) + " на команду " +
+                                CommandText(TFNCommand::RegistrationTotals) + ", " +
+                                CommandText(parameter.Code) + " на команду " +
+                                CommandText(TFNCommand::RegistrationParameter) + ")";
     if (const auto number = RegistrationFromDocuments(where)) {
       Put(TTorvelProperty::ValueOfFieldString, StorageText(*number));
       Warn(refused + ": он взят из отчета о регистрации, " + where + " (тег 1037)");
@@ -395,7 +398,7 @@ std::optional<TFNSerialTorvel::TDocument> TFNSerialTorvel::ReadDocument(uint32_t
   while (true) {
     const TFNAnswer head = Ask(TFNRequest::ForDocument(TFNCommand::DocumentHeader, number));
     if (head.Code != 0) {
-      code = Refused(0x45, head);
+      code = Refused(TFNCommand::DocumentHeader, head);
       return std::nullopt;
     }
     const TFNDocumentHeader header = ParseDocumentHeader(head.Data);
@@ -438,7 +441,7 @@ std::optional<TFNSerialTorvel::TDocument> TFNSerialTorvel::ReadDocument(uint32_t
         break;
       }
       if (piece.Code != 0) {
-        code = Refused(0x46, piece);
+        code = Refused(TFNCommand::DocumentPiece, piece);
         return std::nullopt;
       }
       // A piece unlike its earlier copy makes the copies after it doubtful.
@@ -527,7 +530,7 @@ int TFNSerialTorvel::QueryConfirmation() {
         --lacking_;  // it has none: not for want of an answer
         lastLacking_ = 0;
       }
-      return Refused(0x41, answer);
+      return Refused(TFNCommand::Confirmation, answer);
     }
     if (lastLacking_ == number) {
       --lacking_;
@@ -550,7 +553,8 @@ std::string TFNSerialTorvel::Warnings() {
   std::vector<std::string> all = warnings_;
   if (ticketCode_ != 0 && lacking_ > 0) {
     all.push_back("Документов без подтверждения оператора из-за ответа " +
-                  CommandText(ticketCode_) + " на команду 41h (" + AnswerCodeMeaning(ticketCode_) +
+                  CommandText(ticketCode_) + " на команду " +
+                  CommandText(TFNCommand::Confirmation) + " (" + AnswerCodeMeaning(ticketCode_) +
                   "): " + std::to_string(lacking_));
   }
   std::string text;

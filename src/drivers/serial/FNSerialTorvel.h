@@ -111,7 +111,7 @@ class TFNSerialTorvel final : public TTorvel {
   void Drop(bool keep);
   TFNAnswer Ask(const TFNRequest& request, std::optional<std::size_t> maxData = {});
   int Finish(int code, const std::string& text);
-  int Refused(uint8_t command, const TFNAnswer& answer);
+  int Refused(TFNCommand command, const TFNAnswer& answer);
   int Status();
   // The document, or a storage's answer code in code.
   std::optional<TDocument> ReadDocument(uint32_t number, int& code);
