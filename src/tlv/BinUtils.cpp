@@ -12,15 +12,16 @@ bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
 
 void AppendHex(std::string& out, std::string_view bytes, THexCase letters, char separator) {
   if (bytes.empty()) return;
-  const char* digits = letters == THexCase::Upper ? "0123456789ABCDEF" : "0123456789abcdef";
+  const THexPairs& pairs = letters == THexCase::Upper ? kUpperHexPairs : kLowerHexPairs;
   const std::size_t width = separator != '\0' ? 3 : 2;
-  std::size_t at = out.size();
+  const std::size_t at = out.size();
   out.resize(at + bytes.size() * width - (width - 2));
+  char* p = out.data() + at;
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i > 0 && separator != '\0') out[at++] = separator;
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    out[at++] = digits[b >> 4];
-    out[at++] = digits[b & 0x0F];
+    if (width == 3 && i > 0) *p++ = separator;
+    const auto& digits = pairs[static_cast<unsigned char>(bytes[i])];
+    *p++ = digits[0];
+    *p++ = digits[1];
   }
 }
 

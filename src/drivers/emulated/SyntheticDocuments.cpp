@@ -308,13 +308,13 @@ std::string Digits(uint64_t value, int count) {
 // n random bytes as upper-case hexadecimal text into text; every buffer is
 // reused.
 void RandomHex(TRandom& r, std::size_t n, std::u16string& text) {
-  thread_local std::string bytes;
-  thread_local std::string hex;
-  bytes.resize(n);
-  for (char& b : bytes) b = static_cast<char>(r.Below(256));
-  hex.clear();
-  AppendHex(hex, bytes);
-  text.assign(hex.begin(), hex.end());
+  text.resize(2 * n);
+  char16_t* at = text.data();
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto& digits = kUpperHexPairs[r.Below(256)];
+    at[2 * i] = static_cast<char16_t>(digits[0]);
+    at[2 * i + 1] = static_cast<char16_t>(digits[1]);
+  }
 }
 
 uint64_t VatAmount(uint64_t sum, uint8_t vat) {
