@@ -96,6 +96,12 @@ class TTorvel {
   // (the default) when the driver has no such path; TLVData works either way.
   virtual std::optional<std::size_t> AppendTLVDataBytes(std::string& bytes);
 
+  // What tells this storage from others that share its serial number (test
+  // storages do): "" (the default) when the serial number is enough.
+  [[nodiscard]] virtual std::string StorageIdentity() { return {}; }
+  // The line to the storage for messages (a port's path); "" when none.
+  [[nodiscard]] virtual std::string ConnectionName() const { return {}; }
+
   // Typed reads; a value of another kind raises Error naming the property.
   [[nodiscard]] int64_t GetInt(int id);
   [[nodiscard]] double GetDouble(int id);
