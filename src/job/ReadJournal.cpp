@@ -463,9 +463,7 @@ void TReadJournal::Append(const TFNDocumentRec& rec) {
   });
   index_[rec.DocNumber] = {at, static_cast<uint32_t>(pending_.size() - before - kPrefix), 0, 0};
   Note(rec.DocNumber);
-  // The clock only now and then: it would cost more than the record.
-  if (pending_.size() >= kHandOver ||
-      ((++appended_ & 15U) == 0 && std::chrono::steady_clock::now() - lastHandOver_ >= kSyncEvery)) {
+  if (pending_.size() >= kHandOver || std::chrono::steady_clock::now() - lastHandOver_ >= kSyncEvery) {
     HandOver();
   }
 }

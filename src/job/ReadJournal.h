@@ -132,7 +132,6 @@ class TReadJournal {
   int32_t first_ = 0;
   int32_t last_ = 0;
   std::chrono::steady_clock::time_point lastHandOver_;
-  unsigned appended_ = 0;
 
   // The writer writes and syncs off the reading thread, so that the read
   // waits for the disk only when the writer falls far behind.

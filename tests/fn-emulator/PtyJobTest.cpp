@@ -68,6 +68,7 @@ struct TJobFiles {
 TJobFiles RunJob(const TMainController::TDriverFactory& factory, const test::TScratchDir& dir) {
   const TDriverThreadScope scope;
   TMainController controller(factory);
+  controller.SetReconnectWait(std::chrono::seconds(0));
   TJobFiles files;
   try {
     controller.ReadFNStatus();
@@ -123,7 +124,7 @@ TEST(PtyJobTest, RepresentableFileGivesTheSameFilesAsTheEmulatedDriver) {
   }
 }
 
-TEST(PtyJobTest, ClosedTerminalEndsTheJobWithAnErrorAndNoReport) {
+TEST(PtyJobTest, ClosedTerminalEndsTheJobWithAnErrorNamingTheDocument) {
   const test::TScratchDir dir;
   TWireFaults faults;
   faults.DisconnectAfter = 25;
@@ -132,7 +133,8 @@ TEST(PtyJobTest, ClosedTerminalEndsTheJobWithAnErrorAndNoReport) {
   EXPECT_EQ(got.State, 2);
   EXPECT_THAT(got.Text, HasSubstr("Ошибка: "));
   EXPECT_THAT(got.Text, HasSubstr(storage.Path()));
-  EXPECT_TRUE(got.Bin.empty());
+  EXPECT_THAT(got.Text, HasSubstr("повторите чтение, чтобы продолжить"));
+  EXPECT_GT(got.Bin.size(), 358U);  // what was read stays saveable
 }
 
 TEST(PtyJobTest, WrongStateAnswerEndsTheJobWithItsMeaning) {
@@ -142,7 +144,9 @@ TEST(PtyJobTest, WrongStateAnswerEndsTheJobWithItsMeaning) {
   const TServedStorage storage(faults);
   const TJobFiles got = RunJob([&] { return SerialDriver(storage.Path()); }, dir);
   EXPECT_EQ(got.State, 2);
-  EXPECT_EQ(got.Text, "Ошибка: 2, Неверное состояние ФН (ответ 02h на команду 45h)");
+  EXPECT_EQ(got.Text,
+            "Ошибка: Документ № 7 не прочитан: 2, Неверное состояние ФН (ответ 02h на команду 45h)."
+            " Прочитано 6 из 30; повторите чтение, чтобы продолжить");
 }
 
 TEST(PtyJobTest, PortIsHeldUntilReleased) {
