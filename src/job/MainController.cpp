@@ -3,6 +3,7 @@
 
 #include "job/MainController.h"
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <thread>
@@ -199,7 +200,10 @@ std::unique_ptr<TReadJournal> TMainController::OpenJournal(TTorvel& driver) {
   TJournalKey key{headerParams_.FNNumber, headerParams_.RegNumber, driver.StorageIdentity()};
   auto journal = std::make_unique<TReadJournal>(JournalFolder(), std::move(key), restart_);
   journalPath_ = journal->Path();
-  journal->Reserve(static_cast<std::size_t>(lastNumber_ - firstNumber_) + 1);
+  // A range typed far beyond the storage's last document reserves no more
+  // than a full storage needs.
+  journal->Reserve(std::min<std::size_t>(static_cast<std::size_t>(lastNumber_ - firstNumber_) + 1,
+                                         std::size_t{1} << 21U));
   int32_t held = 0;
   int32_t firstToRead = 0;
   for (int32_t number = firstNumber_; number <= lastNumber_ && number > 0; ++number) {
@@ -225,6 +229,8 @@ void TMainController::ReadRange(TNotifyThread& thread, std::unique_ptr<TTorvel>&
   int32_t i = 0;
   // What was read stays saveable and journaled; the message says where to go on.
   const auto fail = [&](int32_t number, const std::string& why) {
+    const std::string what = "Документ № " + std::to_string(number) + " не прочитан: " + why;
+    if (i == 0) throw Error(what);  // nothing to keep, nothing to go on from
     try {
       journal.Flush();
       report_->Build(onlyIfTag1162Exist_);
@@ -232,8 +238,7 @@ void TMainController::ReadRange(TNotifyThread& thread, std::unique_ptr<TTorvel>&
     } catch (const std::exception&) {
       // The error below is the one to show.
     }
-    throw Error("Документ № " + std::to_string(number) + " не прочитан: " + why + ". Прочитано " +
-                std::to_string(i) + " из " + std::to_string(count) +
+    throw Error(what + ". Прочитано " + std::to_string(i) + " из " + std::to_string(count) +
                 "; повторите чтение, чтобы продолжить");
   };
   while (i < count) {

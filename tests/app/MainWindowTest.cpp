@@ -370,7 +370,9 @@ class TMainWindowTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(Get<QPushButton>("btnStart").isEnabled(), kJobTimeoutMs);
     QTRY_VERIFY(Get<QLabel>("lblStatusText").text().startsWith(QStringLiteral("Ошибка: ")));
     QCOMPARE(Get<QProgressBar>("ProgressBar").value(), 67);
-    QVERIFY(!Get<QPushButton>("btnSave").isEnabled());
+    // What was read stays saveable, marked as a part.
+    QVERIFY(Get<QPushButton>("btnSave").isEnabled());
+    QVERIFY(Get<QLabel>("lblStatusText").text().contains(QStringLiteral("Отчет неполный")));
     QVERIFY(errors_.isEmpty());
   }
 
@@ -720,7 +722,10 @@ class TMainWindowTest : public QObject {
       QTRY_VERIFY_WITH_TIMEOUT(
           status.text().startsWith(QStringLiteral("Ошибка: ")) && !form.Controller().Running(),
           kJobTimeoutMs);
-      const QString whole = QString::fromStdString(form.Controller().GetStatus().Text);
+      const QString whole = QString::fromStdString(form.Controller().GetStatus().Text) +
+                            (form.Controller().ReportIncomplete()
+                                 ? QStringLiteral(" Отчет неполный: сохраняются прочитанные документы.")
+                                 : QString());
       if (document == 1) {
         // About 80 characters: whole, within the lines.
         QCOMPARE(status.text(), whole);

@@ -1,28 +1,20 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
-// Interrupted reads through the real paths: a pseudo-terminal that closes, a
-// process killed mid-way, a port that comes back at the same path.
+// Interrupted command-line reads: a pseudo-terminal that closes, a process
+// killed mid-way; each continued by the next read.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
-#include <optional>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include "TestSupport.h"
-#include "drivers/emulated/EmulatedTorvel.h"
-#include "drivers/serial/FNSerialTorvel.h"
-#include "fn-emulator/FNWireStorage.h"
-#include "fn-emulator/PtyServer.h"
-#include "job/MainController.h"
 #include "job/ReadJournal.h"
 
 namespace kvitor {
@@ -129,83 +121,6 @@ TEST(JournalPtyTest, AKilledReadIsContinuedFromItsJournal) {
   EXPECT_GE(FromJournal(err), 2) << err;
   EXPECT_TRUE(test::ReadFile(dir.Path("i.bin")) == test::ReadFile(dir.Path("c.bin")));
   EXPECT_TRUE(test::ReadFile(dir.Path("i.txt")) == test::ReadFile(dir.Path("c.txt")));
-}
-
-// The emulated storage on a pseudo-terminal of its own.
-class TServed {
- public:
-  explicit TServed(TWireFaults faults)
-      : wire_(TStorageImage::LoadFile(kData), std::move(faults)), server_(wire_) {
-    thread_ = std::thread([this] { server_.Serve(stop_, {}); });
-  }
-  ~TServed() {
-    stop_ = true;
-    thread_.join();
-  }
-  TServed(const TServed&) = delete;
-  TServed& operator=(const TServed&) = delete;
-  [[nodiscard]] const std::string& Path() const { return server_.Path(); }
-
- private:
-  TFNWireStorage wire_;
-  TPtyServer server_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
-std::string SavedReport(TMainController& controller, const test::TScratchDir& dir) {
-  EXPECT_TRUE(controller.IsReportReady());
-  if (!controller.IsReportReady()) return {};
-  controller.SaveReport(dir.Path("r.bin"), 1);
-  return test::ReadFile(dir.Path("r.bin"));
-}
-
-TEST(JournalPtyTest, APortThatComesBackAtItsPathIsWaitedFor) {
-  const test::TScratchDir dir;
-  const TDriverThreadScope scope;
-  std::string expected;
-  {
-    TMainController reference([] {
-      TEmulatedTorvel::TOptions options;
-      options.ImagePath = kData;
-      return std::make_unique<TEmulatedTorvel>(options);
-    });
-    reference.Start({1, 30, false});
-    while (!reference.JobFinished()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    expected = SavedReport(reference, dir);
-  }
-
-  TWireFaults faults;
-  faults.DisconnectAfter = 40;
-  std::optional<TServed> first(std::in_place, faults);
-  std::optional<TServed> second;
-  const std::string link = dir.Path("port");
-  std::filesystem::create_symlink(first->Path(), link);
-  TMainController controller([&link] {
-    TFNSerialTorvel::TOptions options;
-    options.Port = link;
-    options.Link.Answer = std::chrono::milliseconds(150);
-    options.Link.SlowAnswer = std::chrono::milliseconds(300);
-    return std::make_unique<TFNSerialTorvel>(std::move(options));
-  });
-  controller.SetReconnectWait(std::chrono::seconds(30));
-  controller.Start({1, 30, false});
-  std::string waitText;
-  while (!controller.JobFinished()) {
-    const std::string text = controller.GetStatus().Text;
-    if (!second && text.find("ожидание подключения") != std::string::npos) {
-      waitText = text;
-      // The adapter plugged in again: a new terminal behind the same path.
-      second.emplace(TWireFaults{});
-      std::filesystem::create_symlink(second->Path(), link + ".new");
-      std::filesystem::rename(link + ".new", link);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  EXPECT_EQ(controller.GetStatus().State, 3) << controller.GetStatus().Text;
-  EXPECT_EQ(waitText,
-            "Нет связи с ФН на порту " + link + ", ожидание подключения (Ctrl+C — прервать)");
-  EXPECT_TRUE(SavedReport(controller, dir) == expected);
 }
 
 }  // namespace

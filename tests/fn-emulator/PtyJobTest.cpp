@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
+#include <optional>
 #include <thread>
 
 #include "TestSupport.h"
@@ -174,6 +176,46 @@ TEST(PtyJobTest, CommandLineReadThroughThePortMatchesTheDataFile) {
   EXPECT_TRUE(test::ReadFile(dir.Path("i.bin")) == test::ReadFile(dir.Path("p.bin")));
   EXPECT_TRUE(test::ReadFile(dir.Path("i.txt")) == test::ReadFile(dir.Path("p.txt")));
   EXPECT_THAT(test::ReadFile(dir.Path("t.log")), HasSubstr(" > 04 01 00 30 FF CD\n"));
+}
+
+// A lost line is waited for; the adapter plugged in again shows as a new
+// terminal behind the same path, and the read goes on.
+TEST(PtyJobTest, APortThatComesBackAtItsPathIsWaitedFor) {
+  const test::TScratchDir dir;
+  const TJobFiles expected = RunJob(
+      [] {
+        TEmulatedTorvel::TOptions options;
+        options.ImagePath = kImage;
+        return std::make_unique<TEmulatedTorvel>(options);
+      },
+      dir);
+  TWireFaults faults;
+  faults.DisconnectAfter = 40;
+  const TServedStorage first(faults);
+  std::optional<TServedStorage> second;
+  const std::string link = dir.Path("port");
+  std::filesystem::create_symlink(first.Path(), link);
+
+  const TDriverThreadScope scope;
+  TMainController controller([&link] { return SerialDriver(link); });
+  controller.SetReconnectWait(std::chrono::seconds(30));
+  controller.Start({1, 30, false});
+  std::string waitText;
+  while (!controller.JobFinished()) {
+    const std::string text = controller.GetStatus().Text;
+    if (!second && text.find("ожидание подключения") != std::string::npos) {
+      waitText = text;
+      second.emplace(TWireFaults{});
+      std::filesystem::create_symlink(second->Path(), link + ".new");
+      std::filesystem::rename(link + ".new", link);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(controller.GetStatus().State, 3) << controller.GetStatus().Text;
+  EXPECT_EQ(waitText,
+            "Нет связи с ФН на порту " + link + ", ожидание подключения (Ctrl+C — прервать)");
+  controller.SaveReport(dir.Path("w.bin"), 1);
+  EXPECT_TRUE(test::ReadFile(dir.Path("w.bin")) == expected.Bin);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 
 #include "FakeTorvel.h"
@@ -22,7 +23,16 @@ using ::testing::HasSubstr;
 
 class JournalJobTest : public ::testing::Test {
  protected:
-  JournalJobTest() { storage_->AddReceipts(1, 10); }
+  // Journals of a folder of the test's own: the other tests read the same
+  // storage.
+  JournalJobTest() {
+    storage_->AddReceipts(1, 10);
+    if (const char* state = std::getenv("XDG_STATE_HOME")) savedState_ = state;
+    ::setenv("XDG_STATE_HOME", dir_.Path("state").c_str(), 1);
+  }
+  ~JournalJobTest() override { ::setenv("XDG_STATE_HOME", savedState_.c_str(), 1); }
+  JournalJobTest(const JournalJobTest&) = delete;
+  JournalJobTest& operator=(const JournalJobTest&) = delete;
 
   // A job of its own controller; the binary report when it is ready.
   std::string Run(bool restart, TMainControllerStatus* status = nullptr,
@@ -43,8 +53,9 @@ class JournalJobTest : public ::testing::Test {
 
   [[nodiscard]] int Journals() const { return static_cast<int>(ListJournals(JournalFolder()).size()); }
 
-  std::shared_ptr<TFakeStorage> storage_ = std::make_shared<TFakeStorage>();
   TScratchDir dir_;
+  std::string savedState_;
+  std::shared_ptr<TFakeStorage> storage_ = std::make_shared<TFakeStorage>();
 };
 
 TEST_F(JournalJobTest, AFailedReadKeepsWhatWasReadAndTheNextGoesOnFromIt) {
@@ -137,7 +148,8 @@ TEST_F(JournalJobTest, AStopWhileWaitingEndsTheJobAsStopped) {
   };
   TMainController controller(storage_->Factory());
   controller.Start({1, 10, false});
-  while (controller.GetStatus().Text.find("ожидание подключения") == std::string::npos) {
+  while (!controller.JobFinished() &&
+         controller.GetStatus().Text.find("ожидание подключения") == std::string::npos) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   controller.Stop();
