@@ -141,10 +141,10 @@ TfmMain::TfmMain(QWidget* parent)
 }
 
 std::unique_ptr<QMessageBox> TfmMain::MakeChoiceBox(QWidget* parent, const QString& text,
-                                                   const QStringList& buttons) {
-  auto box = std::make_unique<QMessageBox>(
-      QMessageBox::Question, QString::fromUtf8(kApplicationTitle), text, QMessageBox::NoButton,
-      parent);
+                                                    const QStringList& buttons) {
+  auto box =
+      std::make_unique<QMessageBox>(QMessageBox::Question, QString::fromUtf8(kApplicationTitle),
+                                    text, QMessageBox::NoButton, parent);
   box->setObjectName(QStringLiteral("ChoiceBox"));
   QAbstractButton* last = nullptr;
   for (qsizetype i = 0; i < buttons.size(); ++i) {

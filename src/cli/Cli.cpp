@@ -236,10 +236,11 @@ int ReadAndSave(TMainController& controller, const TReadOptions& o, std::ostream
   if (status.State != 3) {
     err << ShowUtf8(status.Text) << '\n';
     if (controller.ReportIncomplete() && controller.DocumentsRead() > 0) {
-      err << ShowUtf8("Прочитанное сохранено в журнале: повторите команду, чтобы продолжить, или "
-                      "задайте --last " +
-                      std::to_string(first + controller.DocumentsRead() - 1) +
-                      " для отчета о прочитанных документах")
+      err << ShowUtf8(
+                 "Прочитанное сохранено в журнале: повторите команду, чтобы продолжить, или "
+                 "задайте --last " +
+                 std::to_string(first + controller.DocumentsRead() - 1) +
+                 " для отчета о прочитанных документах")
           << '\n';
     }
     return kExitFailed;
@@ -286,8 +287,8 @@ int ListJournalFiles(std::ostream& out, std::ostream& err) {
     const auto folder = JournalFolder();
     out << ShowUtf8(folder.string()) << ":\n";
     for (const TJournalInfo& j : ListJournals(folder)) {
-      out << Show1251(j.Key.Serial) << "  " << ShowUtf8("РН ") << Show1251(j.Key.RegNumber)
-          << "  " << ShowUtf8("документов ") << j.Documents;
+      out << Show1251(j.Key.Serial) << "  " << ShowUtf8("РН ") << Show1251(j.Key.RegNumber) << "  "
+          << ShowUtf8("документов ") << j.Documents;
       if (j.Documents > 0) out << " (" << j.First << ".." << j.Last << ")";
       out << "  " << j.Size << ShowUtf8(" байт") << "  " << ShowUtf8(j.Path.filename().string())
           << '\n';

@@ -192,8 +192,8 @@ void TMainController::ReadDocuments(TNotifyThread& thread) {
   const std::unique_ptr<TReadJournal> journal = OpenJournal(*driver);
   ReadRange(thread, driver, reader, *journal);
   report_->Build(onlyIfTag1162Exist_);
-  journalCovered_ = !JobStopped() && journal->First() >= firstNumber_ &&
-                    journal->Last() <= lastNumber_;
+  journalCovered_ =
+      !JobStopped() && journal->First() >= firstNumber_ && journal->Last() <= lastNumber_;
 }
 
 std::unique_ptr<TReadJournal> TMainController::OpenJournal(TTorvel& driver) {
@@ -305,7 +305,8 @@ bool TMainController::AwaitStorage(TNotifyThread& thread, std::unique_ptr<TTorve
       againReader->Open();
       THeaderParams params;
       againReader->ReadHeaderParams(params);
-      if (params.FNNumber != headerParams_.FNNumber || params.RegNumber != headerParams_.RegNumber) {
+      if (params.FNNumber != headerParams_.FNNumber ||
+          params.RegNumber != headerParams_.RegNumber) {
         continue;  // another storage on that port: not this read's
       }
       driver = std::move(again);

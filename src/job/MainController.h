@@ -5,9 +5,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <condition_variable>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>

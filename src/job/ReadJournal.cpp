@@ -23,8 +23,8 @@ namespace kvitor {
 namespace {
 
 constexpr std::string_view kMagic = "KVITORJ1";
-constexpr std::size_t kPrefix = 8;                // length and CRC-32 of a record
-constexpr uint32_t kMaxRecord = 256U << 20U;      // larger is damage, not a document
+constexpr std::size_t kPrefix = 8;            // length and CRC-32 of a record
+constexpr uint32_t kMaxRecord = 256U << 20U;  // larger is damage, not a document
 constexpr std::size_t kHandOver = 4U << 20U;  // pending bytes that go to the writer
 constexpr std::size_t kQueued = 8;            // buffers the writer may fall behind by
 constexpr auto kSyncEvery = std::chrono::seconds(1);
@@ -51,9 +51,9 @@ const TCrcTables& CrcTables() {
 std::string SystemText(int error) { return std::strerror(error); }
 
 void PutU32(std::string& out, uint32_t v) {
-  const std::array<char, 4> bytes{static_cast<char>(v & 0xFFU), static_cast<char>((v >> 8U) & 0xFFU),
-                                  static_cast<char>((v >> 16U) & 0xFFU),
-                                  static_cast<char>(v >> 24U)};
+  const std::array<char, 4> bytes{
+      static_cast<char>(v & 0xFFU), static_cast<char>((v >> 8U) & 0xFFU),
+      static_cast<char>((v >> 16U) & 0xFFU), static_cast<char>(v >> 24U)};
   out.append(bytes.data(), bytes.size());
 }
 void PutI32(std::string& out, int32_t v) { PutU32(out, static_cast<uint32_t>(v)); }
@@ -145,8 +145,9 @@ struct TScan {
   std::optional<TJournalKey> Key;
   uint64_t End = 0;
 };
-TScan Scan(int fd,
-           const std::function<void(char kind, int32_t number, uint64_t at, uint32_t size)>& onRecord) {
+TScan Scan(
+    int fd,
+    const std::function<void(char kind, int32_t number, uint64_t at, uint32_t size)>& onRecord) {
   TScan scan;
   std::string buffer;
   std::size_t begin = 0;  // unread part of buffer
@@ -463,7 +464,8 @@ void TReadJournal::Append(const TFNDocumentRec& rec) {
   });
   index_[rec.DocNumber] = {at, static_cast<uint32_t>(pending_.size() - before - kPrefix), 0, 0};
   Note(rec.DocNumber);
-  if (pending_.size() >= kHandOver || std::chrono::steady_clock::now() - lastHandOver_ >= kSyncEvery) {
+  if (pending_.size() >= kHandOver ||
+      std::chrono::steady_clock::now() - lastHandOver_ >= kSyncEvery) {
     HandOver();
   }
 }
@@ -491,12 +493,12 @@ std::string TReadJournal::ReadPayload(uint64_t offset, uint32_t size) {
   std::string payload(size, '\0');
   std::size_t done = 0;
   while (done < size) {
-    const ssize_t n = ::pread(fd_, payload.data() + done, size - done,
-                              static_cast<off_t>(offset + done));
+    const ssize_t n =
+        ::pread(fd_, payload.data() + done, size - done, static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      throw Error("Журнал чтения " + path_.string() + " не прочитан: " +
-                  (n < 0 ? SystemText(errno) : std::string("файл укорочен")));
+      throw Error("Журнал чтения " + path_.string() +
+                  " не прочитан: " + (n < 0 ? SystemText(errno) : std::string("файл укорочен")));
     }
     done += static_cast<std::size_t>(n);
   }
@@ -600,8 +602,8 @@ void TReadJournal::Write() {
       writing_ = false;
       if (error != 0) {
         const bool full = error == ENOSPC || error == EDQUOT;
-        error_ = "Журнал чтения " + path_.string() + " не записан: " +
-                 (full ? std::string("нет места на диске") : SystemText(error));
+        error_ = "Журнал чтения " + path_.string() +
+                 " не записан: " + (full ? std::string("нет места на диске") : SystemText(error));
         queue_.clear();
       } else {
         durable_ += buffer.size();

@@ -5,8 +5,8 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -40,8 +40,7 @@ struct TJournalKey {
 // The journal file of a storage: its serial number and identity, each byte
 // outside [0-9A-Za-z] written as %XX, so that no two storages share a name.
 [[nodiscard]] std::filesystem::path JournalPath(const std::filesystem::path& folder,
-                                                std::string_view serial,
-                                                std::string_view identity);
+                                                std::string_view serial, std::string_view identity);
 
 // What a journal file holds, as found by reading it whole.
 struct TJournalInfo {
@@ -137,9 +136,9 @@ class TReadJournal {
   // waits for the disk only when the writer falls far behind.
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<std::string> queue_;  // under mutex_, as the rest of this group
+  std::deque<std::string> queue_;   // under mutex_, as the rest of this group
   std::vector<std::string> spare_;  // written buffers, for their capacity
-  bool writing_ = false;           // a buffer taken from the queue is being written
+  bool writing_ = false;            // a buffer taken from the queue is being written
   bool stop_ = false;
   uint64_t durable_ = 0;  // written by the writer, all whole records
   std::string error_;     // the writer's failure

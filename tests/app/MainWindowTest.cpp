@@ -722,10 +722,11 @@ class TMainWindowTest : public QObject {
       QTRY_VERIFY_WITH_TIMEOUT(
           status.text().startsWith(QStringLiteral("Ошибка: ")) && !form.Controller().Running(),
           kJobTimeoutMs);
-      const QString whole = QString::fromStdString(form.Controller().GetStatus().Text) +
-                            (form.Controller().ReportIncomplete()
-                                 ? QStringLiteral(" Отчет неполный: сохраняются прочитанные документы.")
-                                 : QString());
+      const QString whole =
+          QString::fromStdString(form.Controller().GetStatus().Text) +
+          (form.Controller().ReportIncomplete()
+               ? QStringLiteral(" Отчет неполный: сохраняются прочитанные документы.")
+               : QString());
       if (document == 1) {
         // About 80 characters: whole, within the lines.
         QCOMPARE(status.text(), whole);

@@ -138,10 +138,12 @@ class CliTest : public ::testing::Test {
   TRun Run(const std::vector<std::string>& args, const std::string& locale = "C.UTF-8") {
     const std::string out = (dir_ / "run" / "stdout").string();
     const std::string err = (dir_ / "run" / "stderr").string();
-    std::vector<std::string> env = {
-        "LC_ALL=" + locale, "LANG=" + locale,
-        "LANGUAGE=", "XDG_CONFIG_HOME=" + (dir_ / "run" / "config").string(),
-        "XDG_STATE_HOME=" + (dir_ / "run" / "state").string(), "PATH=/usr/bin:/bin"};
+    std::vector<std::string> env = {"LC_ALL=" + locale,
+                                    "LANG=" + locale,
+                                    "LANGUAGE=",
+                                    "XDG_CONFIG_HOME=" + (dir_ / "run" / "config").string(),
+                                    "XDG_STATE_HOME=" + (dir_ / "run" / "state").string(),
+                                    "PATH=/usr/bin:/bin"};
     for (const char* keep : {"TSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
       if (const char* value = std::getenv(keep)) env.push_back(std::string(keep) + "=" + value);
     }

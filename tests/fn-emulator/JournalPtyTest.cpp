@@ -41,7 +41,8 @@ int Shell(const std::string& script) {
 // The document numbers that 45h requests asked for in a trace.
 std::set<int64_t> AskedDocuments(const std::string& trace) {
   std::set<int64_t> numbers;
-  const std::regex request(" > 04 05 00 45 ([0-9A-F]{2}) ([0-9A-F]{2}) ([0-9A-F]{2}) ([0-9A-F]{2})");
+  const std::regex request(
+      " > 04 05 00 45 ([0-9A-F]{2}) ([0-9A-F]{2}) ([0-9A-F]{2}) ([0-9A-F]{2})");
   for (std::sregex_iterator it(trace.begin(), trace.end(), request), end; it != end; ++it) {
     int64_t n = 0;
     for (int i = 4; i >= 1; --i) n = n * 256 + std::stoi((*it)[i].str(), nullptr, 16);

@@ -51,7 +51,9 @@ class JournalJobTest : public ::testing::Test {
     return ReadFile(file);
   }
 
-  [[nodiscard]] int Journals() const { return static_cast<int>(ListJournals(JournalFolder()).size()); }
+  [[nodiscard]] int Journals() const {
+    return static_cast<int>(ListJournals(JournalFolder()).size());
+  }
 
   TScratchDir dir_;
   std::string savedState_;

@@ -4,8 +4,8 @@
 #include "drivers/emulated/EmulatedTorvel.h"
 
 #include <algorithm>
-#include <chrono>
 #include <array>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <limits>
