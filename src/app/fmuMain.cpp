@@ -24,6 +24,7 @@
 #include <QStyle>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <chrono>
 #include <climits>
 #include <exception>
 
@@ -31,6 +32,7 @@
 #include "app/BaseForm.h"
 #include "app/fmuAbout.h"
 #include "app/fmuReportViewer.h"
+#include "drivers/TorvelSettings.h"
 #include "job/MainController.h"
 #include "job/VersionInfo.h"
 #include "tlv/DateTime.h"
@@ -420,6 +422,13 @@ void TfmMain::StartRead(bool restart) {
   params.OnlyIfTag1162Exist = chbOnlyIfTag1162Exist->isChecked();
   params.Restart = restart;
   try {
+    // The driver dialog's setting; a settings file that cannot be read keeps
+    // the default, and the job's own driver says what is wrong with it.
+    try {
+      controller_->SetReconnectWait(std::chrono::seconds(LoadTorvelSettings().ReconnectWait));
+    } catch (const std::exception&) {
+      controller_->SetReconnectWait(std::chrono::seconds(kDefaultReconnectWait));
+    }
     controller_->Start(params);
   } catch (const std::exception& e) {
     showError(ErrorText(e));
