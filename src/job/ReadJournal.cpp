@@ -444,11 +444,10 @@ uint64_t TReadJournal::Put(char kind, Fill fill) {
   pending_.append(kPrefix, '\0');
   pending_ += kind;
   fill(pending_);
-  const std::string_view payload = std::string_view(pending_).substr(at + kPrefix);
-  std::string prefix;
-  PutU32(prefix, static_cast<uint32_t>(payload.size()));
-  PutU32(prefix, Crc32(payload));
-  pending_.replace(at, kPrefix, prefix);
+  // The length now; the checksum is the writer's, off the reading thread.
+  std::string length;
+  PutU32(length, static_cast<uint32_t>(pending_.size() - at - kPrefix));
+  pending_.replace(at, 4, length);
   return written_ + at + kPrefix;
 }
 
@@ -584,6 +583,14 @@ void TReadJournal::Write() {
       writing_ = true;
       const uint64_t at = durable_;
       lock.unlock();
+      // Whole records, after the magic at the file's start.
+      for (std::size_t p = at == 0 ? kMagic.size() : 0; p + kPrefix <= buffer.size();) {
+        const uint32_t size = LoadU32(buffer.data() + p);
+        std::string crc;
+        PutU32(crc, Crc32(std::string_view(buffer).substr(p + kPrefix, size)));
+        buffer.replace(p + 4, 4, crc);
+        p += kPrefix + size;
+      }
       int error = 0;
       std::size_t done = 0;
       while (done < buffer.size()) {
