@@ -223,10 +223,18 @@ int ReadAndSave(TMainController& controller, const TReadOptions& o, std::ostream
                                           : ", все документы диапазона"))
         << '\n';
   };
+  std::string toldWait;
   while (!controller.JobFinished()) {
     if (gInterrupted.exchange(false)) controller.Stop();
     tellJournal();
-    progress.Show(controller.GetStatus());
+    const TMainControllerStatus now = controller.GetStatus();
+    // A lost line is said once, on a line of its own, whatever the progress shows.
+    if (now.State == 1 && now.Text.rfind("Нет связи с ФН", 0) == 0 && now.Text != toldWait) {
+      toldWait = now.Text;
+      progress.Finish();
+      err << ShowUtf8(now.Text) << std::endl;
+    }
+    progress.Show(now);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   progress.Finish();

@@ -65,9 +65,10 @@ TEST(JournalPtyTest, AClosedLineIsContinuedByTheNextReadAskingOnlyForTheRest) {
   ASSERT_EQ(Shell(cd + kCli + " read --image '" + kData + "' --bin i.bin --txt i.txt 2>/dev/null"),
             0);
   const int failed = Shell(cd + kCli + " read --port $(" + kEmulator +
-                           " --image faulty.json) --reconnect-wait 0 --bin p.bin 2>err1.txt");
+                           " --image faulty.json) --reconnect-wait 1 --bin p.bin 2>err1.txt");
   const std::string err1 = test::ReadFile(dir.Path("err1.txt"));
   EXPECT_EQ(failed, 1) << err1;
+  EXPECT_THAT(err1, HasSubstr("ожидание подключения (Ctrl+C — прервать)\n"));  // a second's wait
   EXPECT_THAT(err1, HasSubstr("повторите чтение, чтобы продолжить"));
   EXPECT_THAT(err1, HasSubstr("--last "));
   EXPECT_FALSE(std::filesystem::exists(dir.Path("p.bin")));  // the contract: nothing written
