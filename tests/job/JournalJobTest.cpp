@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <filesystem>
 
 #include "FakeTorvel.h"
@@ -23,16 +22,7 @@ using ::testing::HasSubstr;
 
 class JournalJobTest : public ::testing::Test {
  protected:
-  // Journals of a folder of the test's own: the other tests read the same
-  // storage.
-  JournalJobTest() {
-    storage_->AddReceipts(1, 10);
-    if (const char* state = std::getenv("XDG_STATE_HOME")) savedState_ = state;
-    ::setenv("XDG_STATE_HOME", dir_.Path("state").c_str(), 1);
-  }
-  ~JournalJobTest() override { ::setenv("XDG_STATE_HOME", savedState_.c_str(), 1); }
-  JournalJobTest(const JournalJobTest&) = delete;
-  JournalJobTest& operator=(const JournalJobTest&) = delete;
+  JournalJobTest() { storage_->AddReceipts(1, 10); }
 
   // A job of its own controller; the binary report when it is ready.
   std::string Run(bool restart, TMainControllerStatus* status = nullptr,
@@ -56,7 +46,6 @@ class JournalJobTest : public ::testing::Test {
   }
 
   TScratchDir dir_;
-  std::string savedState_;
   std::shared_ptr<TFakeStorage> storage_ = std::make_shared<TFakeStorage>();
 };
 
