@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
@@ -102,6 +103,16 @@ class TScreenshotRun : public QObject {
     QApplication::processEvents();
     if (!Save(about, "about.png")) return;
     about.hide();
+    // The window's questions about a journal and an unsaved report.
+    for (const auto& [question, name] :
+         {std::pair{TfmMain::JournalQuestion(1500, 3000), "question-journal.png"},
+          std::pair{TfmMain::UnsavedQuestion(), "question-unsaved.png"}}) {
+      const auto box = TfmMain::MakeChoiceBox(&form_, question.first, question.second);
+      box->show();
+      QApplication::processEvents();
+      if (!Save(*box, name)) return;
+      box->hide();
+    }
     TTorvelSettingsDialog settings(&form_);
     settings.show();
     QApplication::processEvents();

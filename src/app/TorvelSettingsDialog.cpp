@@ -130,9 +130,23 @@ TTorvelSettingsDialog::TTorvelSettingsDialog(QWidget* owner) : TBaseForm(owner) 
   buttons->button(QDialogButtonBox::Cancel)->setObjectName(QStringLiteral("btnCancel"));
   buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("Отмена"));
 
+  // How long a read waits for an unplugged adapter, for any connection.
+  auto* lblReconnectWait =
+      new QLabel(QStringLiteral("Ожидание подключения при потере связи, с:"), this);
+  seReconnectWait = new QSpinBox(this);
+  seReconnectWait->setObjectName(QStringLiteral("seReconnectWait"));
+  seReconnectWait->setRange(0, kMaxReconnectWait);
+  seReconnectWait->setSingleStep(30);
+  lblReconnectWait->setBuddy(seReconnectWait);
+  auto* reconnect = new QHBoxLayout;
+  reconnect->addWidget(lblReconnectWait);
+  reconnect->addWidget(seReconnectWait);
+  reconnect->addStretch();
+
   auto* root = new QVBoxLayout(this);
   root->addWidget(storage);
   root->addLayout(delay);
+  root->addLayout(reconnect);
   root->addWidget(lblEnvironment);
   root->addStretch();
   root->addWidget(buttons);
@@ -158,6 +172,7 @@ void TTorvelSettingsDialog::SetSettings(const TTorvelSettings& settings) {
   lblCheck->clear();
   chbDelay->setChecked(settings.DelayMs.has_value());
   seDelay->setValue(settings.DelayMs.value_or(0));
+  seReconnectWait->setValue(settings.ReconnectWait);
   UpdateEnabled();
 }
 
@@ -172,6 +187,7 @@ TTorvelSettings TTorvelSettingsDialog::Settings() const {
   settings.Port = QFile::encodeName(cbPort->currentText().trimmed()).toStdString();
   settings.Baud = cbBaud->currentData().toInt();
   if (chbDelay->isChecked()) settings.DelayMs = seDelay->value();
+  settings.ReconnectWait = seReconnectWait->value();
   return settings;
 }
 

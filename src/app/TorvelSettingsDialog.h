@@ -61,6 +61,7 @@ class TTorvelSettingsDialog : public TBaseForm {
   QRadioButton* rbSerial;
   QComboBox* cbPort;
   QComboBox* cbBaud;
+  QSpinBox* seReconnectWait;
   QPushButton* btnCheck;
   QLabel* lblCheck;
   QLabel* lblEnvironment;

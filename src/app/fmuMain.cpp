@@ -24,6 +24,7 @@
 #include <QStyle>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <chrono>
 #include <climits>
 #include <exception>
 
@@ -31,6 +32,7 @@
 #include "app/BaseForm.h"
 #include "app/fmuAbout.h"
 #include "app/fmuReportViewer.h"
+#include "drivers/TorvelSettings.h"
 #include "job/MainController.h"
 #include "job/VersionInfo.h"
 #include "tlv/DateText.h"
@@ -128,12 +130,46 @@ TfmMain::TfmMain(QWidget* parent)
   chooseSaveFile = [this](const QString& folder, const QString& proposedName) {
     return ShowSaveDialog(folder, proposedName);
   };
+  askChoice = [this](const QString& text, const QStringList& buttons) {
+    const auto box = MakeChoiceBox(this, text, buttons);
+    box->exec();
+    const auto chosen = box->buttons().indexOf(box->clickedButton());
+    return chosen < 0 ? static_cast<int>(buttons.size()) - 1 : static_cast<int>(chosen);
+  };
   chooseReportFile = [this] {
     return QFileDialog::getOpenFileName(this, QStringLiteral("Открыть отчет"), saveFolder_,
                                         QStringLiteral("Отчет о считывании ФД (*.bin)"));
   };
   CreateControls();
   FormCreate();
+}
+
+std::unique_ptr<QMessageBox> TfmMain::MakeChoiceBox(QWidget* parent, const QString& text,
+                                                    const QStringList& buttons) {
+  auto box =
+      std::make_unique<QMessageBox>(QMessageBox::Question, QString::fromUtf8(kApplicationTitle),
+                                    text, QMessageBox::NoButton, parent);
+  box->setObjectName(QStringLiteral("ChoiceBox"));
+  QAbstractButton* last = nullptr;
+  for (qsizetype i = 0; i < buttons.size(); ++i) {
+    const bool cancel = i + 1 == buttons.size();
+    last = box->addButton(buttons[i], cancel ? QMessageBox::RejectRole : QMessageBox::AcceptRole);
+  }
+  if (last != nullptr) box->setEscapeButton(last);
+  return box;
+}
+
+std::pair<QString, QStringList> TfmMain::JournalQuestion(int32_t held, int32_t count) {
+  return {QStringLiteral("Журнал прошлого чтения этого ФН хранит документов: %1 из %2.")
+              .arg(held)
+              .arg(count),
+          {QStringLiteral("Продолжить чтение (прочитано %1 из %2)").arg(held).arg(count),
+           QStringLiteral("Начать заново"), QStringLiteral("Отмена")}};
+}
+
+std::pair<QString, QStringList> TfmMain::UnsavedQuestion() {
+  return {QStringLiteral("Отчет не сохранен. Сохранить?"),
+          {QStringLiteral("Да"), QStringLiteral("Нет"), QStringLiteral("Отмена")}};
 }
 
 // The controller's destructor waits for a job that is still finishing, and
@@ -299,7 +335,17 @@ void TfmMain::FormCreate() {
   }
 }
 
-void TfmMain::OnFNStatusRead(int32_t lastDocNumber) { seDocNumber2->setValue(lastDocNumber); }
+void TfmMain::OnFNStatusRead(int32_t lastDocNumber) {
+  seDocNumber2->setValue(lastDocNumber);
+  // At start-up a read left unfinished is offered at once.
+  if (startupAsked_ || controller_->Running() || !isVisible()) return;
+  startupAsked_ = true;
+  bool restart = false;
+  const int32_t first = SpinValue(*seDocNumber1);
+  if (first < 1 || lastDocNumber < first) return;
+  if (controller_->JournaledDocuments(first, lastDocNumber) == 0) return;
+  if (AskJournal(first, lastDocNumber, restart)) StartRead(restart);
+}
 
 void TfmMain::showEvent(QShowEvent* event) {
   if (!centred_ && !event->spontaneous()) {
@@ -311,7 +357,7 @@ void TfmMain::showEvent(QShowEvent* event) {
 }
 
 void TfmMain::closeEvent(QCloseEvent* event) {
-  if (ConfirmStop()) {
+  if (ConfirmStop() && ConfirmUnsaved()) {
     event->accept();
   } else {
     event->ignore();
@@ -329,11 +375,62 @@ void TfmMain::btnReadFNStatusClick() {
 }
 
 void TfmMain::btnStartClick() {
+  if (controller_->Running() || !ConfirmUnsaved()) return;
+  bool restart = false;
+  if (!AskJournal(SpinValue(*seDocNumber1), SpinValue(*seDocNumber2), restart)) return;
+  StartRead(restart);
+}
+
+bool TfmMain::AskJournal(int32_t first, int32_t last, bool& restart) {
+  restart = false;
+  if (first < 1 || last < first) return true;  // Start says what is wrong
+  const int32_t held = controller_->JournaledDocuments(first, last);
+  if (held == 0) return true;
+  const auto [text, buttons] = JournalQuestion(held, last - first + 1);
+  const int answer = askChoice(text, buttons);
+  restart = answer == 1;
+  return answer == 0 || answer == 1;
+}
+
+bool TfmMain::ConfirmUnsaved() {
+  if (saving_ || controller_->Running() || !controller_->IsReportReady() ||
+      controller_->ReportSaved()) {
+    return true;
+  }
+  const auto [text, buttons] = UnsavedQuestion();
+  const int answer = askChoice(text, buttons);
+  if (answer == 1) return true;
+  if (answer != 0) return false;
+  const auto target = ChooseSaveTarget();
+  if (!target) return false;
+  // Here the save is waited for: what follows may discard the report.
+  QApplication::setOverrideCursor(Qt::BusyCursor);
+  try {
+    controller_->SaveReport(QFile::encodeName(target->first).toStdString(), target->second);
+  } catch (const std::exception& e) {
+    QApplication::restoreOverrideCursor();
+    showError(ErrorText(e));
+    return false;
+  }
+  QApplication::restoreOverrideCursor();
+  saveFolder_ = QFileInfo(target->first).absolutePath();
+  return true;
+}
+
+void TfmMain::StartRead(bool restart) {
   TReadParams params;
   params.FirstNumber = SpinValue(*seDocNumber1);
   params.LastNumber = SpinValue(*seDocNumber2);
   params.OnlyIfTag1162Exist = chbOnlyIfTag1162Exist->isChecked();
+  params.Restart = restart;
   try {
+    // The driver dialog's setting; a settings file that cannot be read keeps
+    // the default, and the job's own driver says what is wrong with it.
+    try {
+      controller_->SetReconnectWait(std::chrono::seconds(LoadTorvelSettings().ReconnectWait));
+    } catch (const std::exception&) {
+      controller_->SetReconnectWait(std::chrono::seconds(kDefaultReconnectWait));
+    }
     controller_->Start(params);
   } catch (const std::exception& e) {
     showError(ErrorText(e));
@@ -362,21 +459,28 @@ QString TfmMain::SaveDialogFolder() const {
   return QDir::homePath();
 }
 
-void TfmMain::btnSaveClick() {
-  if (saving_) return;
+std::optional<std::pair<QString, TReportFileType>> TfmMain::ChooseSaveTarget() {
   const QString proposed = QString::asprintf(
       "ОтчетОСчитывании_%s", Cp1251ToUtf8(controller_->HeaderParams().FNNumber).c_str());
   const std::optional<TSaveChoice> choice = chooseSaveFile(SaveDialogFolder(), proposed);
-  if (!choice) return;
+  if (!choice) return std::nullopt;
   QString fileName = choice->FileName;
   if (QFileInfo(fileName).suffix().isEmpty()) {
     fileName += choice->FileType == TReportFileType::Binary ? QStringLiteral(".bin")
                                                             : QStringLiteral(".txt");
   }
+  return std::pair(fileName, choice->FileType);
+}
+
+void TfmMain::btnSaveClick() {
+  if (saving_) return;
+  const auto target = ChooseSaveTarget();
+  if (!target) return;
+  const QString& fileName = target->first;
   // A full storage's report takes seconds to write: on the controller's
   // thread, so that the window keeps answering.
   try {
-    controller_->StartSave(QFile::encodeName(fileName).toStdString(), choice->FileType);
+    controller_->StartSave(QFile::encodeName(fileName).toStdString(), target->second);
   } catch (const std::exception& e) {
     showError(ErrorText(e));
     return;
@@ -423,6 +527,8 @@ void TfmMain::UpdateSaveView() {
 }
 
 void TfmMain::btnDriverClick() {
+  // Another storage chosen there would leave this report behind.
+  if (!ConfirmUnsaved()) return;
   try {
     static_cast<void>(controller_->ShowDriverSettings());
   } catch (const std::exception& e) {
@@ -473,6 +579,12 @@ void TfmMain::UpdateView() {
     const int32_t count = controller_->DocumentsToRead();
     text = QStringLiteral("Прервано: ") + FromUtf8(StoppedJobText(read, count));
     percent = RoundedPercent(read, count);
+  }
+  // The wait for a lost line ends with the window's own button.
+  text.replace(QStringLiteral("(Ctrl+C — прервать)"), QStringLiteral("(«Прервать» — прекратить)"));
+  if (!running && status.State == TJobState::Failed && controller_->JobFinished() &&
+      controller_->ReportIncomplete()) {
+    text += QStringLiteral(" Отчет неполный: сохраняются прочитанные документы.");
   }
   ShowStatusText(text);
   ProgressBar->setValue(percent);

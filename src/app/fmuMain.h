@@ -4,11 +4,13 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "report/ReportSave.h"
 
@@ -16,6 +18,7 @@ class QCheckBox;
 class QCloseEvent;
 class QGroupBox;
 class QLabel;
+class QMessageBox;
 class QProgressBar;
 class QPushButton;
 class QShowEvent;
@@ -62,6 +65,16 @@ class TfmMain : public QWidget {
       chooseSaveFile;
   // chooseReportFile: the open dialog of "Открыть отчет..."; empty when cancelled.
   std::function<QString()> chooseReportFile;
+  // askChoice: a question with these buttons; the index of the one chosen,
+  // the last (Отмена) when the box is closed.
+  std::function<int(const QString& text, const QStringList& buttons)> askChoice;
+
+  // The box askChoice shows, and the window's two questions with their buttons.
+  [[nodiscard]] static std::unique_ptr<QMessageBox> MakeChoiceBox(QWidget* parent,
+                                                                  const QString& text,
+                                                                  const QStringList& buttons);
+  [[nodiscard]] static std::pair<QString, QStringList> JournalQuestion(int32_t held, int32_t count);
+  [[nodiscard]] static std::pair<QString, QStringList> UnsavedQuestion();
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -82,6 +95,14 @@ class TfmMain : public QWidget {
   void TimerTimer();
 
   bool ConfirmStop();
+  // Before an unsaved report is given up: Да saves it (false when that does
+  // not happen), Нет goes on, Отмена stops.
+  bool ConfirmUnsaved();
+  // With a journal holding documents of the range: whether to go on from it
+  // (into restart when not); false for Отмена.
+  bool AskJournal(int32_t first, int32_t last, bool& restart);
+  void StartRead(bool restart);
+  std::optional<std::pair<QString, TReportFileType>> ChooseSaveTarget();
   void UpdateView();
   // The status line: the whole text where three lines hold it, else as much
   // as fits with the whole text as the hint; its size never changes.
@@ -100,6 +121,7 @@ class TfmMain : public QWidget {
   bool saving_ = false;
   QString savingFolder_;
   bool centred_ = false;
+  bool startupAsked_ = false;
 
   QLabel* lblTitle = nullptr;
   QPushButton* btnStart = nullptr;

@@ -24,6 +24,7 @@
 #include "base/Stream.h"
 #include "drivers/Torvel.h"
 #include "job/MainController.h"
+#include "job/ReadJournal.h"
 #include "job/VersionInfo.h"
 #include "report/ReportExport.h"
 #include "tlv/DateText.h"
@@ -48,6 +49,8 @@ Environment:
   TORVEL_BAUD      the serial port's speed (--baud sets it)
   TORVEL_TRACE     the file that logs every serial frame (--trace sets it)
   XDG_CONFIG_HOME  the folder of the driver's settings, torvel/settings.json
+  XDG_STATE_HOME   the folder of the journals of reads, kvitor/ (default
+                   ~/.local/state)
   LANGUAGE, LC_ALL, LANG
                    the language of messages and tag names, the date format
 
@@ -170,9 +173,21 @@ class TProgress {
   int lastTen_ = 0;
 };
 
-int ReadAndSave(TMainController& controller, int32_t first, std::optional<int32_t> last,
-                bool only1162, const std::string& bin, const std::string& txt, std::ostream& out,
+struct TReadOptions {
+  int32_t First = 1;
+  std::optional<int32_t> Last;
+  bool Only1162 = false;
+  bool Restart = false;
+  int ReconnectWait = 120;
+  std::string Bin, Txt;
+};
+
+int ReadAndSave(TMainController& controller, const TReadOptions& o, std::ostream& out,
                 std::ostream& err) {
+  const int32_t first = o.First;
+  std::optional<int32_t> last = o.Last;
+  const std::string& bin = o.Bin;
+  const std::string& txt = o.Txt;
   if (!last) {
     try {
       controller.ReadFNStatus();
@@ -184,7 +199,8 @@ int ReadAndSave(TMainController& controller, int32_t first, std::optional<int32_
   }
   const TStopSignals signals;
   try {
-    controller.Start({first, *last, only1162});
+    controller.SetReconnectWait(std::chrono::seconds(o.ReconnectWait));
+    controller.Start({first, *last, o.Only1162, o.Restart});
   } catch (const TRangeError& e) {
     err << ShowUtf8(e.what()) << '\n';
     return kExitUsage;
@@ -194,16 +210,48 @@ int ReadAndSave(TMainController& controller, int32_t first, std::optional<int32_
   }
 
   TProgress progress(err);
+  bool toldJournal = false;
+  // The journal's part, once the job has opened it.
+  const auto tellJournal = [&] {
+    const auto use = controller.JournalUse();
+    if (toldJournal || !use) return;
+    toldJournal = true;
+    if (use->first == 0) return;
+    progress.Finish();
+    err << ShowUtf8("Продолжение: из журнала документов " + std::to_string(use->first) +
+                    (use->second <= *last ? ", читаются с № " + std::to_string(use->second)
+                                          : ", все документы диапазона"))
+        << '\n';
+  };
+  std::string toldWait;
   while (!controller.JobFinished()) {
     if (gInterrupted.exchange(false)) controller.Stop();
-    progress.Show(controller.GetStatus());
+    tellJournal();
+    const TMainControllerStatus now = controller.GetStatus();
+    // A lost line is said once, on a line of its own, whatever the progress shows.
+    if (now.State == TJobState::Running && now.Text.rfind("Нет связи с ФН", 0) == 0 &&
+        now.Text != toldWait) {
+      toldWait = now.Text;
+      progress.Finish();
+      err << ShowUtf8(now.Text) << std::endl;
+    }
+    progress.Show(now);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   progress.Finish();
+  tellJournal();
 
   const TMainControllerStatus status = controller.GetStatus();
   if (status.State != TJobState::Finished) {
     err << ShowUtf8(status.Text) << '\n';
+    if (controller.ReportIncomplete() && controller.DocumentsRead() > 0) {
+      err << ShowUtf8(
+                 "Прочитанное сохранено в журнале: повторите команду, чтобы продолжить, или "
+                 "задайте --last " +
+                 std::to_string(first + controller.DocumentsRead() - 1) +
+                 " для отчета о прочитанных документах")
+          << '\n';
+    }
     return kExitFailed;
   }
   const bool stopped = controller.JobStopped();
@@ -234,14 +282,46 @@ int ReadAndSave(TMainController& controller, int32_t first, std::optional<int32_
 // The process ends right after a read: its report of perhaps millions of tags
 // is left to the system instead of being freed tag by tag, which would only
 // delay the exit. Sanitizer builds free it, so that leak checks stay exact.
-int RunRead(int32_t first, std::optional<int32_t> last, bool only1162, const std::string& bin,
-            const std::string& txt, std::ostream& out, std::ostream& err) {
+int RunRead(const TReadOptions& options, std::ostream& out, std::ostream& err) {
   auto controller = std::make_unique<TMainController>();
-  const int code = ReadAndSave(*controller, first, last, only1162, bin, txt, out, err);
+  const int code = ReadAndSave(*controller, options, out, err);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
   if (controller->JobFinished()) static_cast<void>(controller.release());
 #endif
   return code;
+}
+
+int ListJournalFiles(std::ostream& out, std::ostream& err) {
+  try {
+    const auto folder = JournalFolder();
+    out << ShowUtf8(folder.string()) << ":\n";
+    for (const TJournalInfo& j : ListJournals(folder)) {
+      out << Show1251(j.Key.Serial) << "  " << ShowUtf8("РН ") << Show1251(j.Key.RegNumber) << "  "
+          << ShowUtf8("документов ") << j.Documents;
+      if (j.Documents > 0) out << " (" << j.First << ".." << j.Last << ")";
+      out << "  " << j.Size << ShowUtf8(" байт") << "  " << ShowUtf8(j.Path.filename().string())
+          << '\n';
+    }
+  } catch (const std::exception& e) {
+    err << ShowUtf8(e.what()) << '\n';
+    return kExitFailed;
+  }
+  return 0;
+}
+
+int RemoveJournalFiles(const std::string& serial, std::ostream& out, std::ostream& err) {
+  try {
+    const int removed = RemoveJournals(JournalFolder(), LocaleToUtf8(serial));
+    if (removed == 0) {
+      err << ShowUtf8("Журнал ФН " + LocaleToUtf8(serial) + " не найден") << '\n';
+      return kExitFailed;
+    }
+    out << ShowUtf8("Удалено журналов: " + std::to_string(removed)) << '\n';
+  } catch (const std::exception& e) {
+    err << ShowUtf8(e.what()) << '\n';
+    return kExitFailed;
+  }
+  return 0;
 }
 
 // A stream onto an ostream, for exports to stdout.
@@ -402,6 +482,23 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   read->add_flag("--only-1162", only1162, "Keep only documents that carry tag 1162");
   read->add_option("--bin", bin, "Save the binary report file")->check(fileName);
   read->add_option("--txt", txt, "Save the text report file")->check(fileName);
+  bool restart = false;
+  int reconnectWait = 120;
+  read->add_flag("--restart", restart, "Discard the storage's journal and read every document");
+  read->add_option("--reconnect-wait", reconnectWait,
+                   "Seconds to wait for a lost line to come back (default 120; 0 ends at once)")
+      ->check(decimal)
+      ->check(CLI::Range(0, 24 * 3600))
+      ->type_name("SECONDS");
+
+  auto* journal = app.add_subcommand("journal", "List or remove the journals of reads");
+  journal->require_subcommand(1, 1);
+  auto* journalList = journal->add_subcommand("list", "List the journals");
+  auto* journalRemove = journal->add_subcommand("remove", "Remove the journals of a storage");
+  std::string journalSerial;
+  journalRemove->add_option("SERIAL", journalSerial, "The storage's serial number")
+      ->required()
+      ->type_name("");
 
   auto* show = app.add_subcommand("show", "Print a binary report file as text");
   std::string showFile, showTxt;
@@ -454,7 +551,11 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   try {
     const TDriverThreadScope scope;
     if (*status) return PrintStatus(out, err);
-    if (*read) return RunRead(first, last, only1162, bin, txt, out, err);
+    if (*read) {
+      return RunRead({first, last, only1162, restart, reconnectWait, bin, txt}, out, err);
+    }
+    if (*journalList) return ListJournalFiles(out, err);
+    if (*journalRemove) return RemoveJournalFiles(journalSerial, out, err);
     if (*show) {
       TExportForm form = TExportForm::Text;
       std::string exportTo;

@@ -198,6 +198,11 @@ class TTorvel {
   // device would not say and that were found another way, answers it kept
   // refusing. Empty (the default) when there is nothing to say.
   [[nodiscard]] virtual std::string Warnings() { return {}; }
+  // What tells this storage from others that share its serial number (test
+  // storages do): "" (the default) when the serial number is enough.
+  [[nodiscard]] virtual std::string StorageIdentity() { return {}; }
+  // The line to the storage for messages (a port's path); "" when none.
+  [[nodiscard]] virtual std::string ConnectionName() const { return {}; }
 
   // Typed reads; a value of another kind raises Error naming the property.
   [[nodiscard]] int64_t GetInt(int id);

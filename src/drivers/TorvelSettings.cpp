@@ -125,6 +125,14 @@ TTorvelSettings ParseTorvelSettings(std::string_view text, const std::string& pa
     }
     settings.Baud = static_cast<int>(it->get<int64_t>());
   }
+  if (const auto it = root.find("reconnect_wait"); it != root.end() && !it->is_null()) {
+    if (!it->is_number_integer() || it->get<int64_t>() < 0 ||
+        it->get<int64_t>() > kMaxReconnectWait) {
+      Fail(path, "member reconnect_wait: expected an integer 0.." +
+                     std::to_string(kMaxReconnectWait) + ", found " + Shown(*it));
+    }
+    settings.ReconnectWait = static_cast<int>(it->get<int64_t>());
+  }
   return settings;
 }
 
@@ -182,6 +190,7 @@ std::string FormatTorvelSettings(const TTorvelSettings& settings) {
   root["connection"] = settings.Connection == TTorvelConnection::Serial ? "serial" : "emulator";
   root["port"] = settings.Port;
   root["baud"] = settings.Baud;
+  root["reconnect_wait"] = settings.ReconnectWait;
   try {
     return root.dump(2) + "\n";
   } catch (const json::type_error&) {

@@ -16,11 +16,14 @@ enum class TTorvelConnection { Emulator, Serial };
 // The line speeds a serial connection accepts, and its default.
 [[nodiscard]] bool IsSupportedBaud(int baud);
 inline constexpr int kDefaultBaud = 115200;
+inline constexpr int kDefaultReconnectWait = 120;
+inline constexpr int kMaxReconnectWait = 24 * 3600;
 
 // The driver's own settings, kept in $XDG_CONFIG_HOME/torvel/settings.json
 // (~/.config/torvel/settings.json without XDG_CONFIG_HOME):
 //   {"image": "/path/file.json", "delay_ms": null,
-//    "connection": "emulator", "port": "", "baud": 115200}
+//    "connection": "emulator", "port": "", "baud": 115200,
+//    "reconnect_wait": 120}
 struct TTorvelSettings {
   // The storage image to serve; empty for the built-in demo storage.
   std::string Image;
@@ -30,6 +33,8 @@ struct TTorvelSettings {
   // The serial port's device path, and its speed.
   std::string Port{};
   int Baud = kDefaultBaud;
+  // Seconds a read waits for a lost line to come back; 0 ends it at once.
+  int ReconnectWait = kDefaultReconnectWait;
 
   friend bool operator==(const TTorvelSettings&, const TTorvelSettings&) = default;
 };

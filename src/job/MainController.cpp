@@ -3,8 +3,10 @@
 
 #include "job/MainController.h"
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
+#include <thread>
 
 #include "base/Error.h"
 #include "drivers/TorvelFactory.h"
@@ -80,6 +82,7 @@ void TMainController::Start(const TReadParams& params) {
   firstNumber_ = params.FirstNumber;
   lastNumber_ = params.LastNumber;
   onlyIfTag1162Exist_ = params.OnlyIfTag1162Exist;
+  restart_ = params.Restart;
   // A start-up status read still running would take the device again after
   // it is released here, and the job would find it busy.
   WaitForStatusReads();
@@ -94,6 +97,14 @@ void TMainController::Start(const TReadParams& params) {
   // Also when a Stop comes before the thread runs and its body is skipped.
   jobThread_->SetOnTerminate([this](TNotifyThread&, bool bodyRan) { EndReadJob(bodyRan); });
   jobStopped_.store(false, std::memory_order_release);
+  reportIncomplete_.store(false, std::memory_order_release);
+  reportSaved_.store(false, std::memory_order_release);
+  journalPath_.clear();
+  journalCovered_ = false;
+  {
+    const std::lock_guard guard(lock_);
+    journalUse_.reset();
+  }
   documentsRead_.store(0, std::memory_order_release);
   running_.store(true, std::memory_order_release);
   jobFinished_.store(false, std::memory_order_release);
@@ -162,8 +173,8 @@ void TMainController::EndReadJob(bool bodyRan) {
 }
 
 std::string TMainController::ReadDocuments(TNotifyThread& thread) {
-  const std::unique_ptr<TTorvel> driver = MakeDriver();
-  const auto reader = std::make_unique<TFNReportReader>(driver.get());
+  std::unique_ptr<TTorvel> driver = MakeDriver();
+  auto reader = std::make_unique<TFNReportReader>(driver.get());
 
   report_->Clear();
   reader->Open();
@@ -182,24 +193,164 @@ std::string TMainController::ReadDocuments(TNotifyThread& thread) {
   header.Checksum = 0;
   report_->SetHeader(header);
 
+  const std::unique_ptr<TReadJournal> journal = OpenJournal(*driver);
+  ReadRange(thread, driver, reader, *journal);
+  report_->Build(onlyIfTag1162Exist_);
+  journalCovered_ =
+      !JobStopped() && journal->First() >= firstNumber_ && journal->Last() <= lastNumber_;
+  // A stop while waiting for a lost line leaves no driver to ask.
+  return driver ? driver->Warnings() : std::string();
+}
+
+std::unique_ptr<TReadJournal> TMainController::OpenJournal(TTorvel& driver) {
+  TJournalKey key{headerParams_.FNNumber, headerParams_.RegNumber, driver.StorageIdentity()};
+  auto journal = std::make_unique<TReadJournal>(JournalFolder(), std::move(key), restart_);
+  journalPath_ = journal->Path();
+  // A range typed far beyond the storage's last document reserves no more
+  // than a full storage needs.
+  journal->Reserve(std::min<std::size_t>(static_cast<std::size_t>(lastNumber_ - firstNumber_) + 1,
+                                         std::size_t{1} << 21U));
+  int32_t held = 0;
+  int32_t firstToRead = 0;
+  for (int32_t number = firstNumber_; number <= lastNumber_ && number > 0; ++number) {
+    if (journal->Has(number)) {
+      ++held;
+    } else if (firstToRead == 0) {
+      firstToRead = number;
+    }
+  }
+  const std::lock_guard guard(lock_);
+  journalUse_.emplace(held, firstToRead == 0 ? lastNumber_ + 1 : firstToRead);
+  return journal;
+}
+
+// The documents the journal holds come from it, the others from the storage;
+// a lost line is waited for. The result is what one uninterrupted read gives:
+// confirmations stop after the first document without one, as they would.
+void TMainController::ReadRange(TNotifyThread& thread, std::unique_ptr<TTorvel>& driver,
+                                std::unique_ptr<TFNReportReader>& reader, TReadJournal& journal) {
   const int32_t count = lastNumber_ - firstNumber_ + 1;
   bool withTicket = true;
   TFNDocumentRec rec;
-  for (int32_t i = 0; i < count; ++i) {
+  int32_t i = 0;
+  // What was read stays saveable and journaled; the message says where to go on.
+  const auto fail = [&](int32_t number, const std::string& why) {
+    const std::string what = "Документ № " + std::to_string(number) + " не прочитан: " + why;
+    if (i == 0) throw Error(what);  // nothing to keep, nothing to go on from
+    try {
+      journal.Flush();
+      report_->Build(onlyIfTag1162Exist_);
+      reportIncomplete_.store(true, std::memory_order_release);
+    } catch (const std::exception&) {
+      // The error below is the one to show.
+    }
+    throw Error(what + ". Прочитано " + std::to_string(i) + " из " + std::to_string(count) +
+                "; повторите чтение, чтобы продолжить");
+  };
+  while (i < count) {
     if (thread.Terminated()) {
       jobStopped_.store(true, std::memory_order_release);
       break;
     }
-    reader->ReadDocument(firstNumber_ + i, withTicket, rec);
+    const int32_t number = firstNumber_ + i;
+    try {
+      if (journal.Get(number, rec)) {
+        if (!withTicket) {
+          rec.Ticket.TicketData.clear();
+        } else if (rec.Ticket.TicketData.empty()) {
+          // It may have come since.
+          reader->ReadTicket(number, rec.Ticket);
+          if (!rec.Ticket.TicketData.empty()) journal.AppendTicket(number, rec.Ticket);
+        }
+      } else {
+        reader->ReadDocument(number, withTicket, rec);
+        journal.Append(rec);
+      }
+    } catch (const TConnectionLost& e) {
+      if (AwaitStorage(thread, driver, reader, RoundedPercent(i, count))) continue;
+      if (thread.Terminated()) {
+        jobStopped_.store(true, std::memory_order_release);
+        break;
+      }
+      fail(number, e.what());
+    } catch (const std::exception& e) {
+      fail(number, e.what());
+    }
     if (rec.Ticket.TicketData.empty()) withTicket = false;
     report_->AddDocument(rec);
-    documentsRead_.store(i + 1, std::memory_order_release);
+    ++i;
+    documentsRead_.store(i, std::memory_order_release);
     SetStatus(TJobState::Running,
-              "Прочитано документов: " + std::to_string(i + 1) + " из " + std::to_string(count),
-              RoundedPercent(i + 1, count));
+              "Прочитано документов: " + std::to_string(i) + " из " + std::to_string(count),
+              RoundedPercent(i, count));
   }
-  report_->Build(onlyIfTag1162Exist_);
-  return driver->Warnings();
+  journal.Flush();
+}
+
+// Waits for the same storage to answer on the same line again, with a new
+// driver instance, checking its serial and registration numbers. False when
+// the wait ran out or the job was stopped.
+bool TMainController::AwaitStorage(TNotifyThread& thread, std::unique_ptr<TTorvel>& driver,
+                                   std::unique_ptr<TFNReportReader>& reader, int32_t percent) {
+  if (reconnectWait_.count() <= 0) return false;
+  const std::string port = driver->ConnectionName();
+  reader.reset();
+  driver.reset();  // lets go of the port, so that the new instance can take it
+  SetStatus(TJobState::Running,
+            "Нет связи с ФН" + (port.empty() ? std::string() : " на порту " + port) +
+                ", ожидание подключения (Ctrl+C — прервать)",
+            percent);
+  const auto deadline = std::chrono::steady_clock::now() + reconnectWait_;
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (int step = 0; step < 5; ++step) {
+      if (thread.Terminated()) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    try {
+      auto again = MakeDriver();
+      auto againReader = std::make_unique<TFNReportReader>(again.get());
+      againReader->Open();
+      THeaderParams params;
+      againReader->ReadHeaderParams(params);
+      if (params.FNNumber != headerParams_.FNNumber ||
+          params.RegNumber != headerParams_.RegNumber) {
+        continue;  // another storage on that port: not this read's
+      }
+      driver = std::move(again);
+      reader = std::move(againReader);
+      return true;
+    } catch (const std::exception&) {
+      // Not back yet.
+    }
+  }
+  return false;
+}
+
+std::optional<std::pair<int32_t, int32_t>> TMainController::JournalUse() const {
+  const std::lock_guard guard(lock_);
+  return journalUse_;
+}
+
+int32_t TMainController::JournaledDocuments(int32_t first, int32_t last) {
+  try {
+    std::string identity;
+    {
+      const auto lock = DriverLock();
+      identity = GetDriver().StorageIdentity();
+    }
+    return JournaledInRange(JournalFolder(), FNStatus().FNSerialNumber, identity, first, last);
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+void TMainController::ForgetSavedRead() {
+  reportSaved_.store(true, std::memory_order_release);
+  if (!JobFinished() || JobStopped() || ReportIncomplete() || !journalCovered_) return;
+  if (journalPath_.empty() || GetStatus().State != TJobState::Finished) return;
+  std::error_code ec;
+  std::filesystem::remove(journalPath_, ec);
+  journalPath_.clear();
 }
 
 void TMainController::ReadFNStatus() {
@@ -252,6 +403,8 @@ void TMainController::SaveReport(const std::string& fileName, TReportFileType fi
   } else {
     SaveTextReport(fileName);
   }
+  // Saved whole: the journal has served its purpose.
+  ForgetSavedRead();
 }
 
 void TMainController::SaveBinReport(const std::string& fileName) {

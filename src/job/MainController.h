@@ -4,11 +4,16 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/DateTime.h"
@@ -16,6 +21,7 @@
 #include "drivers/Torvel.h"
 #include "job/FNReportReader.h"
 #include "job/NotifyThread.h"
+#include "job/ReadJournal.h"
 #include "report/FNReport.h"
 #include "report/ReportSave.h"
 
@@ -25,6 +31,7 @@ struct TReadParams {
   int32_t FirstNumber = 0;
   int32_t LastNumber = 0;
   bool OnlyIfTag1162Exist = false;
+  bool Restart = false;  // discard the storage's journal and read everything
 };
 
 // The read job's state as published; the values are fixed.
@@ -134,6 +141,22 @@ class TMainController {
   [[nodiscard]] const TFNReport& Report() const { return *report_; }
   void SetOnFNStatusRead(TNotify handler) { onFNStatusRead_ = std::move(handler); }
 
+  // How long a job waits for a lost line to come back; 0 ends it at once.
+  void SetReconnectWait(std::chrono::seconds wait) { reconnectWait_ = wait; }
+  // Once the running job has opened its journal: how many documents of its
+  // range the journal held, and the first number it reads from the storage.
+  [[nodiscard]] std::optional<std::pair<int32_t, int32_t>> JournalUse() const;
+  // How many documents of first..last the journal of the storage last read
+  // by ReadFNStatus holds.
+  [[nodiscard]] int32_t JournaledDocuments(int32_t first, int32_t last);
+  // Once the last job has finished: its report holds only part of the range
+  // (it failed), or it has been saved since.
+  [[nodiscard]] bool ReportIncomplete() const { return reportIncomplete_; }
+  [[nodiscard]] bool ReportSaved() const { return reportSaved_; }
+  // After a save of the last job's report: deletes the journal when the job
+  // read its whole range and the journal holds nothing beyond it.
+  void ForgetSavedRead();
+
  private:
   // The shared driver instance, made on first use. Callers that use it hold
   // DriverLock() meanwhile: the start-up status read uses it too.
@@ -149,6 +172,11 @@ class TMainController {
   void SaveBinReport(const std::string& fileName);
   void SaveTextReport(const std::string& fileName);
   [[nodiscard]] std::unique_ptr<TTorvel> MakeDriver() const;
+  [[nodiscard]] std::unique_ptr<TReadJournal> OpenJournal(TTorvel& driver);
+  void ReadRange(TNotifyThread& thread, std::unique_ptr<TTorvel>& driver,
+                 std::unique_ptr<TFNReportReader>& reader, TReadJournal& journal);
+  bool AwaitStorage(TNotifyThread& thread, std::unique_ptr<TTorvel>& driver,
+                    std::unique_ptr<TFNReportReader>& reader, int32_t percent);
 
   TDriverFactory driverFactory_;
   TClock clock_;
@@ -166,6 +194,15 @@ class TMainController {
   int32_t firstNumber_ = 0;
   int32_t lastNumber_ = 0;
   bool onlyIfTag1162Exist_ = false;
+  bool restart_ = false;
+  std::chrono::seconds reconnectWait_{120};
+  // The journal's part in the running job; under lock_.
+  std::optional<std::pair<int32_t, int32_t>> journalUse_;
+  // Set by the job before it ends, read once it has.
+  std::filesystem::path journalPath_;
+  bool journalCovered_ = false;
+  std::atomic<bool> reportIncomplete_{false};
+  std::atomic<bool> reportSaved_{false};
   TNotify onFNStatusRead_;
   TMainControllerStatus status_;
   THeaderParams headerParams_;

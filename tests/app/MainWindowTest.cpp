@@ -81,6 +81,10 @@ class TMainWindowTest : public QObject {
   QStringList errors_;
   std::optional<kvitor::TSaveChoice> saveChoice_;
   QString saveFolder_, saveProposed_;
+  // The questions with buttons, and the test's answers (else the second
+  // button: Нет, Начать заново).
+  QStringList choices_;
+  std::deque<int> choiceAnswers_;
 
   // A shown window on the storage image; its dialogs answered by the test.
   TfmMain& Open(const QString& image, bool replaceDialogs = true) {
@@ -95,6 +99,13 @@ class TMainWindowTest : public QObject {
         return answer;
       };
       form_->showError = [this](const QString& text) { errors_ << text; };
+      form_->askChoice = [this](const QString& text, const QStringList& buttons) {
+        choices_ << text + " | " + buttons.join(QStringLiteral(" | "));
+        if (choiceAnswers_.empty()) return 1;
+        const int answer = choiceAnswers_.front();
+        choiceAnswers_.pop_front();
+        return answer;
+      };
       form_->chooseSaveFile = [this](const QString& folder, const QString& proposed) {
         saveFolder_ = folder;
         saveProposed_ = proposed;
@@ -128,6 +139,11 @@ class TMainWindowTest : public QObject {
   void initTestCase() { scope_.emplace(); }
 
   void init() {
+    // No test goes on from another's journal.
+    QVERIFY(qEnvironmentVariable("XDG_STATE_HOME").startsWith(QStringLiteral("/")));
+    QDir(qEnvironmentVariable("XDG_STATE_HOME") + QStringLiteral("/kvitor")).removeRecursively();
+    choices_.clear();
+    choiceAnswers_.clear();
     asked_.clear();
     answers_.clear();
     errors_.clear();
@@ -354,7 +370,9 @@ class TMainWindowTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(Get<QPushButton>("btnStart").isEnabled(), kJobTimeoutMs);
     QTRY_VERIFY(Get<QLabel>("lblStatusText").text().startsWith(QStringLiteral("Ошибка: ")));
     QCOMPARE(Get<QProgressBar>("ProgressBar").value(), 67);
-    QVERIFY(!Get<QPushButton>("btnSave").isEnabled());
+    // What was read stays saveable, marked as a part.
+    QVERIFY(Get<QPushButton>("btnSave").isEnabled());
+    QVERIFY(Get<QLabel>("lblStatusText").text().contains(QStringLiteral("Отчет неполный")));
     QVERIFY(errors_.isEmpty());
   }
 
@@ -465,6 +483,50 @@ class TMainWindowTest : public QObject {
     Open(DataFile("slow.json"));
     QVERIFY(form_->close());
     QVERIFY(asked_.isEmpty());
+  }
+
+  void unsavedReportAndJournalAreAskedAbout() {
+    TfmMain& form = Open(DataFile("slow.json"));
+    StartJob(1, 10, 10);
+    QTRY_VERIFY_WITH_TIMEOUT(Get<QProgressBar>("ProgressBar").value() >= 20, kJobTimeoutMs);
+    answers_ = {true};
+    Get<QPushButton>("btnStop").click();
+    QTRY_VERIFY_WITH_TIMEOUT(Get<QPushButton>("btnSave").isEnabled(), kJobTimeoutMs);
+    const int32_t read = form.Controller().DocumentsRead();
+    QVERIFY(read >= 2 && read < 10);
+
+    // Closing: Отмена keeps the window, nothing asked about the journal yet.
+    const QString unsaved = QStringLiteral("Отчет не сохранен. Сохранить? | Да | Нет | Отмена");
+    choiceAnswers_ = {2};
+    QVERIFY(!form.close());
+    QCOMPARE(choices_, QStringList{unsaved});
+
+    // Начать: Нет, then the journal's offer; going on reads only the rest.
+    choices_.clear();
+    choiceAnswers_ = {1, 0};
+    Get<QPushButton>("btnStart").click();
+    QCOMPARE(choices_.size(), 2);
+    QCOMPARE(choices_[0], unsaved);
+    QVERIFY2(choices_[1].contains(
+                 QStringLiteral("Продолжить чтение (прочитано %1 из 10) | Начать заново | Отмена")
+                     .arg(read)),
+             qPrintable(choices_[1]));
+    QTRY_VERIFY_WITH_TIMEOUT(!form.Controller().Running() && form.Controller().JobFinished(),
+                             kJobTimeoutMs);
+    QCOMPARE(form.Controller().JournalUse()->first, read);
+    QCOMPARE(form.Controller().Report().Documents().Count(), 10);
+
+    // Да saves before the window closes; the journal goes with the save.
+    QTemporaryDir dir(QStringLiteral(KVITOR_APP_TEST_SCRATCH "/unsaved-XXXXXX"));
+    saveChoice_ = kvitor::TSaveChoice{dir.filePath(QStringLiteral("r.bin")), kvitor::TReportFileType::Binary};
+    choices_.clear();
+    choiceAnswers_ = {0};
+    QVERIFY(form.close());
+    QCOMPARE(choices_, QStringList{unsaved});
+    QVERIFY(ReadFile(dir.filePath(QStringLiteral("r.bin"))).size() > 358);
+    QVERIFY(QDir(qEnvironmentVariable("XDG_STATE_HOME") + QStringLiteral("/kvitor"))
+                .entryList(QDir::Files)
+                .isEmpty());
   }
 
   void saveWritesTheChosenType() {
@@ -664,7 +726,11 @@ class TMainWindowTest : public QObject {
       QTRY_VERIFY_WITH_TIMEOUT(
           status.text().startsWith(QStringLiteral("Ошибка: ")) && !form.Controller().Running(),
           kJobTimeoutMs);
-      const QString whole = QString::fromStdString(form.Controller().GetStatus().Text);
+      const QString whole =
+          QString::fromStdString(form.Controller().GetStatus().Text) +
+          (form.Controller().ReportIncomplete()
+               ? QStringLiteral(" Отчет неполный: сохраняются прочитанные документы.")
+               : QString());
       if (document == 1) {
         // About 80 characters: whole, within the lines.
         QCOMPARE(status.text(), whole);

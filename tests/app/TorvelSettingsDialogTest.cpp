@@ -78,8 +78,10 @@ class TTorvelSettingsDialogTest : public QObject {
     QVERIFY(!Child<QSpinBox>(*dialog, "seDelay")->isEnabled());
     QCOMPARE(dialog->Settings(), TTorvelSettings{});
 
-    const TTorvelSettings given{Path(kImage), 250};
+    TTorvelSettings given{Path(kImage), 250};
+    given.ReconnectWait = 45;
     dialog->SetSettings(given);
+    QCOMPARE(Child<QSpinBox>(*dialog, "seReconnectWait")->value(), 45);
     QVERIFY(Child<QRadioButton>(*dialog, "rbFile")->isChecked());
     QVERIFY(Child<QLineEdit>(*dialog, "edImage")->isEnabled());
     QCOMPARE(Child<QLineEdit>(*dialog, "edImage")->text(), kImage);
@@ -90,6 +92,7 @@ class TTorvelSettingsDialogTest : public QObject {
     // Back to the demo storage: the typed path no longer counts.
     Child<QRadioButton>(*dialog, "rbDemo")->setChecked(true);
     Child<QCheckBox>(*dialog, "chbDelay")->setChecked(false);
+    Child<QSpinBox>(*dialog, "seReconnectWait")->setValue(kvitor::kDefaultReconnectWait);
     QCOMPARE(dialog->Settings(), TTorvelSettings{});
   }
 

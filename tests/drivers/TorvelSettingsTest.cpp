@@ -55,7 +55,8 @@ TEST_F(deviceSettings, PathFollowsXdgThenHome) {
 
 TEST_F(deviceSettings, SaveAndLoadRoundTrip) {
   EXPECT_EQ(LoadTorvelSettings(), TTorvelSettings{});
-  const TTorvelSettings chosen{config_ + "/Касса №1.json", 15};
+  TTorvelSettings chosen{config_ + "/Касса №1.json", 15};
+  chosen.ReconnectWait = 30;
   SaveTorvelSettings(chosen);
   EXPECT_EQ(LoadTorvelSettings(), chosen);
   SaveTorvelSettings(TTorvelSettings{});
@@ -79,6 +80,7 @@ TEST_F(deviceSettings, BadFilesAndFailedSavesAreClearErrors) {
       {"{\"delay_ms\": -1}", "member delay_ms: expected null or an integer 0..60000, found -1"},
       {"{\"delay_ms\": \"5\"}", "member delay_ms: expected null or an integer"},
       {"{\"delay_ms\": 1e400}", "value out of range: number overflow parsing '1e400'"},
+      {"{\"reconnect_wait\": -5}", "member reconnect_wait: expected an integer 0..86400, found -5"},
   };
   for (const auto& c : cases) {
     std::ofstream(path_) << c.Content;

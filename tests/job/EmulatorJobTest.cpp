@@ -134,9 +134,12 @@ TEST_F(EmulatorJobTest, InjectedFaultEndsTheJobWithTheDriversMessage) {
   ASSERT_TRUE(WaitForJob(controller));
   const auto status = controller.GetStatus();
   EXPECT_EQ(status.State, TJobState::Failed);
-  EXPECT_EQ(status.Text, "Ошибка: 55, Документ не найден в архиве");
+  EXPECT_EQ(status.Text,
+            "Ошибка: Документ № 2 не прочитан: 55, Документ не найден в архиве. Прочитано 1 из 3; "
+            "повторите чтение, чтобы продолжить");
   EXPECT_EQ(status.Percent, 33);
-  EXPECT_FALSE(controller.IsReportReady());
+  EXPECT_TRUE(controller.IsReportReady());  // what was read, marked as a part
+  EXPECT_TRUE(controller.ReportIncomplete());
   EXPECT_EQ(controller.Report().Documents().Count(), 1);
 }
 

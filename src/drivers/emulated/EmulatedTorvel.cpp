@@ -4,8 +4,10 @@
 #include "drivers/emulated/EmulatedTorvel.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -380,6 +382,25 @@ void TEmulatedTorvel::SetProperty(int id, const TPropertyValue& value) {
   if (id == TTorvelProperty::TLVData) tlvAsBytes_ = false;
   if (id == TTorvelProperty::ResultCodeDescription) noErrors_ = false;
   Property(id) = value;
+}
+
+std::string TEmulatedTorvel::StorageIdentity() {
+  if (options_.ImagePath.empty()) return "demo";
+  // FNV-1a over the file: data files that share a serial number differ here.
+  std::ifstream in(options_.ImagePath, std::ios::binary);
+  if (!in) throw Error("Файл данных " + options_.ImagePath + " не прочитан");
+  uint64_t hash = 0xcbf29ce484222325ULL;
+  std::array<char, 65536> chunk{};
+  while (in.read(chunk.data(), chunk.size()) || in.gcount() > 0) {
+    for (std::streamsize i = 0; i < in.gcount(); ++i) {
+      hash = (hash ^ static_cast<unsigned char>(chunk[static_cast<std::size_t>(i)])) *
+             0x100000001b3ULL;
+    }
+  }
+  constexpr std::string_view kHex = "0123456789abcdef";
+  std::string text;
+  for (int shift = 60; shift >= 0; shift -= 4) text += kHex[(hash >> shift) & 0xFU];
+  return text;
 }
 
 std::optional<std::size_t> TEmulatedTorvel::AppendTLVDataBytes(std::string& bytes) {

@@ -73,6 +73,8 @@ class TEmulatedTorvel final : public TTorvel {
   [[nodiscard]] TPropertyValue GetProperty(int id) override;
   void SetProperty(int id, const TPropertyValue& value) override;
   std::optional<std::size_t> AppendTLVDataBytes(std::string& bytes) override;
+  // "demo", or a digest of the data file's content.
+  [[nodiscard]] std::string StorageIdentity() override;
 
   // Whether this instance holds its device now.
   [[nodiscard]] bool HoldsDevice() const;

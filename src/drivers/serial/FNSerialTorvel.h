@@ -86,6 +86,7 @@ class TFNSerialTorvel final : public TTorvel {
   [[nodiscard]] TPropertyValue GetProperty(int id) override;
   void SetProperty(int id, const TPropertyValue& value) override;
   [[nodiscard]] std::string Warnings() override;
+  [[nodiscard]] std::string ConnectionName() const override { return options_.Port; }
 
   // Whether the port is open now.
   [[nodiscard]] bool HoldsPort() const;
