@@ -171,7 +171,7 @@ class TProgress {
 };
 
 int ReadAndSave(TMainController& controller, int32_t first, std::optional<int32_t> last,
-                bool only1162, const std::string& bin, const std::string& txt, std::ostream& out,
+                bool only1162, bool ffd12, const std::string& bin, const std::string& txt, std::ostream& out,
                 std::ostream& err) {
   if (!last) {
     try {
@@ -184,7 +184,7 @@ int ReadAndSave(TMainController& controller, int32_t first, std::optional<int32_
   }
   const TStopSignals signals;
   try {
-    controller.Start({first, *last, only1162});
+    controller.Start({first, *last, only1162, ffd12});
   } catch (const TRangeError& e) {
     err << ShowUtf8(e.what()) << '\n';
     return kExitUsage;
@@ -214,6 +214,12 @@ int ReadAndSave(TMainController& controller, int32_t first, std::optional<int32_
   } else {
     err << ShowUtf8(status.Text) << '\n';
   }
+  if (controller.IsReportReady() && controller.Report().NewerFormatSeen()) {
+    err << ShowUtf8(
+               "Прочитаны документы ФФД 1.2: включите «Реквизиты ФФД 1.2 и новее», чтобы видеть "
+               "их реквизиты (--ffd12)")
+        << '\n';
+  }
   try {
     // A job stopped before it began has no report.
     if (controller.IsReportReady() && !bin.empty()) {
@@ -234,10 +240,10 @@ int ReadAndSave(TMainController& controller, int32_t first, std::optional<int32_
 // The process ends right after a read: its report of perhaps millions of tags
 // is left to the system instead of being freed tag by tag, which would only
 // delay the exit. Sanitizer builds free it, so that leak checks stay exact.
-int RunRead(int32_t first, std::optional<int32_t> last, bool only1162, const std::string& bin,
-            const std::string& txt, std::ostream& out, std::ostream& err) {
+int RunRead(int32_t first, std::optional<int32_t> last, bool only1162, bool ffd12,
+            const std::string& bin, const std::string& txt, std::ostream& out, std::ostream& err) {
   auto controller = std::make_unique<TMainController>();
-  const int code = ReadAndSave(*controller, first, last, only1162, bin, txt, out, err);
+  const int code = ReadAndSave(*controller, first, last, only1162, ffd12, bin, txt, out, err);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
   if (controller->JobFinished()) static_cast<void>(controller.release());
 #endif
@@ -308,10 +314,10 @@ class TTerminalTextStream final : public TOstreamStream {
 };
 
 int RunShow(const std::string& file, const std::string& txt, TExportForm form,
-            const std::string& exportTo, std::ostream& out, std::ostream& err) {
+            const std::string& exportTo, bool ffd12, std::ostream& out, std::ostream& err) {
   try {
     if (form != TExportForm::Text) {
-      const TReportExport report(file);
+      const TReportExport report(file, ffd12);
       if (exportTo == "-") {
         TOstreamStream stdoutStream(out);
         report.Write(form, stdoutStream);
@@ -325,7 +331,7 @@ int RunShow(const std::string& file, const std::string& txt, TExportForm form,
     }
     // Streamed from the file like the other forms: memory stays bounded
     // whatever the file's size.
-    const TReportExport report(file);
+    const TReportExport report(file, ffd12);
     if (!txt.empty()) {
       TSafeFileWriter target(txt);
       report.Write(TExportForm::Text, target.Stream());
@@ -394,12 +400,15 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   int32_t first = 1;
   std::optional<int32_t> last;
   bool only1162 = false;
+  bool ffd12 = false;
   std::string bin, txt;
   addConnection(read);
   read->add_option("--first", first, "Number of the first document (default 1)")->check(decimal);
   read->add_option("--last", last, "Number of the last document (default the storage's last)")
       ->check(decimal);
-  read->add_flag("--only-1162", only1162, "Keep only documents that carry tag 1162");
+  read->add_flag("--only-1162", only1162,
+                 "Keep only documents that carry tag 1162 (with --ffd12 also 1163)");
+  read->add_flag("--ffd12", ffd12, "Name and keep the tags of format 1.2 and later");
   read->add_option("--bin", bin, "Save the binary report file")->check(fileName);
   read->add_option("--txt", txt, "Save the text report file")->check(fileName);
 
@@ -427,6 +436,8 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
       ->check(fileName)
       ->excludes(showTxtOption)
       ->excludes(showJsonOption);
+  bool showFfd12 = false;
+  show->add_flag("--ffd12", showFfd12, "Name the tags of format 1.2 and later in the text");
 
   // Set last, so that the subcommands' help does not repeat it.
   app.footer(kHelpFooter);
@@ -454,7 +465,7 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   try {
     const TDriverThreadScope scope;
     if (*status) return PrintStatus(out, err);
-    if (*read) return RunRead(first, last, only1162, bin, txt, out, err);
+    if (*read) return RunRead(first, last, only1162, ffd12, bin, txt, out, err);
     if (*show) {
       TExportForm form = TExportForm::Text;
       std::string exportTo;
@@ -470,7 +481,7 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
         form = form1;
         exportTo = *value;
       }
-      return RunShow(showFile, showTxt, form, exportTo, out, err);
+      return RunShow(showFile, showTxt, form, exportTo, showFfd12, out, err);
     }
   } catch (const std::exception& e) {
     err << ShowUtf8(e.what()) << '\n';

@@ -80,6 +80,7 @@ void TMainController::Start(const TReadParams& params) {
   firstNumber_ = params.FirstNumber;
   lastNumber_ = params.LastNumber;
   onlyIfTag1162Exist_ = params.OnlyIfTag1162Exist;
+  ffd12_ = params.Ffd12;
   // A start-up status read still running would take the device again after
   // it is released here, and the job would find it busy.
   WaitForStatusReads();
@@ -198,7 +199,7 @@ std::string TMainController::ReadDocuments(TNotifyThread& thread) {
               "Прочитано документов: " + std::to_string(i + 1) + " из " + std::to_string(count),
               RoundedPercent(i + 1, count));
   }
-  report_->Build(onlyIfTag1162Exist_);
+  report_->Build(onlyIfTag1162Exist_, ffd12_);
   return driver->Warnings();
 }
 

@@ -25,6 +25,7 @@ struct TReadParams {
   int32_t FirstNumber = 0;
   int32_t LastNumber = 0;
   bool OnlyIfTag1162Exist = false;
+  bool Ffd12 = false;  // the tags of format 1.2 and later named and kept
 };
 
 // The read job's state as published; the values are fixed.
@@ -166,6 +167,7 @@ class TMainController {
   int32_t firstNumber_ = 0;
   int32_t lastNumber_ = 0;
   bool onlyIfTag1162Exist_ = false;
+  bool ffd12_ = false;
   TNotify onFNStatusRead_;
   TMainControllerStatus status_;
   THeaderParams headerParams_;
