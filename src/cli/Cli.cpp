@@ -171,8 +171,8 @@ class TProgress {
 };
 
 int ReadAndSave(TMainController& controller, int32_t first, std::optional<int32_t> last,
-                bool only1162, bool ffd12, const std::string& bin, const std::string& txt, std::ostream& out,
-                std::ostream& err) {
+                bool only1162, bool ffd12, const std::string& bin, const std::string& txt,
+                std::ostream& out, std::ostream& err) {
   if (!last) {
     try {
       controller.ReadFNStatus();

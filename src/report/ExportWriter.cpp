@@ -11,8 +11,7 @@
 
 namespace kvitor {
 
-std::unique_ptr<TExportWriter> TExportWriter::Create(TExportForm form, TStream& out,
-                                                     bool ffd12) {
+std::unique_ptr<TExportWriter> TExportWriter::Create(TExportForm form, TStream& out, bool ffd12) {
   switch (form) {
     case TExportForm::Json: return MakeJsonExport(out);
     case TExportForm::Csv: return MakeCsvExport(out);

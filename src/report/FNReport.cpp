@@ -419,7 +419,7 @@ void TFNReport::MakeTags(TTLVTags& tags) const {
     confirmation.AddNew(*MadeEntry(1078)).SetValue(rec.Ticket.FiscalSign);
     if (entry.OfdInnEnd > 0) {
       parser_->ParseInto(body.substr(entry.OfdInnBegin, entry.OfdInnEnd - entry.OfdInnBegin),
-                        confirmation, false);
+                         confirmation, false);
     }
   }
 }

@@ -67,8 +67,7 @@ TTLVReader::TEvent TTLVReader::Next() {
       if (item_.Value.size() != valueSize) throw Error("TLV data ends early");
       if (item_.Entry->Info.TagType == ttUnknown && dictionary_.Kind() == TDictionaryKind::Ffd12) {
         item_.Entry = dictionary_.EntryFor(number, parent, item_.Value);
-        if (item_.Entry->Info.TagType == ttSTLV)
-          replays_.push_back({std::string(item_.Value), 0});
+        if (item_.Entry->Info.TagType == ttSTLV) replays_.push_back({std::string(item_.Value), 0});
       }
     }
     item_.Container = item_.Entry->Info.TagType == ttSTLV;

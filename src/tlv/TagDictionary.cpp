@@ -41,7 +41,6 @@ constexpr TFfd12Row kFfd12Rows[] = {
 #include "tlv/TagDictionaryFfd12.inc"
 };
 
-
 }  // namespace
 
 void TTLVTags::FillDictionary(bool ffd12) {
@@ -72,7 +71,7 @@ std::vector<TNestedEntry> Ffd12NestedEntries() {
   std::vector<TNestedEntry> entries;
   for (const TFfd12Row& row : kFfd12Rows) {
     if (row.Parent != 0) {
-      const TTagInfo info{row.Tag,         row.MaxLength,        row.Type,
+      const TTagInfo info{row.Tag,         row.MaxLength,       row.Type,
                           row.FixedLength, Tr(row.Description), Tr(row.ShortName)};
       entries.push_back({row.Parent, InternTagInfo(info)});
     }

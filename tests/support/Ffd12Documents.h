@@ -26,7 +26,9 @@ inline std::string Le(uint64_t v, int bytes) {
   return out;
 }
 
-inline const std::string kMarkingCode = "0104650194496316215Qbag!\x1d" "93Zjqw";
+inline const std::string kMarkingCode =
+    "0104650194496316215Qbag!\x1d"
+    "93Zjqw";
 
 // A marked item: measure 0 (pieces), GS1.М code, check result 15, 1260.
 inline std::string MarkedItem() {
@@ -42,8 +44,8 @@ inline std::string MarkedItem() {
 // A receipt (type 3) of a marked item, format 1.2.
 inline std::string MarkedReceipt() {
   return Item(1040, Le(1201, 4)) + Item(1012, Le(1767261600, 4)) + Item(1209, Byte(4)) +
-         Item(1054, Byte(1)) + Item(1020, Le(12990, 2)) + Item(1081, Le(12990, 2)) +
-         MarkedItem() + Item(2107, Byte(0)) + Item(1077, Le(0x3A2B1C0D, 6));
+         Item(1054, Byte(1)) + Item(1020, Le(12990, 2)) + Item(1081, Le(12990, 2)) + MarkedItem() +
+         Item(2107, Byte(0)) + Item(1077, Le(0x3A2B1C0D, 6));
 }
 
 // A receipt (type 3) of 2026: VAT by rate in 1115 (1199 = 11, 22 %), paid by

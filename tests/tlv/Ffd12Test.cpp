@@ -66,7 +66,8 @@ TEST(Ffd12, NewTagsAreNamedAndDescendedOnlyWithTheNewerDictionary) {
   const auto lines = TreeLines(TDictionaryKind::Ffd12, item);
   for (const char* expected :
        {"  2108,МЕРА КОЛ-ВА ПРЕДМ. РАСЧЕТА:0", "  1163,КОД ТОВАРА:",
-        "    1305,КТ GS1.М:0104650194496316215Qbag!\x1d" "93Zjqw",
+        "    1305,КТ GS1.М:0104650194496316215Qbag!\x1d"
+        "93Zjqw",
         "  2106,РЕЗУЛЬТАТ ПРОВЕРКИ СВЕД. О ТОВАРЕ:15", "  1260,ОТРАСЛ. РЕКВ. ПРЕДМ. РАСЧЕТА:",
         "    1262,ИД. ФОИВ:030", "    1263,ДАТА ДОК. ОСНОВАНИЯ:21.11.2023",
         "    1264,НОМЕР ДОК. ОСНОВАНИЯ:1944", "    1265,ЗНАЧ. ОТРАСЛ. РЕКВИЗИТА:mode=horeca",
@@ -98,12 +99,15 @@ TEST(Ffd12, ReusedNumbersTakeTheMeaningOfTheirParent) {
 }
 
 TEST(Ffd12, UnknownTagsShowTheirBytesOrTheirItems) {
-  const std::string data = Tlv(1019, Hex("AB CD")) + Tlv(9000, Tlv(1020, Hex("64")) + Tlv(9001, "")) +
+  const std::string data = Tlv(1019, Hex("AB CD")) +
+                           Tlv(9000, Tlv(1020, Hex("64")) + Tlv(9001, "")) +
                            Tlv(9002, Hex("01 00 00 00")) + Tlv(9003, Hex("EA 03 05 00 01"));
   const std::vector<std::string> expected{
-      "1019,НЕИЗВЕСТНЫЙ ТЕГ:AB CD", "9000,НЕИЗВЕСТНЫЙ ТЕГ:", "  1020,ИТОГ:1.00",
+      "1019,НЕИЗВЕСТНЫЙ ТЕГ:AB CD",
+      "9000,НЕИЗВЕСТНЫЙ ТЕГ:",
+      "  1020,ИТОГ:1.00",
       "  9001,НЕИЗВЕСТНЫЙ ТЕГ:",
-      "9002,НЕИЗВЕСТНЫЙ ТЕГ:01 00 00 00",        // a number below the format's
+      "9002,НЕИЗВЕСТНЫЙ ТЕГ:01 00 00 00",      // a number below the format's
       "9003,НЕИЗВЕСТНЫЙ ТЕГ:EA 03 05 00 01"};  // not TLV to its end
   EXPECT_EQ(TreeLines(TDictionaryKind::Ffd12, data), expected);
   EXPECT_EQ(ReaderLines(TDictionaryKind::Ffd12, data), expected);
@@ -113,7 +117,8 @@ TEST(Ffd12, UnknownTagsShowTheirBytesOrTheirItems) {
 
 TEST(Ffd12, TheReaderGivesWhatTheParserGives) {
   // Unknown tags holding unknown tags, the newer containers, a reused number.
-  const std::string inner = Tlv(9100, Tlv(9101, Tlv(1040, Hex("05 00 00 00"))) + Tlv(1020, Hex("01")));
+  const std::string inner =
+      Tlv(9100, Tlv(9101, Tlv(1040, Hex("05 00 00 00"))) + Tlv(1020, Hex("01")));
   const std::string data = Tlv(65002, Tlv(103, f::VatReceipt() + f::MarkedItem() + inner) +
                                           Tlv(107, Tlv(1012, Hex("00 00 00 00")))) +
                            inner;
