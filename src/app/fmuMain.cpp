@@ -225,11 +225,8 @@ void TfmMain::CreateControls() {
   range->addWidget(lblDocNumber2, 1, 0);
   range->addWidget(seDocNumber2, 1, 1);
   range->addWidget(btnReadFNStatus, 1, 2, Qt::AlignLeft);
-  auto* options = new QHBoxLayout;
-  options->addWidget(chbOnlyIfTag1162Exist);
-  options->addWidget(chbFfd12);
-  options->addStretch();
-  range->addLayout(options, 2, 0, 1, 3);
+  range->addWidget(chbOnlyIfTag1162Exist, 2, 0, 1, 3);
+  range->addWidget(chbFfd12, 3, 0, 1, 3);
   range->setRowMinimumHeight(3, 4);
   auto* progress = new QHBoxLayout;
   progress->addWidget(ProgressBar, 1);
