@@ -110,7 +110,6 @@ TEST(Ffd12, UnknownTagsShowTheirBytesOrTheirItems) {
       "9002,НЕИЗВЕСТНЫЙ ТЕГ:01 00 00 00",      // a number below the format's
       "9003,НЕИЗВЕСТНЫЙ ТЕГ:EA 03 05 00 01"};  // not TLV to its end
   EXPECT_EQ(TreeLines(TDictionaryKind::Ffd12, data), expected);
-  EXPECT_EQ(ReaderLines(TDictionaryKind::Ffd12, data), expected);
   EXPECT_EQ(TreeLines(TDictionaryKind::Classic, data)[0], "1019,НЕИЗВЕСТНЫЙ ТЕГ");
   EXPECT_EQ(TreeLines(TDictionaryKind::Ffd12Names, data)[1], "9000,НЕИЗВЕСТНЫЙ ТЕГ");
 }
