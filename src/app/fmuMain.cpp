@@ -224,6 +224,14 @@ void TfmMain::CreateControls() {
   chbOnlyIfTag1162Exist =
       new QCheckBox(QStringLiteral("Включать только чеки с тегом 1162"), gbMain);
   chbOnlyIfTag1162Exist->setObjectName(QStringLiteral("chbOnlyIfTag1162Exist"));
+  chbFfd12 = new QCheckBox(QStringLiteral("Реквизиты ФФД 1.2 и новее"), gbMain);
+  chbFfd12->setObjectName(QStringLiteral("chbFfd12"));
+  // With format 1.2 the marking code may stand in 1163 as well.
+  connect(chbFfd12, &QCheckBox::toggled, this, [this](bool on) {
+    chbOnlyIfTag1162Exist->setText(
+        on ? QStringLiteral("Включать только чеки с кодом товара (1162/1163)")
+           : QStringLiteral("Включать только чеки с тегом 1162"));
+  });
   ProgressBar = new QProgressBar(gbMain);
   ProgressBar->setObjectName(QStringLiteral("ProgressBar"));
   ProgressBar->setRange(0, 100);
@@ -254,6 +262,7 @@ void TfmMain::CreateControls() {
   range->addWidget(seDocNumber2, 1, 1);
   range->addWidget(btnReadFNStatus, 1, 2, Qt::AlignLeft);
   range->addWidget(chbOnlyIfTag1162Exist, 2, 0, 1, 3);
+  range->addWidget(chbFfd12, 3, 0, 1, 3);
   range->setRowMinimumHeight(3, 4);
   auto* progress = new QHBoxLayout;
   progress->addWidget(ProgressBar, 1);
@@ -293,7 +302,8 @@ void TfmMain::CreateControls() {
   setTabOrder(seDocNumber1, seDocNumber2);
   setTabOrder(seDocNumber2, btnReadFNStatus);
   setTabOrder(btnReadFNStatus, chbOnlyIfTag1162Exist);
-  setTabOrder(chbOnlyIfTag1162Exist, btnOpenReport);
+  setTabOrder(chbOnlyIfTag1162Exist, chbFfd12);
+  setTabOrder(chbFfd12, btnOpenReport);
 
   Timer = new QTimer(this);
   Timer->setObjectName(QStringLiteral("Timer"));
@@ -423,6 +433,7 @@ void TfmMain::StartRead(bool restart) {
   params.LastNumber = SpinValue(*seDocNumber2);
   params.OnlyIfTag1162Exist = chbOnlyIfTag1162Exist->isChecked();
   params.Restart = restart;
+  params.Ffd12 = chbFfd12->isChecked();
   try {
     // The driver dialog's setting; a settings file that cannot be read keeps
     // the default, and the job's own driver says what is wrong with it.
@@ -493,7 +504,7 @@ void TfmMain::BeginSaveView() {
   saving_ = true;
   for (QWidget* control :
        std::initializer_list<QWidget*>{btnStart, btnSave, btnDriver, btnReadFNStatus, seDocNumber1,
-                                       seDocNumber2, chbOnlyIfTag1162Exist}) {
+                                       seDocNumber2, chbOnlyIfTag1162Exist, chbFfd12}) {
     control->setEnabled(false);
   }
   QApplication::setOverrideCursor(Qt::BusyCursor);
@@ -514,8 +525,8 @@ void TfmMain::UpdateSaveView() {
   }
   saving_ = false;
   QApplication::restoreOverrideCursor();
-  for (QWidget* control : std::initializer_list<QWidget*>{seDocNumber1, seDocNumber2,
-                                                          btnReadFNStatus, chbOnlyIfTag1162Exist}) {
+  for (QWidget* control : std::initializer_list<QWidget*>{
+           seDocNumber1, seDocNumber2, btnReadFNStatus, chbOnlyIfTag1162Exist, chbFfd12}) {
     control->setEnabled(true);
   }
   btnStart->setEnabled(!controller_->Running());
@@ -585,6 +596,11 @@ void TfmMain::UpdateView() {
   if (!running && status.State == TJobState::Failed && controller_->JobFinished() &&
       controller_->ReportIncomplete()) {
     text += QStringLiteral(" Отчет неполный: сохраняются прочитанные документы.");
+  }
+  if (!running && controller_->IsReportReady() && controller_->Report().NewerFormatSeen()) {
+    text += QStringLiteral(
+        "\nПрочитаны документы ФФД 1.2: включите «Реквизиты ФФД 1.2 и новее», чтобы видеть их "
+        "реквизиты");
   }
   ShowStatusText(text);
   ProgressBar->setValue(percent);

@@ -138,6 +138,7 @@ class TfmMain : public QWidget {
   QSpinBox* seDocNumber2 = nullptr;
   QPushButton* btnReadFNStatus = nullptr;
   QCheckBox* chbOnlyIfTag1162Exist = nullptr;
+  QCheckBox* chbFfd12 = nullptr;
   QProgressBar* ProgressBar = nullptr;
   QLabel* lblProgress = nullptr;
   QLabel* lblStatusText = nullptr;

@@ -177,6 +177,7 @@ struct TReadOptions {
   int32_t First = 1;
   std::optional<int32_t> Last;
   bool Only1162 = false;
+  bool Ffd12 = false;
   bool Restart = false;
   int ReconnectWait = 120;
   std::string Bin, Txt;
@@ -200,7 +201,7 @@ int ReadAndSave(TMainController& controller, const TReadOptions& o, std::ostream
   const TStopSignals signals;
   try {
     controller.SetReconnectWait(std::chrono::seconds(o.ReconnectWait));
-    controller.Start({first, *last, o.Only1162, o.Restart});
+    controller.Start({first, *last, o.Only1162, o.Restart, o.Ffd12});
   } catch (const TRangeError& e) {
     err << ShowUtf8(e.what()) << '\n';
     return kExitUsage;
@@ -261,6 +262,12 @@ int ReadAndSave(TMainController& controller, const TReadOptions& o, std::ostream
         << '\n';
   } else {
     err << ShowUtf8(status.Text) << '\n';
+  }
+  if (controller.IsReportReady() && controller.Report().NewerFormatSeen()) {
+    err << ShowUtf8(
+               "Прочитаны документы ФФД 1.2: включите «Реквизиты ФФД 1.2 и новее», чтобы видеть "
+               "их реквизиты (--ffd12)")
+        << '\n';
   }
   try {
     // A job stopped before it began has no report.
@@ -388,10 +395,10 @@ class TTerminalTextStream final : public TOstreamStream {
 };
 
 int RunShow(const std::string& file, const std::string& txt, TExportForm form,
-            const std::string& exportTo, std::ostream& out, std::ostream& err) {
+            const std::string& exportTo, bool ffd12, std::ostream& out, std::ostream& err) {
   try {
     if (form != TExportForm::Text) {
-      const TReportExport report(file);
+      const TReportExport report(file, ffd12);
       if (exportTo == "-") {
         TOstreamStream stdoutStream(out);
         report.Write(form, stdoutStream);
@@ -405,7 +412,7 @@ int RunShow(const std::string& file, const std::string& txt, TExportForm form,
     }
     // Streamed from the file like the other forms: memory stays bounded
     // whatever the file's size.
-    const TReportExport report(file);
+    const TReportExport report(file, ffd12);
     if (!txt.empty()) {
       TSafeFileWriter target(txt);
       report.Write(TExportForm::Text, target.Stream());
@@ -474,12 +481,15 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   int32_t first = 1;
   std::optional<int32_t> last;
   bool only1162 = false;
+  bool ffd12 = false;
   std::string bin, txt;
   addConnection(read);
   read->add_option("--first", first, "Number of the first document (default 1)")->check(decimal);
   read->add_option("--last", last, "Number of the last document (default the storage's last)")
       ->check(decimal);
-  read->add_flag("--only-1162", only1162, "Keep only documents that carry tag 1162");
+  read->add_flag("--only-1162", only1162,
+                 "Keep only documents that carry tag 1162 (with --ffd12 also 1163)");
+  read->add_flag("--ffd12", ffd12, "Name and keep the tags of format 1.2 and later");
   read->add_option("--bin", bin, "Save the binary report file")->check(fileName);
   read->add_option("--txt", txt, "Save the text report file")->check(fileName);
   bool restart = false;
@@ -524,6 +534,8 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
       ->check(fileName)
       ->excludes(showTxtOption)
       ->excludes(showJsonOption);
+  bool showFfd12 = false;
+  show->add_flag("--ffd12", showFfd12, "Name the tags of format 1.2 and later in the text");
 
   // Set last, so that the subcommands' help does not repeat it.
   app.footer(kHelpFooter);
@@ -552,7 +564,7 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
     const TDriverThreadScope scope;
     if (*status) return PrintStatus(out, err);
     if (*read) {
-      return RunRead({first, last, only1162, restart, reconnectWait, bin, txt}, out, err);
+      return RunRead({first, last, only1162, ffd12, restart, reconnectWait, bin, txt}, out, err);
     }
     if (*journalList) return ListJournalFiles(out, err);
     if (*journalRemove) return RemoveJournalFiles(journalSerial, out, err);
@@ -571,7 +583,7 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
         form = form1;
         exportTo = *value;
       }
-      return RunShow(showFile, showTxt, form, exportTo, out, err);
+      return RunShow(showFile, showTxt, form, exportTo, showFfd12, out, err);
     }
   } catch (const std::exception& e) {
     err << ShowUtf8(e.what()) << '\n';

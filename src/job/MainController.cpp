@@ -83,6 +83,7 @@ void TMainController::Start(const TReadParams& params) {
   lastNumber_ = params.LastNumber;
   onlyIfTag1162Exist_ = params.OnlyIfTag1162Exist;
   restart_ = params.Restart;
+  ffd12_ = params.Ffd12;
   // A start-up status read still running would take the device again after
   // it is released here, and the job would find it busy.
   WaitForStatusReads();
@@ -195,7 +196,7 @@ std::string TMainController::ReadDocuments(TNotifyThread& thread) {
 
   const std::unique_ptr<TReadJournal> journal = OpenJournal(*driver);
   ReadRange(thread, driver, reader, *journal);
-  report_->Build(onlyIfTag1162Exist_);
+  report_->Build(onlyIfTag1162Exist_, ffd12_);
   journalCovered_ =
       !JobStopped() && journal->First() >= firstNumber_ && journal->Last() <= lastNumber_;
   // A stop while waiting for a lost line leaves no driver to ask.
@@ -239,7 +240,7 @@ void TMainController::ReadRange(TNotifyThread& thread, std::unique_ptr<TTorvel>&
     if (i == 0) throw Error(what);  // nothing to keep, nothing to go on from
     try {
       journal.Flush();
-      report_->Build(onlyIfTag1162Exist_);
+      report_->Build(onlyIfTag1162Exist_, ffd12_);
       reportIncomplete_.store(true, std::memory_order_release);
     } catch (const std::exception&) {
       // The error below is the one to show.

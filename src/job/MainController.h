@@ -32,6 +32,7 @@ struct TReadParams {
   int32_t LastNumber = 0;
   bool OnlyIfTag1162Exist = false;
   bool Restart = false;  // discard the storage's journal and read everything
+  bool Ffd12 = false;    // the tags of format 1.2 and later named and kept
 };
 
 // The read job's state as published; the values are fixed.
@@ -203,6 +204,7 @@ class TMainController {
   bool journalCovered_ = false;
   std::atomic<bool> reportIncomplete_{false};
   std::atomic<bool> reportSaved_{false};
+  bool ffd12_ = false;
   TNotify onFNStatusRead_;
   TMainControllerStatus status_;
   THeaderParams headerParams_;

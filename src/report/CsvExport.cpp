@@ -39,7 +39,7 @@ class TCsvExport final : public TBufferedExport {
   void Begin(const TFNReportHeader&) override {
     buffer_ +=
         "outer,type,number,date_time,fiscal_sign,shift,operation,total,cash,electronic,vat20,"
-        "vat10,vat0,no_vat,vat20_120,vat10_110,confirmed,confirmed_at\r\n";
+        "vat10,vat0,no_vat,vat20_120,vat10_110,confirmed,confirmed_at,vat22,marked\r\n";
   }
 
   void Item(const TTLVItem& item) override {
@@ -60,6 +60,9 @@ class TCsvExport final : public TBufferedExport {
       inConfirmation_ = true;
     } else if (item.Depth == 2 && row_ && (inDocument_ || inConfirmation_)) {
       Cell(item);
+      if (inDocument_) Top(tag);
+    } else if (item.Depth > 2 && row_ && inDocument_) {
+      Nested(item);
     }
     if (item.Depth == 1) firstInOuter_ = false;
     if (item.Container) ++open_;
@@ -82,6 +85,35 @@ class TCsvExport final : public TBufferedExport {
   void Finish() override { Flush(); }
 
  private:
+  // A document's item (1059) or VAT sums (1115) begin.
+  void Top(int32_t tag) {
+    top_ = tag;
+    if (tag == 1059) {
+      marked_ = false;
+      std::string& count = (*row_)[kMarked];
+      if (count.empty()) count = "0";
+    }
+  }
+
+  // What the document's newer containers hold: marked items (an item with
+  // 1162 or 1163) and the VAT sum of 22 % (1119 of rate 11 in 1115).
+  void Nested(const TTLVItem& item) {
+    const int32_t tag = item.Entry->Info.Tag;
+    if (top_ == 1059 && item.Depth == 3 && (tag == 1162 || tag == 1163) && !marked_) {
+      marked_ = true;
+      std::string& count = (*row_)[kMarked];
+      count = std::to_string(std::stoi(count) + 1);
+    } else if (top_ == 1115 && item.Depth == 3 && tag == 1119) {
+      rate_ = -1;
+      vatSum_.clear();
+    } else if (top_ == 1115 && item.Depth == 4 && !item.Container && !item.Short()) {
+      if (tag == 1199) rate_ = static_cast<int>(TFormatTLV::BytesToInt(item.Value));
+      if (tag == 1120) vatSum_ = item.Value;
+      if (rate_ == 11 && !vatSum_.empty() && (*row_)[kVat22].empty())
+        AppendRoubles((*row_)[kVat22], vatSum_);
+    }
+  }
+
   void Cell(const TTLVItem& item) {
     if (item.Short() || item.Container) return;
     const int32_t tag = item.Entry->Info.Tag;
@@ -114,8 +146,15 @@ class TCsvExport final : public TBufferedExport {
     return at == kTags.end() ? 0 : static_cast<std::size_t>(at - kTags.begin()) + 2;
   }
 
+  static constexpr std::size_t kVat22 = 18;
+  static constexpr std::size_t kMarked = 19;
+
   int32_t outer_ = 0;
-  std::optional<std::array<std::string, 18>> row_;
+  std::optional<std::array<std::string, 20>> row_;
+  int32_t top_ = 0;
+  bool marked_ = false;
+  int rate_ = -1;
+  std::string vatSum_;
   bool firstInOuter_ = false;
   bool inDocument_ = false;
   bool inConfirmation_ = false;

@@ -11,11 +11,11 @@
 
 namespace kvitor {
 
-std::unique_ptr<TExportWriter> TExportWriter::Create(TExportForm form, TStream& out) {
+std::unique_ptr<TExportWriter> TExportWriter::Create(TExportForm form, TStream& out, bool ffd12) {
   switch (form) {
     case TExportForm::Json: return MakeJsonExport(out);
     case TExportForm::Csv: return MakeCsvExport(out);
-    default: return MakeTextExport(out);
+    default: return MakeTextExport(out, ffd12);
   }
 }
 

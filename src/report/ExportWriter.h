@@ -22,8 +22,10 @@ enum class TExportForm { Text, Json, Csv };
 class TExportWriter {
  public:
   virtual ~TExportWriter() = default;
-  // Text: the text report (Windows-1251, CR LF); Json and Csv: UTF-8.
-  [[nodiscard]] static std::unique_ptr<TExportWriter> Create(TExportForm form, TStream& out);
+  // Text: the text report (Windows-1251, CR LF), with ffd12 its header as a
+  // report read with format 1.2 has it; Json and Csv: UTF-8.
+  [[nodiscard]] static std::unique_ptr<TExportWriter> Create(TExportForm form, TStream& out,
+                                                             bool ffd12 = false);
   virtual void Begin(const TFNReportHeader& header) = 0;
   virtual void Item(const TTLVItem& item) = 0;
   virtual void End() = 0;
@@ -32,7 +34,7 @@ class TExportWriter {
 
 // The forms, each in a file of its own (TextExport.cpp, JsonExport.cpp,
 // CsvExport.cpp).
-[[nodiscard]] std::unique_ptr<TExportWriter> MakeTextExport(TStream& out);
+[[nodiscard]] std::unique_ptr<TExportWriter> MakeTextExport(TStream& out, bool ffd12);
 [[nodiscard]] std::unique_ptr<TExportWriter> MakeJsonExport(TStream& out);
 [[nodiscard]] std::unique_ptr<TExportWriter> MakeCsvExport(TStream& out);
 

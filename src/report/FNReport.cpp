@@ -22,12 +22,17 @@ constexpr std::array<int32_t, 29> kReceiptTags{
     1214, 1212, 1222, 1226, 1162, 1023, 1043, 1012, 1054, 1020, 1031, 1081, 1215, 1216, 1217,
     1102, 1103, 1104, 1105, 1106, 1107, 1040, 1041, 1077, 1059, 1192, 300,  1017, 1078};
 constexpr std::array<int32_t, 7> kShiftCloseTags{1012, 1038, 1040, 1041, 1077, 1017, 1078};
+// The receipts' kept tags with those of format 1.2 and later.
+constexpr std::array<int32_t, 36> kReceiptFfd12Tags{
+    1214, 1212, 1222, 1226, 1162, 1023, 1043, 1012, 1054, 1020, 1031, 1081,
+    1215, 1216, 1217, 1102, 1103, 1104, 1105, 1106, 1107, 1040, 1041, 1077,
+    1059, 1192, 300,  1017, 1078, 1115, 1125, 1234, 2107, 1256, 1261, 1270};
 
 constexpr uint64_t kMaxLength = 0xFFFF;
 
-// The lists as sets of tags 0..2047, tested once per item; a tag outside
+// The lists as sets of tags 0..4095, tested once per item; a tag outside
 // that range in a list fails the build.
-using TTagSet = std::array<uint64_t, 32>;
+using TTagSet = std::array<uint64_t, 64>;
 template <std::size_t N>
 constexpr TTagSet SetOf(const std::array<int32_t, N>& tags) {
   TTagSet set{};
@@ -39,23 +44,24 @@ constexpr TTagSet kShiftOpenSet = SetOf(kShiftOpenTags);
 constexpr TTagSet kSettlementSet = SetOf(kSettlementTags);
 constexpr TTagSet kReceiptSet = SetOf(kReceiptTags);
 constexpr TTagSet kShiftCloseSet = SetOf(kShiftCloseTags);
+constexpr TTagSet kReceiptFfd12Set = SetOf(kReceiptFfd12Tags);
 
 // Nothing for a type that keeps every tag.
-const TTagSet* KeptTags(int32_t docType) {
+const TTagSet* KeptTags(int32_t docType, bool ffd12) {
   switch (docType) {
     case 2: return &kShiftOpenSet;
     case 21: return &kSettlementSet;
     case 3:
     case 4:
     case 31:
-    case 41: return &kReceiptSet;
+    case 41: return ffd12 ? &kReceiptFfd12Set : &kReceiptSet;
     case 5: return &kShiftCloseSet;
     default: return nullptr;
   }
 }
 
 bool Kept(const TTagSet* set, int32_t tag) {
-  return set == nullptr || (tag >= 0 && tag < 2048 &&
+  return set == nullptr || (tag >= 0 && tag < 4096 &&
                             ((*set)[static_cast<std::size_t>(tag) >> 6] >> (tag & 63) & 1) != 0);
 }
 
@@ -175,10 +181,15 @@ TFNDocument& TFNReport::AddDocument(const TFNDocumentRec& rec) {
   }
 }
 
-void TFNReport::Build(bool onlyIfTag1162Exist) {
+void TFNReport::Build(bool onlyIfTag1162Exist, bool ffd12) {
   header_.FFDVersion = 1;
   onlyIfTag1162Exist_ = onlyIfTag1162Exist;
+  newerFormatSeen_ = false;
   Invalidate();
+  const auto kind = ffd12 ? TDictionaryKind::Ffd12 : TDictionaryKind::Classic;
+  // The tree built so far refers to the dictionary's records, which outlive
+  // any parser: only the walks to come use the new one.
+  if (parser_->Kind() != kind) parser_ = std::make_unique<TTLVParser>(kind);
   try {
     // At most one entry per document: no growth by doubling, at a million
     // documents tens of megabytes.
@@ -205,9 +216,11 @@ void TFNReport::ProcessDocument(uint32_t index) {
   thread_local std::vector<TTopItem> tops;
   tops.clear();
   bool has1162 = false;
-  parser_.Walk(body, [&](const TTLVWalkItem& item) {
+  const bool ffd12 = Ffd12();
+  parser_->Walk(body, [&](const TTLVWalkItem& item) {
     const int32_t tag = item.Entry->Info.Tag;
-    has1162 = has1162 || tag == 1162;
+    has1162 = has1162 || tag == 1162 || (ffd12 && tag == 1163);
+    newerFormatSeen_ = newerFormatSeen_ || (!ffd12 && item.Entry->Info.TagType == ttUnknown);
     if (item.Depth == 0) {
       const auto begin = static_cast<uint32_t>(item.Raw.data() - body.data());
       const auto end = begin + static_cast<uint32_t>(item.Raw.size());
@@ -220,7 +233,7 @@ void TFNReport::ProcessDocument(uint32_t index) {
     }
   });
   for (TTopItem& top : tops) {
-    if (!top.Whole) EncodedSize(parser_, body.substr(top.Begin, top.End - top.Begin), top);
+    if (!top.Whole) EncodedSize(*parser_, body.substr(top.Begin, top.End - top.Begin), top);
   }
 
   const auto find = [](int32_t tag) -> const TTopItem* {
@@ -232,6 +245,7 @@ void TFNReport::ProcessDocument(uint32_t index) {
     const TTopItem* v = find(1209);
     return v == nullptr ? 1 : static_cast<int32_t>(static_cast<uint32_t>(v->ValueInt));
   };
+  if (!ffd12 && version() >= 4) newerFormatSeen_ = true;
   const TTopItem* mode = find(1002);
   const bool autonomous = mode != nullptr && mode->ValueInt == 1;
   const int32_t containerTag = (autonomous ? 65001 : 65002) + (version() == 3 ? 10 : 0);
@@ -245,7 +259,7 @@ void TFNReport::ProcessDocument(uint32_t index) {
   entry.FirstRun = static_cast<uint32_t>(runs_.size());
   static_cast<void>(ContainerEntry(containerTag));
   static_cast<void>(ContainerEntry(rec.DocType + 100));
-  const TTagSet* kept = KeptTags(rec.DocType);
+  const TTagSet* kept = KeptTags(rec.DocType, ffd12);
   uint64_t content = 0;
   std::string problem;
   for (const TTopItem& top : tops) {
@@ -292,7 +306,7 @@ void TFNReport::RaiseFFDVersion(int32_t version) {
 
 const TTagEntry* TFNReport::ContainerEntry(int32_t tagNumber) {
   // A dictionary tag is a copy of its entry; another number, a container.
-  if (const TTagEntry* entry = parser_.DictionaryEntry(tagNumber)) return entry;
+  if (const TTagEntry* entry = parser_->DictionaryEntry(tagNumber)) return entry;
   const TTagEntry*& made = containerEntries_[tagNumber];
   if (made == nullptr) {
     TTagInfo info;
@@ -304,7 +318,7 @@ const TTagEntry* TFNReport::ContainerEntry(int32_t tagNumber) {
 }
 
 const TTagEntry* TFNReport::MadeEntry(int32_t tagNumber) const {
-  if (const TTagEntry* entry = parser_.DictionaryEntry(tagNumber)) return entry;
+  if (const TTagEntry* entry = parser_->DictionaryEntry(tagNumber)) return entry;
   return containerEntries_.at(tagNumber);
 }
 
@@ -327,7 +341,7 @@ void TFNReport::EncodeRange(std::string_view bytes, std::string& out) const {
       open.pop_back();
     }
   };
-  parser_.Walk(
+  parser_->Walk(
       bytes,
       [&](const TTLVWalkItem& item) {
         close(item.Depth);
@@ -396,7 +410,7 @@ void TFNReport::MakeTags(TTLVTags& tags) const {
     TTLVTags& kept = outer.Children().AddNew(*MadeEntry(entry.DocumentTag)).Children();
     for (uint32_t r = 0; r < entry.RunCount; ++r) {
       const TRun& run = runs_[entry.FirstRun + r];
-      parser_.ParseInto(body.substr(run.Begin, run.End - run.Begin), kept, false);
+      parser_->ParseInto(body.substr(run.Begin, run.End - run.Begin), kept, false);
     }
     if (rec.Ticket.TicketData.empty()) continue;
     TTLVTags& confirmation = outer.Children().AddNew(*MadeEntry(107)).Children();
@@ -404,8 +418,8 @@ void TFNReport::MakeTags(TTLVTags& tags) const {
         .SetValue(TFormatTLV::DateTimeToUnixTime(rec.Ticket.TicketDateTime));
     confirmation.AddNew(*MadeEntry(1078)).SetValue(rec.Ticket.FiscalSign);
     if (entry.OfdInnEnd > 0) {
-      parser_.ParseInto(body.substr(entry.OfdInnBegin, entry.OfdInnEnd - entry.OfdInnBegin),
-                        confirmation, false);
+      parser_->ParseInto(body.substr(entry.OfdInnBegin, entry.OfdInnEnd - entry.OfdInnBegin),
+                         confirmation, false);
     }
   }
 }

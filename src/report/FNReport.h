@@ -26,7 +26,7 @@ struct TFNReportHeader {
   std::string ProgramName;
   std::string RegNumber;
   std::string FNNumber;
-  uint8_t FFDVersion = 0;  // 1 "1.0", 2 "1.05", 3 "1.1"
+  uint8_t FFDVersion = 0;  // 1 "1.0", 2 "1.05", 3 "1.1", 4 "1.2"
   int32_t ShiftCount = 0;
   int32_t DocumentCount = 0;
   uint32_t Checksum = 0;
@@ -63,7 +63,9 @@ class TFNReport {
   TFNDocument& AddDocument(const TFNDocumentRec& rec);
   // Turns every document, in reading order, into its containers; then ready.
   // A body the parser rejects ends it with the parser's error, not ready.
-  void Build(bool onlyIfTag1162Exist);
+  // With ffd12 the tags of format 1.2 and later are named and kept, and the
+  // filter also takes the marking code of 1.2 (1163).
+  void Build(bool onlyIfTag1162Exist, bool ffd12 = false);
 
   // Written by the job's thread, read by the window's: hence atomic.
   [[nodiscard]] bool Ready() const { return ready_.load(std::memory_order_acquire); }
@@ -74,7 +76,11 @@ class TFNReport {
   [[nodiscard]] const TTLVTags& Tags() const;
   [[nodiscard]] const TFNDocuments& Documents() const { return documents_; }
   [[nodiscard]] bool OnlyIfTag1162Exist() const { return onlyIfTag1162Exist_; }
-  [[nodiscard]] const TTLVParser& Parser() const { return parser_; }
+  [[nodiscard]] const TTLVParser& Parser() const { return *parser_; }
+  [[nodiscard]] bool Ffd12() const { return parser_->Kind() != TDictionaryKind::Classic; }
+  // Whether the last Build, without ffd12, met a document of format 1.2 or
+  // later (1209 of 4 and above) or a tag the dictionary does not know.
+  [[nodiscard]] bool NewerFormatSeen() const { return newerFormatSeen_; }
 
   // The number of outer containers (documents taken in).
   [[nodiscard]] std::size_t ContainerCount() const { return entries_.size(); }
@@ -119,7 +125,7 @@ class TFNReport {
   void EncodeRange(std::string_view bytes, std::string& out) const;
   void MakeTags(TTLVTags& tags) const;
 
-  TTLVParser parser_;
+  std::unique_ptr<TTLVParser> parser_ = std::make_unique<TTLVParser>();
   // The records of the container numbers the dictionary lacks, made once.
   std::unordered_map<int32_t, const TTagEntry*> containerEntries_;
   TFNDocuments documents_;
@@ -128,6 +134,7 @@ class TFNReport {
   std::string encodeError_;  // the first document that cannot be encoded
   TFNReportHeader header_;
   bool onlyIfTag1162Exist_ = false;
+  bool newerFormatSeen_ = false;
   std::atomic<bool> ready_{false};
 
   mutable std::mutex cacheLock_;  // guards the nodes made on request
@@ -139,7 +146,7 @@ template <class Visit, class Done>
 void TFNReport::ForEachNode(Visit&& visit, Done&& done) const {
   TReportNode node;
   const auto walk = [&](std::string_view bytes, uint32_t depth) {
-    parser_.Walk(
+    parser_->Walk(
         bytes,
         [&](const TTLVWalkItem& item) {
           node.Entry = item.Entry;

@@ -24,7 +24,9 @@ void PutLine(TStream& out, std::string_view line) {
 
 }  // namespace
 
-std::vector<std::string> ReportHeaderLines(const TFNReportHeader& header) {
+std::vector<std::string> ReportHeaderLines(const TFNReportHeader& header, bool ffd12) {
+  std::string version = FFDVersionName(header.FFDVersion);
+  if (ffd12 && header.FFDVersion == 4) version += Utf8ToCp1251(" (ФФД 1.2)");
   char checksum[16];
   std::snprintf(checksum, sizeof checksum, "%08X", header.Checksum);
   const auto label = [](const char* utf8) { return Utf8ToCp1251(utf8); };
@@ -34,7 +36,7 @@ std::vector<std::string> ReportHeaderLines(const TFNReportHeader& header) {
       label("Программа выгрузки          : ") + header.ProgramName,
       label("Регистрационный номер ККТ   : ") + header.RegNumber,
       label("Номер ФН                    : ") + header.FNNumber,
-      label("Номер версии ФФД            : ") + FFDVersionName(header.FFDVersion),
+      label("Номер версии ФФД            : ") + version,
       label("Количество смен             : ") + std::to_string(header.ShiftCount),
       label("Количество документов       : ") + std::to_string(header.DocumentCount),
       label("Контрольная сумма           : 0x") + checksum,
@@ -68,7 +70,7 @@ void WriteReportText(const TFNReportHeader& header, const TTLVTags& tags, TStrea
 }
 
 void WriteReportText(const TFNReport& report, TStream& out, TSaveProgress* progress) {
-  for (const auto& line : ReportHeaderLines(report.Header())) PutLine(out, line);
+  for (const auto& line : ReportHeaderLines(report.Header(), report.Ffd12())) PutLine(out, line);
   int64_t bytes = out.Position();
   // Lines are made straight into large pieces that go to the stream whole: a
   // report has tens of millions of them.

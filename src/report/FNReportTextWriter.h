@@ -24,8 +24,10 @@ class TFNReportTextWriter {
                   TSaveProgress* progress = nullptr) const;
 };
 
-// The ten header lines, Windows-1251, without line ends.
-[[nodiscard]] std::vector<std::string> ReportHeaderLines(const TFNReportHeader& header);
+// The ten header lines, Windows-1251, without line ends; with ffd12 the
+// version of format 1.2 is named.
+[[nodiscard]] std::vector<std::string> ReportHeaderLines(const TFNReportHeader& header,
+                                                         bool ffd12 = false);
 
 class TStream;
 // Writes the report's lines onto out (header, then the tree); written, when

@@ -100,7 +100,10 @@ class TFileSource final : public TByteSource {
 
 }  // namespace
 
-TReportExport::TReportExport(std::string fileName) : fileName_(std::move(fileName)) {
+TReportExport::TReportExport(std::string fileName, bool ffd12)
+    : fileName_(std::move(fileName)),
+      ffd12_(ffd12),
+      dictionary_(ffd12 ? TDictionaryKind::Ffd12 : TDictionaryKind::Classic) {
   TFileSource source(fileName_);
   if (source.Size() < kHeaderSize) ThrowNotAReport(fileName_, source.Size());
   const std::string head(source.Take(kHeaderSize));
@@ -145,10 +148,12 @@ void TReportExport::Write(TExportForm form, TStream& out) const {
   const std::string head(source.Take(kHeaderSize));
   if (!(ReportHeaderFields(head) == header_)) throw changed();
   source.StartCrc(ChecksumUpdate(kChecksumStart, std::string_view(head).substr(0, kChecksumAt)));
-  const auto writer = TExportWriter::Create(form, out);
+  const auto writer = TExportWriter::Create(form, out, ffd12_);
   writer->Begin(header_);
+  std::optional<TTLVParser> names;
+  if (form != TExportForm::Text) names.emplace(TDictionaryKind::Ffd12Names);
   try {
-    TTLVReader reader(source, source.Size() - kHeaderSize, dictionary_);
+    TTLVReader reader(source, source.Size() - kHeaderSize, names ? *names : dictionary_);
     for (auto event = reader.Next(); event != TTLVReader::TEvent::Done; event = reader.Next()) {
       if (event == TTLVReader::TEvent::Item) {
         writer->Item(reader.Item());

@@ -18,8 +18,10 @@ namespace kvitor {
 class TReportExport {
  public:
   // Refuses (Error) a short file, a wrong checksum, data that is not TLV
-  // and a value the text cannot show, as `show` words it.
-  explicit TReportExport(std::string fileName);
+  // and a value the text cannot show, as `show` words it. With ffd12 the
+  // text form names the tags of format 1.2 and later as a report read with
+  // them does; the JSON and CSV forms always do.
+  explicit TReportExport(std::string fileName, bool ffd12 = false);
   TReportExport(const TReportExport&) = delete;
   TReportExport& operator=(const TReportExport&) = delete;
 
@@ -29,6 +31,7 @@ class TReportExport {
 
  private:
   std::string fileName_;
+  bool ffd12_;
   TFNReportHeader header_;
   TTLVParser dictionary_;
 };

@@ -54,7 +54,7 @@ class TReportView {
   std::string bytes_;
   TFNReportHeader header_;
   std::vector<TDocument> documents_;
-  TTLVParser dictionary_;
+  TTLVParser dictionary_{TDictionaryKind::Ffd12Names};  // ours: the newer tags named
 };
 
 }  // namespace kvitor

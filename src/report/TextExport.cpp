@@ -10,9 +10,9 @@ namespace {
 // The text report, line by line as the items come.
 class TTextExport final : public TBufferedExport {
  public:
-  using TBufferedExport::TBufferedExport;
+  TTextExport(TStream& out, bool ffd12) : TBufferedExport(out), ffd12_(ffd12) {}
   void Begin(const TFNReportHeader& header) override {
-    for (const auto& line : ReportHeaderLines(header)) {
+    for (const auto& line : ReportHeaderLines(header, ffd12_)) {
       buffer_ += line;
       buffer_ += "\r\n";
     }
@@ -25,12 +25,15 @@ class TTextExport final : public TBufferedExport {
   }
   void End() override {}
   void Finish() override { Flush(); }
+
+ private:
+  bool ffd12_;
 };
 
 }  // namespace
 
-std::unique_ptr<TExportWriter> MakeTextExport(TStream& out) {
-  return std::make_unique<TTextExport>(out);
+std::unique_ptr<TExportWriter> MakeTextExport(TStream& out, bool ffd12) {
+  return std::make_unique<TTextExport>(out, ffd12);
 }
 
 }  // namespace kvitor

@@ -3,16 +3,33 @@
 
 #include "tlv/TLVParser.h"
 
+#include <string>
 #include <vector>
 
 #include "base/Error.h"
+#include "tlv/LangUtils.h"
 
 namespace kvitor {
 
-TTLVParser::TTLVParser()
-    : index_(std::make_unique<std::array<std::atomic<const TTagEntry*>, 0x10000>>()),
+bool HoldsTLV(std::string_view value) {
+  if (value.size() < 4) return false;
+  std::size_t pos = 0;
+  while (pos < value.size()) {
+    if (value.size() - pos < 4) return false;
+    const uint16_t number = ReadTLVField(value, pos);
+    const uint16_t length = ReadTLVField(value, pos);
+    if (number < 1000 || value.size() - pos < length) return false;
+    pos += length;
+  }
+  return true;
+}
+
+TTLVParser::TTLVParser(TDictionaryKind kind)
+    : kind_(kind),
+      index_(std::make_unique<std::array<std::atomic<const TTagEntry*>, 0x10000>>()),
       known_(std::make_unique<std::bitset<0x10000>>()) {
-  dictionary_.FillDictionary();
+  dictionary_.FillDictionary(kind != TDictionaryKind::Classic);
+  if (kind != TDictionaryKind::Classic) nested_ = Ffd12NestedEntries();
   for (auto& slot : *index_) slot.store(nullptr, std::memory_order_relaxed);
   for (const auto& entry : dictionary_) {
     const int32_t tag = entry->Info().Tag;
@@ -31,9 +48,22 @@ const TTagEntry* TTLVParser::DictionaryEntry(int32_t tag) const {
 const TTagEntry* TTLVParser::UnknownEntry(uint16_t tag) const {
   // InternTagInfo gives every thread the same record, so a race only stores
   // it twice.
-  const TTagEntry* entry = InternTagInfo(TTagInfo{tag, 0, ttUnknown, true, {}, {}});
+  const std::string name = kind_ == TDictionaryKind::Ffd12 ? Tr("НЕИЗВЕСТНЫЙ ТЕГ") : std::string();
+  const TTagEntry* entry = InternTagInfo(TTagInfo{tag, 0, ttUnknown, true, {}, name});
   (*index_)[tag].store(entry, std::memory_order_release);
   return entry;
+}
+
+const TTagEntry* TTLVParser::NewerEntry(uint16_t tag, int32_t parent,
+                                        std::string_view value) const {
+  for (const TNestedEntry& nested : nested_) {
+    if (nested.Parent == parent && nested.Entry->Info.Tag == tag) return nested.Entry;
+  }
+  const TTagEntry* entry = EntryFor(tag);
+  if (kind_ != TDictionaryKind::Ffd12 || entry->Info.TagType != ttUnknown || !HoldsTLV(value))
+    return entry;
+  // Rare: made on each sight rather than kept.
+  return InternTagInfo(TTagInfo{tag, 0, ttSTLV, true, {}, entry->Info.ShortName});
 }
 
 void TTLVParser::Parse(std::string_view data) {

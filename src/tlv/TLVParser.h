@@ -33,11 +33,24 @@ struct TTLVWalkItem {
   }
 };
 
+// What a dictionary knows beyond the formats 1.0 to 1.1.
+enum class TDictionaryKind : uint8_t {
+  Classic,     // the report's own: the formats 1.0 to 1.1, unknown tags bare
+  Ffd12,       // also format 1.2 and later; an unknown tag shows its bytes, or
+               // its items when they are TLV to the end
+  Ffd12Names,  // format 1.2 and later named; unknown tags as in Classic
+};
+
+// Whether value is a sequence of TLV items to its very end, each numbered as
+// the format numbers its tags (1000 and above): what an unknown tag's bytes
+// must be to be shown as items.
+[[nodiscard]] bool HoldsTLV(std::string_view value);
+
 // Turns a TLV body into a tag tree, typing every tag from its own dictionary
 // and descending into the dictionary's containers.
 class TTLVParser {
  public:
-  TTLVParser();
+  explicit TTLVParser(TDictionaryKind kind = TDictionaryKind::Classic);
   TTLVParser(const TTLVParser&) = delete;
   TTLVParser& operator=(const TTLVParser&) = delete;
 
@@ -56,6 +69,7 @@ class TTLVParser {
   template <class Visit>
   void Walk(std::string_view data, Visit&& visit, bool checkBlock = true) const;
 
+  [[nodiscard]] TDictionaryKind Kind() const { return kind_; }
   [[nodiscard]] TTLVTags& Tags() { return tags_; }
   [[nodiscard]] const TTLVTags& Dictionary() const { return dictionary_; }
   // The record of the dictionary's first entry for tag (what FindTag on the
@@ -66,10 +80,22 @@ class TTLVParser {
     const TTagEntry* entry = (*index_)[tag].load(std::memory_order_acquire);
     return entry != nullptr ? entry : UnknownEntry(tag);
   }
+  // The record of an item with that number inside a container numbered
+  // parent (0 at the top) whose value is value: where format 1.2 gave a
+  // number another meaning, the parent decides.
+  [[nodiscard]] const TTagEntry* EntryFor(uint16_t tag, int32_t parent,
+                                          std::string_view value) const {
+    if (kind_ == TDictionaryKind::Classic) return EntryFor(tag);
+    return NewerEntry(tag, parent, value);
+  }
 
  private:
   [[nodiscard]] const TTagEntry* UnknownEntry(uint16_t tag) const;
+  [[nodiscard]] const TTagEntry* NewerEntry(uint16_t tag, int32_t parent,
+                                            std::string_view value) const;
 
+  TDictionaryKind kind_;
+  std::vector<TNestedEntry> nested_;
   TTLVTags tags_;
   TTLVTags dictionary_;
   // Lookups by number: the first dictionary entry (as FindTag gives it), and
@@ -98,6 +124,7 @@ void TTLVParser::Walk(std::string_view data, Visit&& visit, bool checkBlock) con
   struct Block {
     std::string_view data;
     std::size_t pos;
+    int32_t parent;
   };
   // An explicit stack: any nesting depth is safe. A container's content is
   // walked right after the container, before its next sibling.
@@ -105,7 +132,7 @@ void TTLVParser::Walk(std::string_view data, Visit&& visit, bool checkBlock) con
   const std::size_t base = stack.size();  // a visitor may walk again
   if (data.empty()) return;
   if (checkBlock && data.size() < 4) throw Error("TLV length error");
-  stack.push_back({data, 0});
+  stack.push_back({data, 0, 0});
   try {
     while (stack.size() > base) {
       Block& block = stack.back();
@@ -120,7 +147,7 @@ void TTLVParser::Walk(std::string_view data, Visit&& visit, bool checkBlock) con
       if (block.pos < block.data.size()) item.Value = block.data.substr(block.pos, length);
       block.pos += length;
       item.Raw = block.data.substr(start, block.pos - start);
-      item.Entry = EntryFor(number);
+      item.Entry = EntryFor(number, block.parent, item.Value);
       item.DeclaredLength = length;
       item.Depth = static_cast<uint32_t>(stack.size() - base - 1);
       const std::string_view content = item.Value;
@@ -128,7 +155,7 @@ void TTLVParser::Walk(std::string_view data, Visit&& visit, bool checkBlock) con
       visit(static_cast<const TTLVWalkItem&>(item));
       if (container && !content.empty()) {
         if (content.size() < 4) throw Error("TLV length error");
-        stack.push_back({content, 0});
+        stack.push_back({content, 0, static_cast<int32_t>(number)});
       }
     }
   } catch (...) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -68,11 +69,20 @@ class TTLVReader {
   struct Block {
     uint64_t remaining;
     bool fresh;
+    int32_t parent;  // the number of the container whose content it is, 0 for the data
   };
+  // The bytes of an unknown tag shown as items, read again from here.
+  struct Replay {
+    std::string bytes;
+    std::size_t pos;
+  };
+
+  std::string_view Take(std::size_t n);
 
   TByteSource& source_;
   const TTLVParser& dictionary_;
   std::vector<Block> blocks_;
+  std::vector<Replay> replays_;
   TTLVItem item_;
   uint64_t offset_ = 0;
 };

@@ -53,6 +53,14 @@ struct TTagEntry {
 
 class TTLVTag;
 
+// A dictionary entry of format 1.2 that holds only inside its parent: a
+// number the older formats give another meaning.
+struct TNestedEntry {
+  int32_t Parent = 0;
+  const TTagEntry* Entry = nullptr;
+};
+[[nodiscard]] std::vector<TNestedEntry> Ffd12NestedEntries();
+
 // An ordered list that owns its tags. A tag knows its list; a list does not
 // know the tag whose children it holds.
 class TTLVTags {
@@ -103,8 +111,9 @@ class TTLVTags {
   // Appends every tag of source, in order, leaving source empty: what a copy
   // followed by clearing the source gives, without copying.
   void TakeAll(TTLVTags& source);
-  // Refills the list with the tag dictionary (TagDictionary.cpp).
-  void FillDictionary();
+  // Refills the list with the tag dictionary (TagDictionary.cpp); with ffd12
+  // also the tags of format 1.2 and later that keep one meaning everywhere.
+  void FillDictionary(bool ffd12 = false);
 
   [[nodiscard]] static std::string_view VatRateText() { return "20"; }
   [[nodiscard]] static std::string_view VatCalcRateText() { return "20/120"; }

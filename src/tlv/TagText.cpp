@@ -196,8 +196,10 @@ void AppendValuePart(std::string& line, const TTagInfo& info, std::string_view v
     case ttByteArray:  // digits only
       line += info.Tag == 1077 ? FiscalSignText(value) : BytesToHexSpaced(value);
       return;
-    case ttSTLV:
-    case ttUnknown: return;
+    case ttSTLV: return;
+    case ttUnknown:  // named only by the dictionary of format 1.2
+      if (!info.ShortName.empty()) line += BytesToHexSpaced(value);
+      return;
     default: break;
   }
   AppendCp1251(line, ValueTextOf(info, value));
@@ -206,7 +208,7 @@ void AppendValuePart(std::string& line, const TTagInfo& info, std::string_view v
 void AppendTagLine(std::string& line, const TTagEntry& entry, std::string_view value,
                    std::size_t valueLength, int32_t declaredLength, bool withNumber) {
   const TTagInfo& info = entry.Info;
-  if (info.TagType == ttUnknown) {
+  if (info.TagType == ttUnknown && info.ShortName.empty()) {
     if (withNumber) {
       AppendInt(line, info.Tag);
       line += ',';

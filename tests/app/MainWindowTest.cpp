@@ -363,6 +363,39 @@ class TMainWindowTest : public QObject {
     QVERIFY(asked_.isEmpty());
   }
 
+  void ffd12OptionNamesTheNewerTagsAndAReadWithoutItHints() {
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("ffd12.json"));
+    QFile file(image);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(R"({"synthetic": {"count": 20, "seed": 5, "ffd12": true}})");
+    file.close();
+    TfmMain& form = Open(image);
+    auto& only = Get<QCheckBox>("chbOnlyIfTag1162Exist");
+    auto& ffd12 = Get<QCheckBox>("chbFfd12");
+    QVERIFY(!ffd12.isChecked());
+    const QString hint = QStringLiteral("Прочитаны документы ФФД 1.2");
+    const auto shown = [this] {
+      const QLabel& status = Get<QLabel>("lblStatusText");
+      return status.text() + status.toolTip();
+    };
+    StartJob(1, 20, 20);
+    QTRY_VERIFY_WITH_TIMEOUT(Get<QPushButton>("btnSave").isEnabled(), kJobTimeoutMs);
+    QVERIFY2(shown().contains(hint), qPrintable(shown()));
+    QVERIFY(!form.Controller().Report().Ffd12());
+
+    ffd12.setChecked(true);
+    QCOMPARE(only.text(), QStringLiteral("Включать только чеки с кодом товара (1162/1163)"));
+    Get<QPushButton>("btnStart").click();
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !form.Controller().Running() && Get<QPushButton>("btnSave").isEnabled(), kJobTimeoutMs);
+    QVERIFY(form.Controller().Report().Ffd12());
+    QVERIFY2(!shown().contains(hint), qPrintable(shown()));
+    ffd12.setChecked(false);
+    QCOMPARE(only.text(), QStringLiteral("Включать только чеки с тегом 1162"));
+    QVERIFY(errors_.isEmpty());
+  }
+
   void jobErrorShownAsStatusText() {
     // Document 11 is not in the storage: the job fails after ten documents.
     Open(DataFile("slow.json"));

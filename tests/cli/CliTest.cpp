@@ -242,6 +242,34 @@ TEST_F(CliTest, ReadWritesBothFilesWithOneChecksum) {
   EXPECT_TRUE(Written().empty()) << "without --bin and --txt nothing is written";
 }
 
+TEST_F(CliTest, Ffd12NamesTheNewerTagsAndWithoutItTheReadSaysSoOnce) {
+  const std::string storage = Path("ffd12.json");
+  WriteFile(storage, R"({"synthetic": {"count": 40, "seed": 5, "ffd12": true}})");
+  const std::string hint = "Прочитаны документы ФФД 1.2: включите «Реквизиты ФФД 1.2 и новее»";
+  const TRun plain =
+      Run({"read", "--image", storage, "--bin", Path("a.bin"), "--txt", Path("a.txt")});
+  ASSERT_EQ(plain.Exit, 0) << plain.Err;
+  const std::size_t at = plain.Err.find(hint);
+  EXPECT_NE(at, std::string::npos) << plain.Err;
+  EXPECT_EQ(plain.Err.find(hint, at + 1), std::string::npos) << "said once";
+  const std::string unknown = Utf8ToCp1251("НЕИЗВЕСТНЫЙ ТЕГ");
+  EXPECT_NE(ReadFile(Path("a.txt")).find(unknown), std::string::npos);
+
+  const TRun newer = Run({"read", "--image", storage, "--ffd12", "--only-1162", "--bin",
+                          Path("b.bin"), "--txt", Path("b.txt")});
+  ASSERT_EQ(newer.Exit, 0) << newer.Err;
+  EXPECT_EQ(newer.Err.find(hint), std::string::npos);
+  const std::string text = ReadFile(Path("b.txt"));
+  EXPECT_EQ(text.find(unknown), std::string::npos);
+  EXPECT_NE(text.find(Utf8ToCp1251(",КОД ТОВАРА:")), std::string::npos);
+  EXPECT_GT(RootLines(text), 0);
+  // show --ffd12 writes the same text; without the option another.
+  ASSERT_EQ(Run({"show", Path("b.bin"), "--ffd12", "--txt", Path("c.txt")}).Exit, 0);
+  EXPECT_EQ(ReadFile(Path("c.txt")), text);
+  ASSERT_EQ(Run({"show", Path("b.bin"), "--txt", Path("d.txt")}).Exit, 0);
+  EXPECT_NE(ReadFile(Path("d.txt")).find(unknown), std::string::npos);
+}
+
 TEST_F(CliTest, RangeThatTheControllerRefusesExitsWithTwo) {
   TRun run =
       Run({"read", "--image", DataFile("storage.json"), "--first", "0", "--bin", Path("a.bin")});

@@ -153,9 +153,9 @@ TEST(ReportExport, CsvHasOneRowPerDocumentWithItsConfirmation) {
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows[0],
             "outer,type,number,date_time,fiscal_sign,shift,operation,total,cash,electronic,vat20,"
-            "vat10,vat0,no_vat,vat20_120,vat10_110,confirmed,confirmed_at");
+            "vat10,vat0,no_vat,vat20_120,vat10_110,confirmed,confirmed_at,vat22,marked");
   const std::vector<std::string> receipt = Split(rows[1] + ",", ",");
-  ASSERT_EQ(receipt.size(), 18u);
+  ASSERT_EQ(receipt.size(), 20u);
   EXPECT_EQ(receipt[0], "65001");
   EXPECT_EQ(receipt[1], "3");
   EXPECT_EQ(receipt[2], "4294967295");
@@ -167,7 +167,8 @@ TEST(ReportExport, CsvHasOneRowPerDocumentWithItsConfirmation) {
   EXPECT_EQ(receipt[8].substr(0, 15), "922337203685477");
   EXPECT_EQ(receipt[16], "1");
   EXPECT_EQ(receipt[17], IsoTime(Le32(1764000600)));
-  EXPECT_EQ(rows[2], "65011,2,2,,,4,,,,,,,,,,,0,");
+  EXPECT_EQ(receipt[19], "0");  // its item holds no marking code
+  EXPECT_EQ(rows[2], "65011,2,2,,,4,,,,,,,,,,,0,,,");
 }
 
 TEST(ReportExport, TextIsTheTextReportOfTheSameFile) {

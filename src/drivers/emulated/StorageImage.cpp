@@ -463,6 +463,11 @@ class TStorageImageLoader {
       seed =
           v->is_number_unsigned() ? v->get<uint64_t>() : static_cast<uint64_t>(v->get<int64_t>());
     }
+    bool ffd12 = false;
+    if (const json* v = Find(*s, "ffd12")) {
+      if (!v->is_boolean()) Fail("synthetic.ffd12", "expected true or false, found " + Found(*v));
+      ffd12 = v->get<bool>();
+    }
     const int64_t first =
         image_->documents_.empty() ? 1 : int64_t{image_->documents_.back().Number} + 1;
     if (count > 0 && first + count - 1 > kInt32Max) {
@@ -480,7 +485,7 @@ class TStorageImageLoader {
     }
     image_->synthetic_ = std::make_unique<TSyntheticDocuments>(
         seed, static_cast<int32_t>(count), static_cast<int32_t>(first), !image_->documents_.empty(),
-        identity);
+        identity, ffd12);
   }
 
   // The table that holds the registration number, as the reader finds it.

@@ -321,6 +321,7 @@ uint64_t VatAmount(uint64_t sum, uint8_t vat) {
   switch (vat) {
     case 1: return (sum * 20 + 60) / 120;
     case 2: return (sum * 10 + 55) / 110;
+    case 11: return (sum * 22 + 61) / 122;  // 22 %, 2026
     default: return 0;
   }
 }
@@ -570,6 +571,8 @@ class TSyntheticBodyWriter {
     w_.UInt32(1038, static_cast<uint32_t>(Shift()));
     w_.Byte(1054, plan.Kind);
     w_.Byte(1055, run_.owner_ == 1 ? 2 : 1);
+    const bool newer = run_.ffd12_;
+    bool marked = false;
     for (uint8_t i = 0; i < plan.ItemCount; ++i) {
       const TItemPlan& item = plan.Items[i];
       const TProduct& p = kProducts[item.Product];
@@ -577,10 +580,33 @@ class TSyntheticBodyWriter {
       w_.Encoded(texts_.LineHeads[item.Product]);
       w_.Vln(1079, item.Price);
       w_.Fvln(1023, item.Point, item.Quantity);
-      w_.Byte(1199, p.Vat);
+      // Format 1.2 of 2026: the general rate is 22 %, every item has its
+      // measure, and a marked one its code in 1163.
+      const uint8_t vat = newer && p.Vat == 1 ? 11 : p.Vat;
+      w_.Byte(1199, vat);
       w_.Vln(1043, item.Sum);
-      if (p.Vat == 1 || p.Vat == 2) w_.Vln(1200, VatAmount(item.Sum, p.Vat));
-      if (item.Marked) {
+      if (p.Vat == 1 || p.Vat == 2) w_.Vln(1200, VatAmount(item.Sum, vat));
+      if (newer) w_.Byte(2108, 0);
+      if (item.Marked && newer) {
+        // GS1 DataMatrix: 01 GTIN, 21 serial, GS, 93 check code.
+        std::string code = "010" + Digits(4600000000000ULL + item.Product * 1000003ULL, 13) + "21";
+        for (int c = 0; c < 6; ++c) code.push_back(static_cast<char>('A' + r.Below(26)));
+        code +=
+            "\x1d"
+            "93";
+        for (int c = 0; c < 4; ++c) code.push_back(static_cast<char>('a' + r.Below(26)));
+        const std::size_t kind = w_.Open(1163);
+        w_.Raw(1305, code);
+        w_.Close(kind);
+        w_.Byte(2106, 15);
+        const std::size_t industry = w_.Open(1260);
+        w_.Raw(1262, "030");
+        w_.Raw(1263, "21.11.2023");
+        w_.Raw(1264, "1944");
+        w_.Raw(1265, "mode=horeca");
+        w_.Close(industry);
+        marked = true;
+      } else if (item.Marked) {
         // A DataMatrix code: kind, GTIN, then the serial of the pack.
         std::string code = "DM";
         const uint64_t gtin = 4600000000000ULL + item.Product * 1000003ULL;
@@ -603,10 +629,23 @@ class TSyntheticBodyWriter {
     w_.Vln(1215, 0);
     w_.Vln(1216, 0);
     w_.Vln(1217, 0);
-    if (plan.ByVat[1] > 0) w_.Vln(1102, VatAmount(plan.ByVat[1], 1));
+    if (newer && (plan.ByVat[1] > 0 || plan.ByVat[2] > 0)) {
+      const std::size_t sums = w_.Open(1115);
+      for (const auto& [rate, sum] : {std::pair<uint8_t, uint64_t>{11, plan.ByVat[1]},
+                                      std::pair<uint8_t, uint64_t>{2, plan.ByVat[2]}}) {
+        if (sum == 0) continue;
+        const std::size_t one = w_.Open(1119);
+        w_.Byte(1199, rate);
+        w_.Vln(1120, VatAmount(sum, rate));
+        w_.Close(one);
+      }
+      w_.Close(sums);
+    }
+    if (plan.ByVat[1] > 0 && !newer) w_.Vln(1102, VatAmount(plan.ByVat[1], 1));
     if (plan.ByVat[2] > 0) w_.Vln(1103, VatAmount(plan.ByVat[2], 2));
     if (plan.ByVat[5] > 0) w_.Vln(1104, plan.ByVat[5]);
     if (plan.ByVat[6] > 0) w_.Vln(1105, plan.ByVat[6]);
+    if (marked) w_.Byte(2107, 0);
     Place();
     if (run_.ffdVersion_ >= 2) w_.Byte(1209, run_.ffdVersion_);
     Sign();
@@ -725,7 +764,8 @@ class TSyntheticBodyWriter {
 };
 
 TSyntheticDocuments::TSyntheticDocuments(uint64_t seed, int32_t count, int32_t firstNumber,
-                                         bool continuesStorage, const TIdentity& identity)
+                                         bool continuesStorage, const TIdentity& identity,
+                                         bool ffd12)
     : id_(++lastRunId),
       seed_(seed),
       count_(std::max(count, 0)),
@@ -740,6 +780,8 @@ TSyntheticDocuments::TSyntheticDocuments(uint64_t seed, int32_t count, int32_t f
   serialKKT_ = "0492" + Digits(r.Next() % 10000000000ULL, 10);
   owner_ = static_cast<int>(r.Below(kOwners.size()));
   ffdVersion_ = r.Below(3) == 0 ? 3 : 2;
+  ffd12_ = ffd12;
+  if (ffd12) ffdVersion_ = 4;
   // The mode only shows in the registration reports' 1002: the run keeps its
   // confirmations either way, as the data file promises them.
   autonomous_ = r.Below(4) == 0;

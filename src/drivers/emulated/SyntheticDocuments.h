@@ -29,8 +29,10 @@ class TSyntheticDocuments {
 
   // count documents numbered from firstNumber; continuesStorage: documents
   // precede them, so the first one is a registration change (11), not 1.
+  // ffd12: documents of format 1.2 as storages of 2026 hold them (marking
+  // codes in 1163, measures, industry requisites, VAT of 22 % in 1115).
   TSyntheticDocuments(uint64_t seed, int32_t count, int32_t firstNumber, bool continuesStorage,
-                      const TIdentity& identity);
+                      const TIdentity& identity, bool ffd12 = false);
 
   [[nodiscard]] int32_t Count() const { return count_; }
   [[nodiscard]] int32_t FirstNumber() const { return firstNumber_; }
@@ -90,6 +92,7 @@ class TSyntheticDocuments {
   bool closesStorage_ = false;
   int32_t shiftCount_ = 0;
   uint8_t ffdVersion_ = 2;
+  bool ffd12_ = false;
   bool autonomous_ = false;  // registered for work without the operator
   int64_t firstDay_ = 0;     // seconds since 1970 of the first day, midnight
   std::string fnNumber_;
