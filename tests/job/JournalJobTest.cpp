@@ -150,5 +150,30 @@ TEST_F(JournalJobTest, AStopWhileWaitingEndsTheJobAsStopped) {
   EXPECT_EQ(controller.DocumentsRead(), 2);
 }
 
+TEST_F(JournalJobTest, ADocumentTooLargeForAReportIsRefusedAtTheSaveAndStaysInTheJournal) {
+  const auto tlv = [](uint16_t tag, const std::string& value) {
+    std::string out{static_cast<char>(tag & 0xFF), static_cast<char>(tag >> 8),
+                    static_cast<char>(value.size() & 0xFF), static_cast<char>(value.size() >> 8)};
+    return out + value;
+  };
+  // Twenty items of 4 KB each: the document's container would need 80 KB.
+  for (int i = 0; i < 20; ++i)
+    storage_->Documents[5].Body += tlv(1059, tlv(1030, std::string(4000, 'x')));
+  TMainController controller(storage_->Factory());
+  controller.SetReconnectWait(std::chrono::seconds(0));
+  controller.Start({1, 10, false});
+  ASSERT_TRUE(WaitForJob(controller));
+  EXPECT_EQ(controller.GetStatus().State, TJobState::Finished) << controller.GetStatus().Text;
+  std::string refused;
+  try {
+    controller.SaveReport(dir_.Path("big.bin"), TReportFileType::Binary);
+  } catch (const Error& e) {
+    refused = e.what();
+  }
+  EXPECT_THAT(refused, HasSubstr("Документ № 5 нельзя записать в отчет"));
+  EXPECT_FALSE(std::filesystem::exists(dir_.Path("big.bin")));
+  EXPECT_EQ(Journals(), 1);  // all ten documents kept for a later try
+}
+
 }  // namespace
 }  // namespace kvitor::test
