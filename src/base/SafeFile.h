@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include <sys/stat.h>
+
 #include "base/Error.h"
 #include "base/Stream.h"
 
@@ -23,13 +25,18 @@ class TPendingTempName;
 // it is removed on SIGINT and SIGTERM (see RemovePendingTempFiles) and when
 // the writer is abandoned.
 //
+// The folder is opened once and the file is made and put in place relative
+// to it, so that the entry that was checked is the one written, however the
+// path changes meanwhile. A link at the end of the path is followed to the
+// file it names; in a world-writable sticky folder a link owned by someone
+// else is refused, as the kernel's protected-symlinks rule refuses it (the
+// kernel applies that rule to the links on the way to the folder).
+//
 // The new file keeps only the permission bits of the file it replaces, never
-// its set-user-ID, set-group-ID or sticky bit. In a world-writable sticky
-// folder a symbolic link owned by someone else is refused, as the kernel's
-// protected-symlinks rule refuses it. A target that cannot be replaced by a
-// new file is written in place: an existing file in a folder where no
-// temporary file can be created, and a device or a named pipe such as
-// /dev/null or /dev/stdout. A folder is refused.
+// its set-user-ID, set-group-ID or sticky bit. An existing file is never
+// overwritten in place: where its folder admits no new file, the save is
+// refused and the old file stays. A device or a named pipe such as /dev/null
+// or /dev/stdout receives the save itself. A folder is refused.
 //
 // Errors are "Cannot create file "%s". %s" with the target's full path, and
 // the stream's "Cannot write file ..." while writing.
@@ -46,13 +53,16 @@ class TSafeFileWriter {
   void Commit();
 
  private:
-  enum class TMode { Unnamed, Named, InPlace, Staged };
+  enum class TMode { Unnamed, Named, Staged };
   bool OpenTemporary(mode_t mode, int& error);
-  void OpenInPlace(bool regular);
+  void OpenSpecial(int folder, const std::string& name, const struct stat& seen, bool throughLink);
   void LinkUnnamed();
 
   std::string target_;
-  std::string temp_;                           // the named temporary file
+  int folderFd_ = -1;                          // the target's folder (O_PATH)
+  std::string name_;                           // the target's entry in it
+  std::string tempName_;                       // the named temporary file's entry
+  std::string temp_;                           // its full path, for the signal handler
   std::unique_ptr<TPendingTempName> pending_;  // temp_ for the signal handler
   std::unique_ptr<TFileStream> stream_;
   int fd_ = -1;     // stream_'s descriptor
@@ -60,6 +70,11 @@ class TSafeFileWriter {
   TMode mode_ = TMode::Unnamed;
   bool committed_ = false;
 };
+
+// Checks before any work is done that a save to fileName can be made: its
+// folder exists and admits a new file, and it is no folder. Raises the
+// writer's "Cannot create file" error.
+void CheckSaveTarget(const std::string& fileName);
 
 // Removes the named temporary files of the saves in progress. Safe to call
 // from a signal handler: a program that ends itself from its own SIGINT or
