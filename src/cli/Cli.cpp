@@ -4,6 +4,7 @@
 #include "cli/Cli.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -18,6 +19,8 @@
 #include <string_view>
 #include <thread>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include "base/Error.h"
 #include "base/SafeFile.h"
@@ -342,6 +345,95 @@ int RunShow(const std::string& file, const std::string& txt, TExportForm form,
   return 0;
 }
 
+// A file as the system knows it: device and inode after links are followed,
+// or, for a file yet to be made, the path it would have.
+struct TFileIdentity {
+  bool Regular = false;
+  dev_t Device = 0;
+  ino_t Inode = 0;
+  std::string Path;
+  bool operator==(const TFileIdentity&) const = default;
+};
+
+// Devices, pipes and terminals may well take several outputs (/dev/null).
+std::optional<TFileIdentity> IdentityOf(const std::string& name) {
+  struct stat st {};
+  const bool exists =
+      name == "-" ? ::fstat(STDOUT_FILENO, &st) == 0 : ::stat(name.c_str(), &st) == 0;
+  if (exists) {
+    if (!S_ISREG(st.st_mode)) return std::nullopt;
+    return TFileIdentity{true, st.st_dev, st.st_ino, {}};
+  }
+  if (name == "-") return std::nullopt;
+  std::error_code ec;
+  const auto path = std::filesystem::weakly_canonical(std::filesystem::absolute(name, ec), ec);
+  return TFileIdentity{false, 0, 0, ec ? name : path.string()};
+}
+
+struct TNamedFile {
+  std::string Option;  // as the usage names it
+  std::string Name;
+};
+
+// Refuses, before anything is read, an output that would overwrite an input
+// or another output (exit 2) and an output that could not be saved (exit 1):
+// a read of hours must not end in nothing saved. 0 when all is well.
+int CheckOutputs(const std::vector<TNamedFile>& inputs, const std::vector<TNamedFile>& outputs,
+                 std::ostream& err) {
+  std::vector<std::pair<const TNamedFile*, std::optional<TFileIdentity>>> seen;
+  for (const TNamedFile& input : inputs) {
+    if (!input.Name.empty()) seen.emplace_back(&input, IdentityOf(input.Name));
+  }
+  for (const TNamedFile& output : outputs) {
+    if (output.Name.empty()) continue;
+    const std::optional<TFileIdentity> id = IdentityOf(output.Name);
+    for (const auto& [other, otherId] : seen) {
+      if (id && otherId && *id == *otherId) {
+        err << "kvitor-cli: " << output.Option << ": \"" << ShowUtf8(output.Name)
+            << "\" is the same file as " << other->Option << " \"" << ShowUtf8(other->Name)
+            << "\"\n"
+            << "Run kvitor-cli --help for the usage.\n";
+        return kExitUsage;
+      }
+    }
+    seen.emplace_back(&output, id);
+  }
+  for (const TNamedFile& output : outputs) {
+    // The trace is a log that grows, not a save.
+    if (output.Name.empty() || output.Name == "-" || output.Option == "--trace") continue;
+    try {
+      CheckSaveTarget(output.Name);
+    } catch (const std::exception& e) {
+      err << ShowUtf8(e.what()) << '\n';
+      return kExitFailed;
+    }
+  }
+  return 0;
+}
+
+// An optional value is taken only as --json=OUT: the next word is never
+// swallowed as the value (show --json copy.bin demo.bin would have written
+// over copy.bin). A bare --json becomes --json=-, stdout.
+std::vector<std::string> WithAttachedValues(int argc, char** argv) {
+  std::vector<std::string> args;
+  bool options = true;
+  bool show = false;  // other commands may have flags of these names
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--") {
+      options = false;
+    } else if (arg == "show") {
+      show = true;
+    } else if (show && options && (arg == "--json" || arg == "--csv")) {
+      arg += "=-";
+    }
+    args.push_back(std::move(arg));
+  }
+  // CLI11 takes the words last first.
+  std::reverse(args.begin(), args.end());
+  return args;
+}
+
 }  // namespace
 
 int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
@@ -412,18 +504,17 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   auto* showTxtOption =
       show->add_option("--txt", showTxt, "Write the text report to this file")->check(fileName);
   std::string showJson, showCsv;
+  // The value only as --json=OUT (see WithAttachedValues).
   auto* showJsonOption =
       show->add_option("--json", showJson, "Write the JSON export to OUT (stdout when - or absent)")
           ->expected(0, 1)
-          ->default_str("-")
-          ->option_text("[OUT]")
+          ->option_text("[=OUT]")
           ->check(fileName)
           ->excludes(showTxtOption);
   show->add_option("--csv", showCsv,
                    "Write the CSV table of documents to OUT (stdout when - or absent)")
       ->expected(0, 1)
-      ->default_str("-")
-      ->option_text("[OUT]")
+      ->option_text("[=OUT]")
       ->check(fileName)
       ->excludes(showTxtOption)
       ->excludes(showJsonOption);
@@ -431,7 +522,8 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   // Set last, so that the subcommands' help does not repeat it.
   app.footer(kHelpFooter);
   try {
-    app.parse(argc, argv);
+    std::vector<std::string> args = WithAttachedValues(argc, argv);
+    app.parse(args);
   } catch (const CLI::CallForHelp&) {
     out << app.help();
     return 0;
@@ -451,6 +543,13 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   if (!port.empty()) ::setenv("TORVEL_PORT", port.c_str(), 1);
   if (baud) ::setenv("TORVEL_BAUD", std::to_string(*baud).c_str(), 1);
   UsePath("TORVEL_TRACE", trace);
+  const std::vector<TNamedFile> inputs = {{"FILE", *show ? showFile : ""}, {"--image", image}};
+  const std::vector<TNamedFile> outputs = {{"--bin", bin},
+                                           {"--txt", *show ? showTxt : txt},
+                                           {"--json", showJson},
+                                           {"--csv", showCsv},
+                                           {"--trace", trace}};
+  if (const int refused = CheckOutputs(inputs, outputs, err); refused != 0) return refused;
   try {
     const TDriverThreadScope scope;
     if (*status) return PrintStatus(out, err);

@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "report/Checksum.h"
@@ -285,14 +286,14 @@ TEST_F(CliTest, ShowExportsToStdoutOrThroughTheSafeWriter) {
     const TRun toStdout = Run({"show", Report("a.bin"), form});
     ASSERT_EQ(toStdout.Exit, 0) << toStdout.Err;
     EXPECT_NE(toStdout.Out, "");
-    EXPECT_EQ(Run({"show", Report("a.bin"), form, "-"}).Out, toStdout.Out);
-    const TRun toFile = Run({"show", Report("a.bin"), form, Path("e.out")});
+    EXPECT_EQ(Run({"show", Report("a.bin"), std::string(form) + "=-"}).Out, toStdout.Out);
+    const TRun toFile = Run({"show", Report("a.bin"), std::string(form) + "=" + Path("e.out")});
     ASSERT_EQ(toFile.Exit, 0) << toFile.Err;
     EXPECT_EQ(toFile.Out, "");
     EXPECT_EQ(ReadFile(Path("e.out")), toStdout.Out);
     // A folder that does not exist: the error names the file, nothing is left.
     const std::string unwritable = (dir_ / "out" / "none" / "e.out").string();
-    const TRun refused = Run({"show", Report("a.bin"), form, unwritable});
+    const TRun refused = Run({"show", Report("a.bin"), std::string(form) + "=" + unwritable});
     EXPECT_EQ(refused.Exit, 1);
     EXPECT_NE(refused.Err.find(unwritable), std::string::npos) << refused.Err;
     fs::remove(Path("e.out"));
@@ -300,6 +301,55 @@ TEST_F(CliTest, ShowExportsToStdoutOrThroughTheSafeWriter) {
   }
   EXPECT_EQ(Run({"show", Report("a.bin"), "--json", "--csv"}).Exit, 2);
   EXPECT_EQ(Run({"show", Report("a.bin"), "--txt", Path("t"), "--json"}).Exit, 2);
+}
+
+// An output that is an input or another output, by any name, is refused
+// before anything is read or written; a word after --json is never its value.
+TEST_F(CliTest, OutputsThatWouldDestroyAnInputOrEachOtherAreRefused) {
+  std::string bin, text;
+  ReadReports(bin, text);
+  const std::string image = Report("image.json");
+  WriteFile(image, ReadFile(DataFile("storage.json")));
+  ASSERT_EQ(::symlink(Report("a.bin").c_str(), Report("link.bin").c_str()), 0);
+  using TArgs = std::vector<std::string>;
+  const std::vector<TArgs> refused = {
+      TArgs{"show", Report("a.bin"), "--txt", Report("a.bin")},
+      TArgs{"show", Report("a.bin"), "--json=" + Report("a.bin")},
+      TArgs{"show", Report("a.bin"), "--csv=" + Report("link.bin")},
+      TArgs{"show", Report("link.bin"), "--txt", (dir_ / "reports" / "." / "a.bin").string()},
+      TArgs{"read", "--image", image, "--bin", Path("same"), "--txt", Path("same")},
+      TArgs{"read", "--image", image, "--bin", image},
+      TArgs{"read", "--image", image, "--txt", Path("t"), "--trace", Path("t")},
+      // The next word is the input, not the value of --json.
+      TArgs{"show", "--json", Report("b.txt"), Report("a.bin")}};
+  for (const auto& args : refused) {
+    SCOPED_TRACE(args.back());
+    const TRun run = Run(args);
+    EXPECT_EQ(run.Exit, 2) << run.Err;
+    EXPECT_NE(run.Err.find("kvitor-cli: "), std::string::npos) << run.Err;
+  }
+  EXPECT_EQ(ReadFile(Report("a.bin")), bin);
+  EXPECT_EQ(ReadFile(Report("b.txt")), text);
+  EXPECT_EQ(ReadFile(image), ReadFile(DataFile("storage.json")));
+  EXPECT_TRUE(Written().empty());
+  // Devices take several outputs.
+  EXPECT_EQ(Run({"read", "--image", image, "--bin", "/dev/null", "--txt", "/dev/null"}).Exit, 0);
+}
+
+// A read of hours must not end in nothing saved: every output is checked
+// before the first document is read, and a failure names the file.
+TEST_F(CliTest, UnwritableOutputIsRefusedBeforeTheRead) {
+  const std::string missing = (dir_ / "out" / "none" / "a.bin").string();
+  for (const auto& [bin, txt] :
+       {std::pair{missing, Path("b.txt")}, std::pair{Path("b.bin"), (dir_ / "out").string()}}) {
+    const TRun run =
+        Run({"read", "--image", DataFile("progress.json"), "--bin", bin, "--txt", txt});
+    EXPECT_EQ(run.Exit, 1) << run.Err;
+    EXPECT_EQ(run.Err.rfind("Cannot create file \"", 0), 0u) << run.Err;
+    // Refused at once: no progress line of the job.
+    EXPECT_EQ(run.Err.find("Прочитано"), std::string::npos) << run.Err;
+    EXPECT_TRUE(Written().empty());
+  }
 }
 
 TEST_F(CliTest, ShowRefusesWhatIsNotAWholeReportFile) {
