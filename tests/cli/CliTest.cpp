@@ -378,8 +378,12 @@ TEST_F(CliTest, ShowRefusesWhatIsNotAWholeReportFile) {
     SCOPED_TRACE(c.Name);
     const std::string file = (dir_ / "run" / c.Name).string();
     WriteFile(file, c.Content);
-    for (const char* form : {"--txt", "--json", "--csv"}) {
-      const TRun run = Run({"show", file, form, Path("c.out")});
+    for (const auto& output : {std::vector<std::string>{"--txt", Path("c.out")},
+                               std::vector<std::string>{"--json=" + Path("c.out")},
+                               std::vector<std::string>{"--csv=" + Path("c.out")}}) {
+      std::vector<std::string> args = {"show", file};
+      args.insert(args.end(), output.begin(), output.end());
+      const TRun run = Run(args);
       EXPECT_EQ(run.Signal, 0) << "crashed";
       EXPECT_EQ(run.Exit, 1);
       EXPECT_NE(run.Err.find(c.Name), std::string::npos)
@@ -445,8 +449,8 @@ TEST_F(CliTest, BadArgumentsExitWithTwo) {
       {"read", "--image", ""},
       {"show", ""},
       {"show", Path("a.bin"), "--txt", ""},
-      {"show", Path("a.bin"), "--json", ""},
-      {"show", Path("a.bin"), "--csv", ""},
+      {"show", Path("a.bin"), "--json="},
+      {"show", Path("a.bin"), "--csv="},
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(args.size() > 1 ? args[args.size() - 2] + " " + args.back() : args.back());
