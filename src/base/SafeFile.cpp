@@ -43,6 +43,12 @@ mode_t NewFileMode() {
 }
 
 std::atomic<bool> gForceNamed{false};
+std::atomic<const std::atomic<bool>*> gStop{nullptr};
+
+bool Stopped() {
+  const std::atomic<bool>* stop = gStop.load();
+  return stop != nullptr && stop->load();
+}
 
 // The named temporary files in existence, for the signal handler: fixed
 // slots of pointers, since a handler may neither lock nor allocate.
@@ -101,7 +107,7 @@ void ReleaseHandlers() {
 bool WriteAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
     const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR && !Stopped()) continue;
     if (n <= 0) {
       if (n == 0) errno = EIO;
       return false;
@@ -254,6 +260,8 @@ void RemovePendingTempFiles() noexcept {
 
 void ForceNamedTempFilesForTesting(bool force) { gForceNamed = force; }
 
+void StopSavesWhen(const std::atomic<bool>* stop) { gStop = stop; }
+
 void CheckSaveTarget(const std::string& fileName) {
   const std::string target = AbsolutePath(fileName);
   if (fileName.empty()) CannotCreate(target, std::strerror(ENOENT));
@@ -291,6 +299,7 @@ bool TSafeFileWriter::OpenTemporary(mode_t mode, int& error) {
       ::fchmod(fd, mode);
       fd_ = fd;
       stream_ = std::make_unique<TFileStream>(fd, target_);
+      stream_->StopWhen(gStop.load());
       mode_ = TMode::Unnamed;
       return true;
     }
@@ -314,6 +323,7 @@ bool TSafeFileWriter::OpenTemporary(mode_t mode, int& error) {
       ::fchmod(fd, mode);
       fd_ = fd;
       stream_ = std::make_unique<TFileStream>(fd, target_);
+      stream_->StopWhen(gStop.load());
       mode_ = TMode::Named;
       return true;
     }
@@ -353,6 +363,7 @@ void TSafeFileWriter::OpenSpecial(int folder, const std::string& name, const str
   outFd_ = fd;
   fd_ = staging;
   stream_ = std::make_unique<TFileStream>(staging, target_);
+  stream_->StopWhen(gStop.load());
   mode_ = TMode::Staged;
 }
 
@@ -418,6 +429,7 @@ void TSafeFileWriter::Commit() {
         const ssize_t n = ::pread(fd_, buffer.data(), buffer.size(), at);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0 || !WriteAll(outFd_, buffer.data(), static_cast<std::size_t>(n))) {
+          if (Stopped()) throw TSaveStopped("Saving \"" + target_ + "\" was stopped");
           throw Error("Cannot write file \"" + target_ + "\". " +
                       std::strerror(n == 0 ? EIO : errno));
         }

@@ -3,6 +3,7 @@
 
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -75,6 +76,11 @@ class TSafeFileWriter {
 // folder exists and admits a new file, and it is no folder. Raises the
 // writer's "Cannot create file" error.
 void CheckSaveTarget(const std::string& fileName);
+
+// Once *stop is true, every save in progress and to come ends at its next
+// write with TSaveStopped, leaving the old file as it was. For a program's
+// SIGINT/SIGTERM handler, which only sets the flag; nullptr ends it.
+void StopSavesWhen(const std::atomic<bool>* stop);
 
 // Removes the named temporary files of the saves in progress. Safe to call
 // from a signal handler: a program that ends itself from its own SIGINT or

@@ -54,11 +54,19 @@ TFileStream::~TFileStream() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+void TFileStream::CheckStop() const {
+  if (stop_ != nullptr && stop_->load()) throw TSaveStopped("Saving \"" + name_ + "\" was stopped");
+}
+
 void TFileStream::WriteOut(int64_t at, const char* data, std::size_t size) {
+  CheckStop();
   while (size > 0) {
     const ssize_t n = ::pwrite(fd_, data, size, at);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        CheckStop();
+        continue;
+      }
       Fail("Cannot write file", name_, errno);
     }
     if (n == 0) Fail("Cannot write file", name_, EIO);
@@ -118,8 +126,11 @@ int64_t TFileStream::Size() const { return size_; }
 
 void TFileStream::Flush() {
   FlushBuffer();
-  if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS)
-    Fail("Cannot write file", name_, errno);
+  CheckStop();
+  int result = 0;
+  while ((result = ::fsync(fd_)) != 0 && errno == EINTR) CheckStop();
+  if (result != 0 && errno != EINVAL && errno != EROFS) Fail("Cannot write file", name_, errno);
+  CheckStop();
 }
 
 void TFileStream::Close() {

@@ -3,9 +3,12 @@
 
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "base/Error.h"
 
 namespace kvitor {
 
@@ -36,6 +39,12 @@ class TMemoryStream final : public TStream {
   std::size_t position_ = 0;
 };
 
+// A save stopped on request (Ctrl+C, SIGTERM) before it was complete.
+class TSaveStopped : public Error {
+ public:
+  using Error::Error;
+};
+
 // A file opened for writing (and reading back) through a descriptor, with a
 // buffer in front of it. Write errors raise Error with the system's text;
 // Flush must succeed before the content counts as written.
@@ -57,12 +66,16 @@ class TFileStream final : public TStream {
   void Flush();
   // Flush, then close: the only way to learn that the last bytes were written.
   void Close();
+  // Once *stop is true, the next write, flush or close raises TSaveStopped.
+  void StopWhen(const std::atomic<bool>* stop) { stop_ = stop; }
 
  private:
   void WriteOut(int64_t at, const char* data, std::size_t size);
   void FlushBuffer();
+  void CheckStop() const;
 
   int fd_;
+  const std::atomic<bool>* stop_ = nullptr;
   std::string name_;
   std::string buffer_;  // pending bytes at position_ - buffer_.size()
   int64_t position_ = 0;

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <thread>
@@ -43,7 +44,9 @@ constexpr const char* kHelpFooter = R"(Exit status:
   0  success
   1  the job ended in an error, a save failed, or show refused the file
   2  bad arguments, or a range of documents the job refuses
-  3  the job was stopped (Ctrl+C, SIGTERM); what had been read was saved
+  3  stopped by Ctrl+C or SIGTERM (where other tools end with 130 or 143):
+     during the read, what had been read was saved; during the save, the
+     file being saved was left as it was before
 
 Environment:
   TORVEL_IMAGE     the emulated storage's data file (--image sets it)
@@ -217,6 +220,10 @@ int ReadAndSave(TMainController& controller, int32_t first, std::optional<int32_
   } else {
     err << ShowUtf8(status.Text) << '\n';
   }
+  // Ctrl+C or SIGTERM now stops the save; the file it would replace stays.
+  StopSavesWhen(&gInterrupted);
+  const std::unique_ptr<const std::atomic<bool>, void (*)(const std::atomic<bool>*)> saving(
+      &gInterrupted, [](const std::atomic<bool>*) { StopSavesWhen(nullptr); });
   try {
     // A job stopped before it began has no report.
     if (controller.IsReportReady() && !bin.empty()) {
@@ -227,6 +234,10 @@ int ReadAndSave(TMainController& controller, int32_t first, std::optional<int32_
       controller.SaveReport(txt, TReportFileType::Text);
       out << txt << '\n';
     }
+  } catch (const TSaveStopped& e) {
+    err << ShowUtf8(e.what()) << '\n'
+        << ShowUtf8("прервано: сохранение остановлено, прежний файл не изменён") << '\n';
+    return kExitStopped;
   } catch (const std::exception& e) {
     err << ShowUtf8(e.what()) << '\n';
     return kExitFailed;

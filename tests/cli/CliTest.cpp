@@ -568,5 +568,38 @@ TEST_F(CliTest, SignalStopsTheJobSavesWhatWasReadAndExitsWithThree) {
   }
 }
 
+// Ctrl+C during the save stops it: the file being saved keeps what it had
+// and the rest is not written. The binary file goes to a pipe that nobody
+// reads, so the save is certainly still running when the signal comes.
+TEST_F(CliTest, SignalDuringTheSaveStopsItAndKeepsTheOldFile) {
+  const std::string image = (dir_ / "run" / "big.json").string();
+  WriteFile(image, R"({"synthetic": {"count": 3000, "seed": 1}})");
+  const std::string pipe = (dir_ / "run" / "pipe").string();
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  WriteFile(Path("old.txt"), "old");
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    onStart_ = [signal](pid_t pid, const std::string& err) {
+      for (int i = 0; i < 6000 && ReadFile(err).find("Успешно завершено") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      ::kill(pid, signal);
+    };
+    const TRun run = Run({"read", "--image", image, "--bin", pipe, "--txt", Path("old.txt")});
+    onStart_ = nullptr;
+    EXPECT_EQ(run.Signal, 0);
+    EXPECT_EQ(run.Exit, 3) << run.Err;
+    EXPECT_NE(run.Err.find("прервано: сохранение остановлено"), std::string::npos) << run.Err;
+    EXPECT_EQ(ReadFile(Path("old.txt")), "old");
+    EXPECT_EQ(Written(), std::vector<std::string>{"old.txt"});
+    // Empties the pipe for the next round.
+    std::string drain(1 << 16, '\0');
+    while (::read(reader, drain.data(), drain.size()) > 0) {
+    }
+  }
+  ::close(reader);
+}
+
 }  // namespace
 }  // namespace kvitor::test

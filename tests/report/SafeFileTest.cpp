@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -275,6 +276,48 @@ TEST(SafeSave, InterruptedSavesLeaveNoTemporaryFile) {
 
 std::string OldFileKept(const std::string& path, int err) {
   return CannotCreate(path, err) + " (no new file can be made in its folder; the old file is kept)";
+}
+
+// A stop asked for by a signal handler ends the save at its next write and
+// leaves the old file, with either kind of temporary file.
+TEST(SafeSave, StopRequestEndsTheSaveAndKeepsTheOldFile) {
+  ScratchDir dir;
+  const std::string target = dir.Path("r.bin");
+  test::WriteFile(target, "old");
+  const std::string megabyte(1 << 20, 'x');
+  std::atomic<bool> stop{false};
+  StopSavesWhen(&stop);
+  for (const bool named : {false, true}) {
+    ForceNamedTempFilesForTesting(named);
+    stop = false;
+    EXPECT_THROW(
+        {
+          TSafeFileWriter file(target);
+          file.Stream().Write(megabyte.data(), megabyte.size());
+          stop = true;
+          file.Stream().Write(megabyte.data(), megabyte.size());
+          file.Commit();
+        },
+        TSaveStopped);
+    stop = false;
+    // Asked for after the last write: the file is not put in place.
+    EXPECT_THROW(
+        {
+          TSafeFileWriter file(target);
+          file.Stream().Write("new", 3);
+          stop = true;
+          file.Commit();
+        },
+        TSaveStopped);
+    EXPECT_EQ(ReadFile(target), "old");
+    EXPECT_EQ(dir.Entries(), std::set<std::string>{"r.bin"});
+  }
+  StopSavesWhen(nullptr);
+  ForceNamedTempFilesForTesting(false);
+  TSafeFileWriter file(target);
+  file.Stream().Write("new", 3);
+  file.Commit();
+  EXPECT_EQ(ReadFile(target), "new");
 }
 
 // Root may write anywhere; another user shows the folder it cannot write to.
