@@ -10,9 +10,11 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -271,11 +273,24 @@ class TOstreamStream : public TStream {
   [[nodiscard]] int64_t Position() const override { return position_; }
   void SetPosition(int64_t) override {}
   [[nodiscard]] int64_t Size() const override { return position_; }
+  // What the stream still holds goes out; an error is raised here at last.
+  void Flush() {
+    errno = 0;
+    out_.flush();
+    if (!out_) Failed();
+  }
 
  protected:
   void Put(std::string_view bytes) {
+    errno = 0;
     out_.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out_) throw Error("Cannot write to the standard output");
+    if (!out_) Failed();
+  }
+  // The stream keeps no reason; the system's, when there is one.
+  [[noreturn]] static void Failed() {
+    const int error = errno;
+    throw Error(std::string("Cannot write to the standard output. ") +
+                std::strerror(error != 0 ? error : EIO));
   }
 
  private:
@@ -329,12 +344,12 @@ int RunShow(const std::string& file, const std::string& txt, TExportForm form,
       if (exportTo == "-") {
         TOstreamStream stdoutStream(out);
         report.Write(form, stdoutStream);
+        stdoutStream.Flush();
       } else {
         TSafeFileWriter target(exportTo);
         report.Write(form, target.Stream());
         target.Commit();
       }
-      out.flush();
       return 0;
     }
     // Streamed from the file like the other forms: memory stays bounded
@@ -348,6 +363,7 @@ int RunShow(const std::string& file, const std::string& txt, TExportForm form,
       TTerminalTextStream terminal(out);
       report.Write(TExportForm::Text, terminal);
       terminal.Finish();
+      terminal.Flush();
     }
   } catch (const std::exception& e) {
     err << ShowUtf8(e.what()) << '\n';

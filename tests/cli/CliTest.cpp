@@ -137,7 +137,7 @@ class CliTest : public ::testing::Test {
   // Runs kvitor-cli with a fixed environment: the given locale, no storage
   // image from outside, a configuration folder of its own; stdin empty.
   TRun Run(const std::vector<std::string>& args, const std::string& locale = "C.UTF-8") {
-    const std::string out = (dir_ / "run" / "stdout").string();
+    const std::string out = stdout_.empty() ? (dir_ / "run" / "stdout").string() : stdout_;
     const std::string err = (dir_ / "run" / "stderr").string();
     std::vector<std::string> env = {
         "LC_ALL=" + locale, "LANG=" + locale,
@@ -173,7 +173,7 @@ class CliTest : public ::testing::Test {
     }
     if (WIFEXITED(status)) run.Exit = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) run.Signal = WTERMSIG(status);
-    run.Out = ReadFile(out);
+    if (stdout_.empty()) run.Out = ReadFile(out);
     run.Err = ReadFile(err);
     return run;
   }
@@ -188,6 +188,7 @@ class CliTest : public ::testing::Test {
   }
 
   fs::path dir_;
+  std::string stdout_;  // Run's standard output other than its own file
   // Called once the program runs, with its process and its stderr file.
   std::function<void(pid_t, const std::string&)> onStart_;
 };
@@ -350,6 +351,32 @@ TEST_F(CliTest, UnwritableOutputIsRefusedBeforeTheRead) {
     EXPECT_EQ(run.Err.find("Прочитано"), std::string::npos) << run.Err;
     EXPECT_TRUE(Written().empty());
   }
+}
+
+// A write error of show is the output's, with the system's reason, never a
+// fault of the file being read.
+TEST_F(CliTest, ShowWriteErrorsNameTheOutputAndWhy) {
+  std::string bin, text;
+  ReadReports(bin, text);
+  const std::string full = std::strerror(ENOSPC);
+  for (const std::string form : {"--json=/dev/full", "--csv=/dev/full", "--txt"}) {
+    SCOPED_TRACE(form);
+    std::vector<std::string> args = {"show", Report("a.bin"), form};
+    if (form == "--txt") args.emplace_back("/dev/full");
+    const TRun run = Run(args);
+    EXPECT_EQ(run.Exit, 1);
+    EXPECT_EQ(run.Err, "Cannot write file \"/dev/full\". " + full + "\n");
+  }
+  stdout_ = "/dev/full";
+  for (const char* form : {"--json", "--csv", "--only-text"}) {
+    SCOPED_TRACE(form);
+    std::vector<std::string> args = {"show", Report("a.bin")};
+    if (std::string_view(form) != "--only-text") args.emplace_back(form);
+    const TRun run = Run(args);
+    EXPECT_EQ(run.Exit, 1);
+    EXPECT_EQ(run.Err, "Cannot write to the standard output. " + full + "\n");
+  }
+  stdout_.clear();
 }
 
 TEST_F(CliTest, ShowRefusesWhatIsNotAWholeReportFile) {
