@@ -4,7 +4,6 @@
 #include "base/SafeFile.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,11 +43,6 @@ mode_t NewFileMode() {
 
 std::atomic<bool> gForceNamed{false};
 std::atomic<const std::atomic<bool>*> gStop{nullptr};
-
-bool Stopped() {
-  const std::atomic<bool>* stop = gStop.load();
-  return stop != nullptr && stop->load();
-}
 
 // The named temporary files in existence, for the signal handler: fixed
 // slots of pointers, since a handler may neither lock nor allocate.
@@ -102,20 +96,6 @@ void ReleaseHandlers() {
       ::sigaction(kSignals[i], &gPrevious[i], nullptr);
     }
   }
-}
-
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR && !Stopped()) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 std::string SizeText(std::size_t bytes) {
@@ -350,21 +330,10 @@ void TSafeFileWriter::OpenSpecial(int folder, const std::string& name, const str
     ::close(fd);
     CannotCreate(target_, std::strerror(EAGAIN));
   }
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  // A writer may seek back and read what it wrote, which a pipe, a terminal
-  // or /dev/null cannot give: the save is gathered in memory and handed over
-  // whole on Commit.
-  const int staging = ::memfd_create("kvitor-save", MFD_CLOEXEC);
-  if (staging < 0) {
-    const int err = errno;
-    ::close(fd);
-    CannotCreate(target_, std::strerror(err));
-  }
-  outFd_ = fd;
-  fd_ = staging;
-  stream_ = std::make_unique<TFileStream>(staging, target_);
-  stream_->StopWhen(gStop.load());
-  mode_ = TMode::Staged;
+  // It stays non-blocking: the stream waits on a full pipe itself.
+  sequential_ = std::make_unique<TSequentialStream>(fd, target_);
+  sequential_->StopWhen(gStop.load());
+  mode_ = TMode::Special;
 }
 
 void TSafeFileWriter::LinkUnnamed() {
@@ -402,7 +371,6 @@ void TSafeFileWriter::LinkUnnamed() {
 TSafeFileWriter::~TSafeFileWriter() {
   if (!committed_) {
     stream_.reset();
-    if (outFd_ >= 0) ::close(outFd_);
     if (mode_ == TMode::Named) ::unlinkat(folderFd_, tempName_.c_str(), 0);
   }
   if (folderFd_ >= 0) ::close(folderFd_);
@@ -421,28 +389,7 @@ void TSafeFileWriter::Commit() {
         CannotCreate(target_, std::strerror(errno));
       pending_.reset();
       break;
-    case TMode::Staged: {
-      stream_->Flush();
-      const int64_t size = stream_->Size();
-      std::string buffer(1 << 16, '\0');
-      for (int64_t at = 0; at < size;) {
-        const ssize_t n = ::pread(fd_, buffer.data(), buffer.size(), at);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0 || !WriteAll(outFd_, buffer.data(), static_cast<std::size_t>(n))) {
-          if (Stopped()) throw TSaveStopped("Saving \"" + target_ + "\" was stopped");
-          throw Error("Cannot write file \"" + target_ + "\". " +
-                      std::strerror(n == 0 ? EIO : errno));
-        }
-        at += n;
-      }
-      const int out = outFd_;
-      outFd_ = -1;
-      if (::close(out) != 0 && errno != EINTR) {
-        throw Error("Cannot write file \"" + target_ + "\". " + std::strerror(errno));
-      }
-      stream_->Close();
-      break;
-    }
+    case TMode::Special: sequential_->Close(); break;
   }
   committed_ = true;
 }

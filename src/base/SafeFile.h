@@ -48,13 +48,17 @@ class TSafeFileWriter {
   TSafeFileWriter(const TSafeFileWriter&) = delete;
   TSafeFileWriter& operator=(const TSafeFileWriter&) = delete;
 
-  [[nodiscard]] TStream& Stream() { return *stream_; }
+  [[nodiscard]] TStream& Stream() {
+    return sequential_ ? static_cast<TStream&>(*sequential_) : *stream_;
+  }
+  // False for a device or a pipe: written front to back, no seeking back.
+  [[nodiscard]] bool Seekable() const { return !sequential_; }
   [[nodiscard]] const std::string& FullPath() const { return target_; }
   // Flushes, closes and puts the file in the target's place.
   void Commit();
 
  private:
-  enum class TMode { Unnamed, Named, Staged };
+  enum class TMode { Unnamed, Named, Special };
   bool OpenTemporary(mode_t mode, int& error);
   void OpenSpecial(int folder, const std::string& name, const struct stat& seen, bool throughLink);
   void LinkUnnamed();
@@ -66,8 +70,8 @@ class TSafeFileWriter {
   std::string temp_;                           // its full path, for the signal handler
   std::unique_ptr<TPendingTempName> pending_;  // temp_ for the signal handler
   std::unique_ptr<TFileStream> stream_;
-  int fd_ = -1;     // stream_'s descriptor
-  int outFd_ = -1;  // Staged: the target, written on Commit
+  std::unique_ptr<TSequentialStream> sequential_;  // Special: the target itself
+  int fd_ = -1;                                    // stream_'s descriptor
   TMode mode_ = TMode::Unnamed;
   bool committed_ = false;
 };

@@ -82,4 +82,37 @@ class TFileStream final : public TStream {
   int64_t size_ = 0;
 };
 
+// A pipe, a terminal or a device, written front to back as the bytes come:
+// nothing is held beyond one buffer, so a pipe's reader gets the bytes at
+// once and a save to /dev/null costs no memory. It cannot read back or seek
+// (SetPosition only to where it stands).
+class TSequentialStream final : public TStream {
+ public:
+  // Takes ownership of fd; name is used in error messages.
+  TSequentialStream(int fd, std::string name);
+  ~TSequentialStream() override;
+  TSequentialStream(const TSequentialStream&) = delete;
+  TSequentialStream& operator=(const TSequentialStream&) = delete;
+
+  std::size_t Read(void* buffer, std::size_t size) override;
+  std::size_t Write(const void* buffer, std::size_t size) override;
+  [[nodiscard]] int64_t Position() const override { return position_; }
+  void SetPosition(int64_t position) override;
+  [[nodiscard]] int64_t Size() const override { return position_; }
+
+  // Writes out the buffer and closes.
+  void Close();
+  // Once *stop is true, the next write or close raises TSaveStopped.
+  void StopWhen(const std::atomic<bool>* stop) { stop_ = stop; }
+
+ private:
+  void WriteOut(const char* data, std::size_t size);
+
+  int fd_;
+  std::string name_;
+  std::string buffer_;
+  int64_t position_ = 0;
+  const std::atomic<bool>* stop_ = nullptr;
+};
+
 }  // namespace kvitor

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 
 #include <cerrno>
 #include <cstdlib>
@@ -164,6 +165,51 @@ TEST(FaultPaths, FolderIsRefusedDevicesAndPipesAreWrittenInPlace) {
   EXPECT_TRUE(std::filesystem::is_directory(dir.Dir() / "folder.bin"));
   EXPECT_TRUE(std::filesystem::is_fifo(dir.Dir() / "pipe.txt"));
   EXPECT_EQ(dir.Entries(), (std::set<std::string>{"folder.bin", "pipe.txt", "plain.bin"}));
+}
+
+// The system's shared memory in KiB, where a staging memfd would show (it is
+// in no process's RSS).
+long SharedMemoryKiB() {
+  std::ifstream in("/proc/meminfo");
+  for (std::string key; in >> key;) {
+    long value = 0;
+    in >> value;
+    if (key == "Shmem:") return value;
+    in.ignore(64, '\n');
+  }
+  return -1;
+}
+
+// A device or a pipe gets the save as it is written: a pipe's reader has the
+// first bytes before the save ends, and /dev/null costs no memory.
+TEST(FaultPaths, DevicesAndPipesAreWrittenAsTheSaveGoes) {
+  ScratchDir dir;
+  ASSERT_EQ(::mkfifo(dir.Path("pipe").c_str(), 0600), 0);
+  const int reader = ::open(dir.Path("pipe").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  const std::string part(1000, 'p');  // 70 of them: more than a buffer, less than the pipe
+  std::string got(1 << 17, '\0');
+  {
+    TSafeFileWriter file(dir.Path("pipe"));
+    EXPECT_FALSE(file.Seekable());
+    for (int i = 0; i < 70; ++i) file.Stream().Write(part.data(), part.size());
+    const ssize_t early = ::read(reader, got.data(), got.size());
+    EXPECT_GT(early, 60000);
+    file.Commit();
+    const ssize_t rest = ::read(reader, got.data(), got.size());
+    EXPECT_EQ(early + rest, 70000);
+  }
+  ::close(reader);
+
+  const long before = SharedMemoryKiB();
+  ASSERT_GE(before, 0);
+  TSafeFileWriter null("/dev/null");
+  const std::string megabyte(1 << 20, 'n');
+  for (int i = 0; i < 256; ++i) null.Stream().Write(megabyte.data(), megabyte.size());
+  // 256 MiB staged would show whole; other programs' share stays well below.
+  EXPECT_LT(SharedMemoryKiB() - before, 64L << 10);
+  null.Commit();
+  EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
 }
 
 TEST(SafeSave, KeepsOnlyThePermissionBitsOfTheOldFile) {
