@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -29,6 +30,7 @@
 #include "base/SafeFile.h"
 #include "base/Stream.h"
 #include "drivers/Torvel.h"
+#include "drivers/TorvelSettings.h"
 #include "job/MainController.h"
 #include "job/VersionInfo.h"
 #include "report/ReportExport.h"
@@ -483,6 +485,17 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
       },
       "");
 
+  // A speed the driver would refuse is an argument error, not a failed job.
+  const CLI::Validator speed(
+      [](std::string& value) -> std::string {
+        int baud = 0;
+        const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), baud);
+        if (ec == std::errc() && end == value.data() + value.size() && IsSupportedBaud(baud))
+          return {};
+        return "expected 9600, 19200, 38400, 57600 or 115200, found \"" + value + "\"";
+      },
+      "");
+
   CLI::App app{"Reads the fiscal documents of a fiscal storage and saves the report.",
                "kvitor-cli"};
   app.require_subcommand(0, 1);
@@ -502,7 +515,9 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
         ->check(fileName)
         ->excludes(imageOption)
         ->type_name("DEV");
-    command->add_option("--baud", baud, "The serial port's speed (default 115200)")->check(decimal);
+    command->add_option("--baud", baud, "The serial port's speed (default 115200)")
+        ->check(decimal)
+        ->check(speed);
     command->add_option("--trace", trace, "Append every frame on the serial line to this file")
         ->check(fileName);
   };

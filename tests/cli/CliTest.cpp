@@ -470,6 +470,9 @@ TEST_F(CliTest, BadArgumentsExitWithTwo) {
       {"read", "--first", ""},
       {"read", "--first", "0x10"},
       {"read", "--last", " 3"},
+      // A speed the driver refuses.
+      {"status", "--port", "/dev/null", "--baud", "1234"},
+      {"read", "--port", "/dev/null", "--baud", "0"},
       // Empty file names.
       {"read", "--image", DataFile("storage.json"), "--bin", ""},
       {"read", "--image", DataFile("storage.json"), "--txt", ""},
