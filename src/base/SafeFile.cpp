@@ -18,6 +18,7 @@
 #include <mutex>
 #include <random>
 #include <utility>
+#include <vector>
 
 namespace kvitor {
 namespace {
@@ -138,16 +139,57 @@ struct TLocation {
   bool ThroughLink = false;  // Name is a link to a device or a pipe
 };
 
-// The kernel's protected-symlinks rule. A rename replaces a link instead of
-// following it, so the links at the end of the path are followed here, and
-// the rule with them; the kernel applies it to those on the way.
-void CheckLinkOwner(const TLocation& at) {
+// The kernel's protected-symlinks rule, for every link on the way: in a
+// world-writable sticky folder a link is followed only when its owner is the
+// one who follows it or the folder's owner. The writer follows the links
+// itself (a rename replaces a link rather than following it, and the kernel
+// applies the rule only where fs.protected_symlinks is set).
+void CheckLinkOwner(int folder, const struct stat& link, const std::string& path) {
   struct stat dir {};
-  if (::fstat(at.Folder.Get(), &dir) == 0 && (dir.st_mode & S_ISVTX) != 0 &&
-      (dir.st_mode & S_IWOTH) != 0 && at.St.st_uid != ::geteuid() && at.St.st_uid != dir.st_uid) {
-    CannotCreate(at.Path, std::string(std::strerror(EACCES)) +
-                              " (a symbolic link of another user in a shared folder)");
+  if (::fstat(folder, &dir) == 0 && (dir.st_mode & S_ISVTX) != 0 && (dir.st_mode & S_IWOTH) != 0 &&
+      link.st_uid != ::geteuid() && link.st_uid != dir.st_uid) {
+    CannotCreate(path, std::string(std::strerror(EACCES)) +
+                           " (a symbolic link of another user in a shared folder)");
   }
+}
+
+// Opens a folder component by component from the root, each without
+// following a link that was not checked.
+TFd OpenFolder(const fs::path& folder, const std::string& target) {
+  std::vector<std::string> rest;  // the components still to walk, the next last
+  const auto push = [&rest](const fs::path& path) {
+    std::vector<std::string> parts;
+    for (const auto& part : path.relative_path()) parts.push_back(part.string());
+    rest.insert(rest.end(), parts.rbegin(), parts.rend());
+  };
+  const auto open = [&target](int at, const char* name) {
+    const int fd = ::openat(at, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) CannotCreate(target, std::strerror(errno));
+    return TFd(fd);
+  };
+  push(folder);
+  TFd current = open(AT_FDCWD, "/");
+  for (int hops = 0; !rest.empty();) {
+    const std::string name = rest.back();
+    rest.pop_back();
+    if (name.empty() || name == ".") continue;
+    struct stat st {};
+    if (::fstatat(current.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+      CannotCreate(target, std::strerror(errno));
+    if (!S_ISLNK(st.st_mode)) {
+      current = open(current.Get(), name.c_str());
+      continue;
+    }
+    if (++hops > 40) CannotCreate(target, std::strerror(ELOOP));
+    CheckLinkOwner(current.Get(), st, target);
+    std::string text(PATH_MAX, '\0');
+    const ssize_t n = ::readlinkat(current.Get(), name.c_str(), text.data(), text.size());
+    if (n < 0) CannotCreate(target, std::strerror(errno));
+    text.resize(static_cast<std::size_t>(n));
+    if (!text.empty() && text[0] == '/') current = open(AT_FDCWD, "/");
+    push(text);
+  }
+  return current;
 }
 
 TLocation Locate(const std::string& absolute) {
@@ -158,9 +200,8 @@ TLocation Locate(const std::string& absolute) {
     at.Name = path.filename().string();
     if (at.Name.empty() || at.Name == "." || at.Name == "..")
       CannotCreate(at.Path, std::strerror(EISDIR));
-    const int folder = ::open(path.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0) CannotCreate(at.Path, std::strerror(errno));
-    at.Folder = TFd(folder);
+    at.Folder = OpenFolder(path.parent_path(), at.Path);
+    const int folder = at.Folder.Get();
     if (::fstatat(folder, at.Name.c_str(), &at.St, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno != ENOENT) CannotCreate(at.Path, std::strerror(errno));
       at.Exists = false;
@@ -169,7 +210,7 @@ TLocation Locate(const std::string& absolute) {
     at.Exists = true;
     if (!S_ISLNK(at.St.st_mode)) return at;
     if (hops >= 40) CannotCreate(at.Path, std::strerror(ELOOP));
-    CheckLinkOwner(at);
+    CheckLinkOwner(folder, at.St, at.Path);
     // A device or a pipe is opened through its link by the kernel: such links
     // (/dev/stdout, /proc/self/fd/1) may name no path at all ("pipe:[...]").
     struct stat to {};

@@ -28,10 +28,10 @@ class TPendingTempName;
 //
 // The folder is opened once and the file is made and put in place relative
 // to it, so that the entry that was checked is the one written, however the
-// path changes meanwhile. A link at the end of the path is followed to the
-// file it names; in a world-writable sticky folder a link owned by someone
-// else is refused, as the kernel's protected-symlinks rule refuses it (the
-// kernel applies that rule to the links on the way to the folder).
+// path changes meanwhile. The writer follows every link on the way itself,
+// the one at the end to the file it names; in a world-writable sticky folder
+// a link owned by someone else is refused, as the kernel's protected-symlinks
+// rule refuses it.
 //
 // The new file keeps only the permission bits of the file it replaces, never
 // its set-user-ID, set-group-ID or sticky bit. An existing file is never

@@ -267,6 +267,23 @@ TEST(SafeSave, RefusesAnotherUsersLinkInASharedStickyFolder) {
   ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
   ASSERT_EQ(::lchown((shared + "/link").c_str(), kThird, kThird), 0);
   EXPECT_EQ(save(), "(no error)");
+
+  // A link on the way to the folder, as well.
+  ASSERT_EQ(::chown(shared.c_str(), 0, 0), 0);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  std::filesystem::create_directory(dir.Path("private"));
+  ASSERT_EQ(::symlink(dir.Path("private").c_str(), (shared + "/way").c_str()), 0);
+  ASSERT_EQ(::lchown((shared + "/way").c_str(), kOther, kOther), 0);
+  const std::string through = shared + "/way/r.bin";
+  EXPECT_EQ(
+      ErrorOf([&] { TFNReportBinWriter().SaveToFile(report, through); }),
+      CannotCreate(through, EACCES) + " (a symbolic link of another user in a shared folder)");
+  EXPECT_EQ(ErrorOf([&] { CheckSaveTarget(through); }),
+            ErrorOf([&] { TFNReportBinWriter().SaveToFile(report, through); }));
+  EXPECT_FALSE(std::filesystem::exists(dir.Path("private/r.bin")));
+  ASSERT_EQ(::lchown((shared + "/way").c_str(), 0, 0), 0);
+  EXPECT_EQ(ErrorOf([&] { TFNReportBinWriter().SaveToFile(report, through); }), "(no error)");
+  EXPECT_TRUE(std::filesystem::exists(dir.Path("private/r.bin")));
 }
 
 // A save cut short by a signal leaves the old file and nothing else: the
