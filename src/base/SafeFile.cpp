@@ -4,19 +4,21 @@
 #include "base/SafeFile.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <random>
+#include <utility>
+#include <vector>
 
 namespace kvitor {
 namespace {
@@ -40,37 +42,8 @@ mode_t NewFileMode() {
   return 0666 & ~mask;
 }
 
-// The kernel's protected-symlinks rule, applied to every link on the way to
-// the file: renaming over the link's target follows it without the kernel's
-// check, so the writer checks itself.
-void CheckLinks(const std::string& path) {
-  std::string at = path;
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat link {};
-    if (::lstat(at.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return;
-    const fs::path folder = fs::path(at).parent_path();
-    struct stat dir {};
-    if (::stat(folder.c_str(), &dir) == 0 && (dir.st_mode & S_ISVTX) != 0 &&
-        (dir.st_mode & S_IWOTH) != 0 && link.st_uid != ::geteuid() && link.st_uid != dir.st_uid) {
-      CannotCreate(path, std::string(std::strerror(EACCES)) +
-                             " (a symbolic link of another user in a shared folder)");
-    }
-    std::error_code ec;
-    const fs::path next = fs::read_symlink(at, ec);
-    if (ec) return;
-    at = (next.is_absolute() ? next : folder / next).lexically_normal().string();
-  }
-}
-
-// Saving through a link writes the file it points to, not over the link.
-std::string Resolved(const std::string& path) {
-  std::error_code ec;
-  if (!fs::is_symlink(path, ec)) return path;
-  const fs::path resolved = fs::weakly_canonical(path, ec);
-  return ec ? path : resolved.lexically_normal().string();
-}
-
 std::atomic<bool> gForceNamed{false};
+std::atomic<const std::atomic<bool>*> gStop{nullptr};
 
 // The named temporary files in existence, for the signal handler: fixed
 // slots of pointers, since a handler may neither lock nor allocate.
@@ -126,32 +99,152 @@ void ReleaseHandlers() {
   }
 }
 
-std::string TempName(const std::string& target) {
-  const fs::path path(target);
-  // The temporary name must fit the folder's name limit as well as the
-  // target's does, so a long target name is shortened in it.
-  std::string base = path.filename().string();
-  if (base.size() > 200) base.resize(200);
-  return (path.parent_path() / ("." + base + ".XXXXXX")).string();
-}
-
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 std::string SizeText(std::size_t bytes) {
   if (bytes % (1u << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
   return std::to_string(bytes) + " bytes";
+}
+
+// A descriptor closed with its owner.
+class TFd {
+ public:
+  explicit TFd(int fd = -1) : fd_(fd) {}
+  ~TFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  TFd(TFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  TFd& operator=(TFd&& other) noexcept {
+    if (this != &other) {
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+  [[nodiscard]] int Get() const { return fd_; }
+  int Release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+// Where a save goes: an entry of a folder that is held open, so that what was
+// checked is what gets written, whatever happens to the path meanwhile.
+struct TLocation {
+  TFd Folder;
+  std::string Name;  // the entry in Folder
+  std::string Path;  // the full path, for messages
+  struct stat St {};
+  bool Exists = false;
+  bool ThroughLink = false;  // Name is a link to a device or a pipe
+};
+
+// The kernel's protected-symlinks rule, for every link on the way: in a
+// world-writable sticky folder a link is followed only when its owner is the
+// one who follows it or the folder's owner. The writer follows the links
+// itself (a rename replaces a link rather than following it, and the kernel
+// applies the rule only where fs.protected_symlinks is set).
+void CheckLinkOwner(int folder, const struct stat& link, const std::string& path) {
+  struct stat dir {};
+  if (::fstat(folder, &dir) == 0 && (dir.st_mode & S_ISVTX) != 0 && (dir.st_mode & S_IWOTH) != 0 &&
+      link.st_uid != ::geteuid() && link.st_uid != dir.st_uid) {
+    CannotCreate(path, std::string(std::strerror(EACCES)) +
+                           " (a symbolic link of another user in a shared folder)");
+  }
+}
+
+// Opens a folder component by component from the root, each without
+// following a link that was not checked.
+TFd OpenFolder(const fs::path& folder, const std::string& target) {
+  std::vector<std::string> rest;  // the components still to walk, the next last
+  const auto push = [&rest](const fs::path& path) {
+    std::vector<std::string> parts;
+    for (const auto& part : path.relative_path()) parts.push_back(part.string());
+    rest.insert(rest.end(), parts.rbegin(), parts.rend());
+  };
+  const auto open = [&target](int at, const char* name) {
+    const int fd = ::openat(at, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) CannotCreate(target, std::strerror(errno));
+    return TFd(fd);
+  };
+  push(folder);
+  TFd current = open(AT_FDCWD, "/");
+  for (int hops = 0; !rest.empty();) {
+    const std::string name = rest.back();
+    rest.pop_back();
+    if (name.empty() || name == ".") continue;
+    struct stat st {};
+    if (::fstatat(current.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+      CannotCreate(target, std::strerror(errno));
+    if (!S_ISLNK(st.st_mode)) {
+      current = open(current.Get(), name.c_str());
+      continue;
+    }
+    if (++hops > 40) CannotCreate(target, std::strerror(ELOOP));
+    CheckLinkOwner(current.Get(), st, target);
+    std::string text(PATH_MAX, '\0');
+    const ssize_t n = ::readlinkat(current.Get(), name.c_str(), text.data(), text.size());
+    if (n < 0) CannotCreate(target, std::strerror(errno));
+    text.resize(static_cast<std::size_t>(n));
+    if (!text.empty() && text[0] == '/') current = open(AT_FDCWD, "/");
+    push(text);
+  }
+  return current;
+}
+
+TLocation Locate(const std::string& absolute) {
+  TLocation at;
+  at.Path = absolute;
+  for (int hops = 0;; ++hops) {
+    const fs::path path(at.Path);
+    at.Name = path.filename().string();
+    if (at.Name.empty() || at.Name == "." || at.Name == "..")
+      CannotCreate(at.Path, std::strerror(EISDIR));
+    at.Folder = OpenFolder(path.parent_path(), at.Path);
+    const int folder = at.Folder.Get();
+    if (::fstatat(folder, at.Name.c_str(), &at.St, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) CannotCreate(at.Path, std::strerror(errno));
+      at.Exists = false;
+      return at;
+    }
+    at.Exists = true;
+    if (!S_ISLNK(at.St.st_mode)) return at;
+    if (hops >= 40) CannotCreate(at.Path, std::strerror(ELOOP));
+    CheckLinkOwner(folder, at.St, at.Path);
+    // A device or a pipe is opened through its link by the kernel: such links
+    // (/dev/stdout, /proc/self/fd/1) may name no path at all ("pipe:[...]").
+    struct stat to {};
+    if (::fstatat(folder, at.Name.c_str(), &to, 0) == 0 && !S_ISREG(to.st_mode) &&
+        !S_ISDIR(to.st_mode)) {
+      at.St = to;
+      at.ThroughLink = true;
+      return at;
+    }
+    std::string text(PATH_MAX, '\0');
+    const ssize_t n = ::readlinkat(folder, at.Name.c_str(), text.data(), text.size());
+    if (n < 0) CannotCreate(at.Path, std::strerror(errno));
+    text.resize(static_cast<std::size_t>(n));
+    const fs::path next(text);
+    at.Path = (next.is_absolute() ? next : path.parent_path() / next).lexically_normal().string();
+  }
+}
+
+// A folder that admits no new file does not make the writer overwrite the
+// old file in place: a failure half way would leave neither old nor new.
+std::string NoNewFileReason(int error, bool exists) {
+  std::string reason = std::strerror(error);
+  if (exists && (error == EACCES || error == EPERM || error == EROFS))
+    reason += " (no new file can be made in its folder; the old file is kept)";
+  return reason;
+}
+
+std::string RandomTempName(const std::string& name, std::random_device& random) {
+  // The temporary name must fit the folder's name limit as well as the
+  // target's does, so a long target name is shortened in it.
+  std::string temp = "." + name.substr(0, 200) + ".";
+  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  for (int i = 0; i < 6; ++i) temp += kLetters[random() % 36];
+  return temp;
 }
 
 }  // namespace
@@ -188,41 +281,46 @@ void RemovePendingTempFiles() noexcept {
 
 void ForceNamedTempFilesForTesting(bool force) { gForceNamed = force; }
 
+void StopSavesWhen(const std::atomic<bool>* stop) { gStop = stop; }
+
+void CheckSaveTarget(const std::string& fileName) {
+  const std::string target = AbsolutePath(fileName);
+  if (fileName.empty()) CannotCreate(target, std::strerror(ENOENT));
+  const TLocation at = Locate(target);
+  if (at.Exists && S_ISDIR(at.St.st_mode)) CannotCreate(at.Path, std::strerror(EISDIR));
+  if (at.Exists && !S_ISREG(at.St.st_mode)) return;
+  if (::faccessat(at.Folder.Get(), ".", W_OK | X_OK, AT_EACCESS) != 0)
+    CannotCreate(at.Path, NoNewFileReason(errno, at.Exists));
+}
+
 TSafeFileWriter::TSafeFileWriter(const std::string& fileName) : target_(AbsolutePath(fileName)) {
   if (fileName.empty()) CannotCreate(target_, std::strerror(ENOENT));
-  CheckLinks(target_);
-  struct stat st {};
+  TLocation at = Locate(target_);
+  target_ = at.Path;
   mode_t mode = NewFileMode();
-  bool exists = false;
-  if (::stat(target_.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) CannotCreate(target_, std::strerror(EISDIR));
-    if (!S_ISREG(st.st_mode)) {
+  if (at.Exists) {
+    if (S_ISDIR(at.St.st_mode)) CannotCreate(target_, std::strerror(EISDIR));
+    if (!S_ISREG(at.St.st_mode)) {
       // A device or a pipe cannot be replaced; what it receives is the save.
-      OpenInPlace(false);
+      OpenSpecial(at.Folder.Get(), at.Name, at.St, at.ThroughLink);
       return;
     }
-    exists = true;
-    mode = st.st_mode & 0777;
+    mode = at.St.st_mode & 0777;
   }
-  target_ = Resolved(target_);
+  folderFd_ = at.Folder.Release();
+  name_ = at.Name;
   int error = 0;
-  if (OpenTemporary(mode, error)) return;
-  // A writable file in a folder the user may not write to.
-  if (exists && (error == EACCES || error == EPERM)) {
-    OpenInPlace(true);
-    return;
-  }
-  CannotCreate(target_, std::strerror(error));
+  if (!OpenTemporary(mode, error)) CannotCreate(target_, NoNewFileReason(error, at.Exists));
 }
 
 bool TSafeFileWriter::OpenTemporary(mode_t mode, int& error) {
-  const std::string folder = fs::path(target_).parent_path().string();
   if (!gForceNamed) {
-    const int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+    const int fd = ::openat(folderFd_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
     if (fd >= 0) {
       ::fchmod(fd, mode);
       fd_ = fd;
       stream_ = std::make_unique<TFileStream>(fd, target_);
+      stream_->StopWhen(gStop.load());
       mode_ = TMode::Unnamed;
       return true;
     }
@@ -232,50 +330,51 @@ bool TSafeFileWriter::OpenTemporary(mode_t mode, int& error) {
       return false;
     }
   }
-  temp_ = TempName(target_);
-  // Registered before it exists, so that no moment is left uncovered.
-  pending_ = std::make_unique<TPendingTempName>(temp_.c_str());
-  const int fd = ::mkostemp(temp_.data(), O_CLOEXEC);
-  if (fd < 0) {
-    error = errno;
+  std::random_device random;
+  const fs::path folder = fs::path(target_).parent_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
     pending_.reset();
-    temp_.clear();
-    return false;
+    tempName_ = RandomTempName(name_, random);
+    temp_ = (folder / tempName_).string();
+    // Registered before it exists, so that no moment is left uncovered.
+    pending_ = std::make_unique<TPendingTempName>(temp_.c_str());
+    const int fd = ::openat(folderFd_, tempName_.c_str(),
+                            O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0) {
+      ::fchmod(fd, mode);
+      fd_ = fd;
+      stream_ = std::make_unique<TFileStream>(fd, target_);
+      stream_->StopWhen(gStop.load());
+      mode_ = TMode::Named;
+      return true;
+    }
+    if (errno == EEXIST) continue;
+    error = errno;
+    break;
   }
-  ::fchmod(fd, mode);
-  fd_ = fd;
-  stream_ = std::make_unique<TFileStream>(fd, target_);
-  mode_ = TMode::Named;
-  return true;
+  if (error == 0) error = EEXIST;
+  pending_.reset();
+  temp_.clear();
+  tempName_.clear();
+  return false;
 }
 
-void TSafeFileWriter::OpenInPlace(bool regular) {
-  // Without O_NONBLOCK a named pipe without a reader would block for ever. A
-  // pipe opened for reading too would never lack a reader, and block later.
-  const int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (regular ? O_TRUNC : 0);
-  int fd = regular ? ::open(target_.c_str(), O_RDWR | flags) : -1;
-  if (fd >= 0) {
-    fd_ = fd;
-    stream_ = std::make_unique<TFileStream>(fd, target_);
-    mode_ = TMode::InPlace;
-    return;
-  }
-  fd = ::open(target_.c_str(), O_WRONLY | flags);
+void TSafeFileWriter::OpenSpecial(int folder, const std::string& name, const struct stat& seen,
+                                  bool throughLink) {
+  // Without O_NONBLOCK a named pipe without a reader would block for ever. An
+  // entry that was no link is not followed should it have become one since.
+  const int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (throughLink ? 0 : O_NOFOLLOW);
+  const int fd = ::openat(folder, name.c_str(), flags);
   if (fd < 0) CannotCreate(target_, std::strerror(errno));
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  // A writer may seek back and read what it wrote, which a pipe, a terminal
-  // or /dev/null cannot give: the save is gathered in memory and handed over
-  // whole on Commit.
-  const int staging = ::memfd_create("kvitor-save", MFD_CLOEXEC);
-  if (staging < 0) {
-    const int err = errno;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || st.st_dev != seen.st_dev || st.st_ino != seen.st_ino) {
     ::close(fd);
-    CannotCreate(target_, std::strerror(err));
+    CannotCreate(target_, std::strerror(EAGAIN));
   }
-  outFd_ = fd;
-  fd_ = staging;
-  stream_ = std::make_unique<TFileStream>(staging, target_);
-  mode_ = TMode::Staged;
+  // It stays non-blocking: the stream waits on a full pipe itself.
+  sequential_ = std::make_unique<TSequentialStream>(fd, target_);
+  sequential_->StopWhen(gStop.load());
+  mode_ = TMode::Special;
 }
 
 void TSafeFileWriter::LinkUnnamed() {
@@ -283,26 +382,26 @@ void TSafeFileWriter::LinkUnnamed() {
   // Through /proc when it is mounted; else AT_EMPTY_PATH, which needs
   // CAP_DAC_READ_SEARCH.
   const auto link = [&](const std::string& to) {
-    if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+    if (::linkat(AT_FDCWD, proc.c_str(), folderFd_, to.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
     if (errno != ENOENT) return errno;
-    return ::linkat(fd_, "", AT_FDCWD, to.c_str(), AT_EMPTY_PATH) == 0 ? 0 : errno;
+    return ::linkat(fd_, "", folderFd_, to.c_str(), AT_EMPTY_PATH) == 0 ? 0 : errno;
   };
-  int err = link(target_);
+  int err = link(name_);
   if (err == 0) return;
   if (err != EEXIST) CannotCreate(target_, std::strerror(err));
   // linkat never replaces: link under a fresh name, then rename over.
   std::random_device random;
+  const fs::path folder = fs::path(target_).parent_path();
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = TempName(target_);
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    for (std::size_t i = name.size() - 6; i < name.size(); ++i) name[i] = kLetters[random() % 36];
-    const TPendingTempName pending(name.c_str());
+    const std::string name = RandomTempName(name_, random);
+    const std::string full = (folder / name).string();
+    const TPendingTempName pending(full.c_str());
     err = link(name);
     if (err == EEXIST) continue;
     if (err != 0) CannotCreate(target_, std::strerror(err));
-    if (::rename(name.c_str(), target_.c_str()) != 0) {
+    if (::renameat(folderFd_, name.c_str(), folderFd_, name_.c_str()) != 0) {
       err = errno;
-      ::unlink(name.c_str());
+      ::unlinkat(folderFd_, name.c_str(), 0);
       CannotCreate(target_, std::strerror(err));
     }
     return;
@@ -311,10 +410,11 @@ void TSafeFileWriter::LinkUnnamed() {
 }
 
 TSafeFileWriter::~TSafeFileWriter() {
-  if (committed_) return;
-  stream_.reset();
-  if (outFd_ >= 0) ::close(outFd_);
-  if (mode_ == TMode::Named) ::unlink(temp_.c_str());
+  if (!committed_) {
+    stream_.reset();
+    if (mode_ == TMode::Named) ::unlinkat(folderFd_, tempName_.c_str(), 0);
+  }
+  if (folderFd_ >= 0) ::close(folderFd_);
 }
 
 void TSafeFileWriter::Commit() {
@@ -326,32 +426,11 @@ void TSafeFileWriter::Commit() {
       break;
     case TMode::Named:
       stream_->Close();
-      if (::rename(temp_.c_str(), target_.c_str()) != 0)
+      if (::renameat(folderFd_, tempName_.c_str(), folderFd_, name_.c_str()) != 0)
         CannotCreate(target_, std::strerror(errno));
       pending_.reset();
       break;
-    case TMode::InPlace: stream_->Close(); break;
-    case TMode::Staged: {
-      stream_->Flush();
-      const int64_t size = stream_->Size();
-      std::string buffer(1 << 16, '\0');
-      for (int64_t at = 0; at < size;) {
-        const ssize_t n = ::pread(fd_, buffer.data(), buffer.size(), at);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0 || !WriteAll(outFd_, buffer.data(), static_cast<std::size_t>(n))) {
-          throw Error("Cannot write file \"" + target_ + "\". " +
-                      std::strerror(n == 0 ? EIO : errno));
-        }
-        at += n;
-      }
-      const int out = outFd_;
-      outFd_ = -1;
-      if (::close(out) != 0 && errno != EINTR) {
-        throw Error("Cannot write file \"" + target_ + "\". " + std::strerror(errno));
-      }
-      stream_->Close();
-      break;
-    }
+    case TMode::Special: sequential_->Close(); break;
   }
   committed_ = true;
 }

@@ -3,10 +3,13 @@
 
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+
+#include <sys/stat.h>
 
 #include "base/Error.h"
 #include "base/Stream.h"
@@ -23,13 +26,18 @@ class TPendingTempName;
 // it is removed on SIGINT and SIGTERM (see RemovePendingTempFiles) and when
 // the writer is abandoned.
 //
+// The folder is opened once and the file is made and put in place relative
+// to it, so that the entry that was checked is the one written, however the
+// path changes meanwhile. The writer follows every link on the way itself,
+// the one at the end to the file it names; in a world-writable sticky folder
+// a link owned by someone else is refused, as the kernel's protected-symlinks
+// rule refuses it.
+//
 // The new file keeps only the permission bits of the file it replaces, never
-// its set-user-ID, set-group-ID or sticky bit. In a world-writable sticky
-// folder a symbolic link owned by someone else is refused, as the kernel's
-// protected-symlinks rule refuses it. A target that cannot be replaced by a
-// new file is written in place: an existing file in a folder where no
-// temporary file can be created, and a device or a named pipe such as
-// /dev/null or /dev/stdout. A folder is refused.
+// its set-user-ID, set-group-ID or sticky bit. An existing file is never
+// overwritten in place: where its folder admits no new file, the save is
+// refused and the old file stays. A device or a named pipe such as /dev/null
+// or /dev/stdout receives the save itself. A folder is refused.
 //
 // Errors are "Cannot create file "%s". %s" with the target's full path, and
 // the stream's "Cannot write file ..." while writing.
@@ -40,26 +48,43 @@ class TSafeFileWriter {
   TSafeFileWriter(const TSafeFileWriter&) = delete;
   TSafeFileWriter& operator=(const TSafeFileWriter&) = delete;
 
-  [[nodiscard]] TStream& Stream() { return *stream_; }
+  [[nodiscard]] TStream& Stream() {
+    return sequential_ ? static_cast<TStream&>(*sequential_) : *stream_;
+  }
+  // False for a device or a pipe: written front to back, no seeking back.
+  [[nodiscard]] bool Seekable() const { return !sequential_; }
   [[nodiscard]] const std::string& FullPath() const { return target_; }
   // Flushes, closes and puts the file in the target's place.
   void Commit();
 
  private:
-  enum class TMode { Unnamed, Named, InPlace, Staged };
+  enum class TMode { Unnamed, Named, Special };
   bool OpenTemporary(mode_t mode, int& error);
-  void OpenInPlace(bool regular);
+  void OpenSpecial(int folder, const std::string& name, const struct stat& seen, bool throughLink);
   void LinkUnnamed();
 
   std::string target_;
-  std::string temp_;                           // the named temporary file
+  int folderFd_ = -1;                          // the target's folder (O_PATH)
+  std::string name_;                           // the target's entry in it
+  std::string tempName_;                       // the named temporary file's entry
+  std::string temp_;                           // its full path, for the signal handler
   std::unique_ptr<TPendingTempName> pending_;  // temp_ for the signal handler
   std::unique_ptr<TFileStream> stream_;
-  int fd_ = -1;     // stream_'s descriptor
-  int outFd_ = -1;  // Staged: the target, written on Commit
+  std::unique_ptr<TSequentialStream> sequential_;  // Special: the target itself
+  int fd_ = -1;                                    // stream_'s descriptor
   TMode mode_ = TMode::Unnamed;
   bool committed_ = false;
 };
+
+// Checks before any work is done that a save to fileName can be made: its
+// folder exists and admits a new file, and it is no folder. Raises the
+// writer's "Cannot create file" error.
+void CheckSaveTarget(const std::string& fileName);
+
+// Once *stop is true, every save in progress and to come ends at its next
+// write with TSaveStopped, leaving the old file as it was. For a program's
+// SIGINT/SIGTERM handler, which only sets the flag; nullptr ends it.
+void StopSavesWhen(const std::atomic<bool>* stop);
 
 // Removes the named temporary files of the saves in progress. Safe to call
 // from a signal handler: a program that ends itself from its own SIGINT or

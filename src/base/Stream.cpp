@@ -3,6 +3,7 @@
 
 #include "base/Stream.h"
 
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "base/Error.h"
 
@@ -20,6 +22,10 @@ constexpr std::size_t kBufferSize = 1 << 16;
 
 [[noreturn]] void Fail(const std::string& what, const std::string& name, int err) {
   throw Error(what + " \"" + name + "\". " + std::strerror(err));
+}
+
+void StopIfAsked(const std::atomic<bool>* stop, const std::string& name) {
+  if (stop != nullptr && stop->load()) throw TSaveStopped("Saving \"" + name + "\" was stopped");
 }
 
 }  // namespace
@@ -54,11 +60,17 @@ TFileStream::~TFileStream() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+void TFileStream::CheckStop() const { StopIfAsked(stop_, name_); }
+
 void TFileStream::WriteOut(int64_t at, const char* data, std::size_t size) {
+  CheckStop();
   while (size > 0) {
     const ssize_t n = ::pwrite(fd_, data, size, at);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        CheckStop();
+        continue;
+      }
       Fail("Cannot write file", name_, errno);
     }
     if (n == 0) Fail("Cannot write file", name_, EIO);
@@ -118,14 +130,79 @@ int64_t TFileStream::Size() const { return size_; }
 
 void TFileStream::Flush() {
   FlushBuffer();
-  if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS)
-    Fail("Cannot write file", name_, errno);
+  CheckStop();
+  int result = 0;
+  while ((result = ::fsync(fd_)) != 0 && errno == EINTR) CheckStop();
+  if (result != 0 && errno != EINVAL && errno != EROFS) Fail("Cannot write file", name_, errno);
+  CheckStop();
 }
 
 void TFileStream::Close() {
   Flush();
   const int fd = fd_;
   fd_ = -1;
+  if (::close(fd) != 0 && errno != EINTR) Fail("Cannot write file", name_, errno);
+}
+
+TSequentialStream::TSequentialStream(int fd, std::string name) : fd_(fd), name_(std::move(name)) {
+  buffer_.reserve(kBufferSize);
+}
+
+TSequentialStream::~TSequentialStream() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void TSequentialStream::WriteOut(const char* data, std::size_t size) {
+  StopIfAsked(stop_, name_);
+  while (size > 0) {
+    const ssize_t n = ::write(fd_, data, size);
+    if (n < 0) {
+      // A full pipe is waited on in steps, so that a stop request (whose
+      // signal may reach another thread) is seen.
+      if (errno == EAGAIN) {
+        pollfd ready{fd_, POLLOUT, 0};
+        ::poll(&ready, 1, 100);
+      }
+      if (errno == EINTR || errno == EAGAIN) {
+        StopIfAsked(stop_, name_);
+        continue;
+      }
+      Fail("Cannot write file", name_, errno);
+    }
+    if (n == 0) Fail("Cannot write file", name_, EIO);
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+std::size_t TSequentialStream::Write(const void* buffer, std::size_t size) {
+  if (fd_ < 0) Fail("Cannot write file", name_, EBADF);
+  const auto* data = static_cast<const char*>(buffer);
+  if (buffer_.size() + size > kBufferSize) {
+    WriteOut(buffer_.data(), buffer_.size());
+    buffer_.clear();
+    if (size >= kBufferSize) {
+      WriteOut(data, size);
+      position_ += static_cast<int64_t>(size);
+      return size;
+    }
+  }
+  buffer_.append(data, size);
+  position_ += static_cast<int64_t>(size);
+  return size;
+}
+
+std::size_t TSequentialStream::Read(void*, std::size_t) { Fail("Cannot read file", name_, ESPIPE); }
+
+void TSequentialStream::SetPosition(int64_t position) {
+  if (position != position_) Fail("Cannot write file", name_, ESPIPE);
+}
+
+void TSequentialStream::Close() {
+  if (fd_ < 0) return;
+  WriteOut(buffer_.data(), buffer_.size());
+  buffer_.clear();
+  const int fd = std::exchange(fd_, -1);
   if (::close(fd) != 0 && errno != EINTR) Fail("Cannot write file", name_, errno);
 }
 

@@ -3,9 +3,12 @@
 
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "base/Error.h"
 
 namespace kvitor {
 
@@ -36,6 +39,12 @@ class TMemoryStream final : public TStream {
   std::size_t position_ = 0;
 };
 
+// A save stopped on request (Ctrl+C, SIGTERM) before it was complete.
+class TSaveStopped : public Error {
+ public:
+  using Error::Error;
+};
+
 // A file opened for writing (and reading back) through a descriptor, with a
 // buffer in front of it. Write errors raise Error with the system's text;
 // Flush must succeed before the content counts as written.
@@ -57,16 +66,53 @@ class TFileStream final : public TStream {
   void Flush();
   // Flush, then close: the only way to learn that the last bytes were written.
   void Close();
+  // Once *stop is true, the next write, flush or close raises TSaveStopped.
+  void StopWhen(const std::atomic<bool>* stop) { stop_ = stop; }
 
  private:
   void WriteOut(int64_t at, const char* data, std::size_t size);
   void FlushBuffer();
+  void CheckStop() const;
 
   int fd_;
+  const std::atomic<bool>* stop_ = nullptr;
   std::string name_;
   std::string buffer_;  // pending bytes at position_ - buffer_.size()
   int64_t position_ = 0;
   int64_t size_ = 0;
+};
+
+// A pipe, a terminal or a device, written front to back as the bytes come:
+// nothing is held beyond one buffer, so a pipe's reader gets the bytes at
+// once and a save to /dev/null costs no memory. It cannot read back or seek
+// (SetPosition only to where it stands).
+class TSequentialStream final : public TStream {
+ public:
+  // Takes ownership of fd; name is used in error messages.
+  TSequentialStream(int fd, std::string name);
+  ~TSequentialStream() override;
+  TSequentialStream(const TSequentialStream&) = delete;
+  TSequentialStream& operator=(const TSequentialStream&) = delete;
+
+  std::size_t Read(void* buffer, std::size_t size) override;
+  std::size_t Write(const void* buffer, std::size_t size) override;
+  [[nodiscard]] int64_t Position() const override { return position_; }
+  void SetPosition(int64_t position) override;
+  [[nodiscard]] int64_t Size() const override { return position_; }
+
+  // Writes out the buffer and closes.
+  void Close();
+  // Once *stop is true, the next write or close raises TSaveStopped.
+  void StopWhen(const std::atomic<bool>* stop) { stop_ = stop; }
+
+ private:
+  void WriteOut(const char* data, std::size_t size);
+
+  int fd_;
+  std::string name_;
+  std::string buffer_;
+  int64_t position_ = 0;
+  const std::atomic<bool>* stop_ = nullptr;
 };
 
 }  // namespace kvitor

@@ -4,25 +4,33 @@
 #include "cli/Cli.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <thread>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include "base/Error.h"
 #include "base/SafeFile.h"
 #include "base/Stream.h"
 #include "drivers/Torvel.h"
+#include "drivers/TorvelSettings.h"
 #include "job/MainController.h"
 #include "job/ReadJournal.h"
 #include "job/VersionInfo.h"
@@ -41,7 +49,9 @@ constexpr const char* kHelpFooter = R"(Exit status:
   0  success
   1  the job ended in an error, a save failed, or show refused the file
   2  bad arguments, or a range of documents the job refuses
-  3  the job was stopped (Ctrl+C, SIGTERM); what had been read was saved
+  3  stopped by Ctrl+C or SIGTERM (where other tools end with 130 or 143):
+     during the read, what had been read was saved; during the save, the
+     file being saved was left as it was before
 
 Environment:
   TORVEL_IMAGE     the emulated storage's data file (--image sets it)
@@ -269,6 +279,10 @@ int ReadAndSave(TMainController& controller, const TReadOptions& o, std::ostream
                "их реквизиты (--ffd12)")
         << '\n';
   }
+  // Ctrl+C or SIGTERM now stops the save; the file it would replace stays.
+  StopSavesWhen(&gInterrupted);
+  const std::unique_ptr<const std::atomic<bool>, void (*)(const std::atomic<bool>*)> saving(
+      &gInterrupted, [](const std::atomic<bool>*) { StopSavesWhen(nullptr); });
   try {
     // A job stopped before it began has no report.
     if (controller.IsReportReady() && !bin.empty()) {
@@ -279,6 +293,10 @@ int ReadAndSave(TMainController& controller, const TReadOptions& o, std::ostream
       controller.SaveReport(txt, TReportFileType::Text);
       out << txt << '\n';
     }
+  } catch (const TSaveStopped& e) {
+    err << ShowUtf8(e.what()) << '\n'
+        << ShowUtf8("прервано: сохранение остановлено, прежний файл не изменён") << '\n';
+    return kExitStopped;
   } catch (const std::exception& e) {
     err << ShowUtf8(e.what()) << '\n';
     return kExitFailed;
@@ -344,11 +362,24 @@ class TOstreamStream : public TStream {
   [[nodiscard]] int64_t Position() const override { return position_; }
   void SetPosition(int64_t) override {}
   [[nodiscard]] int64_t Size() const override { return position_; }
+  // What the stream still holds goes out; an error is raised here at last.
+  void Flush() {
+    errno = 0;
+    out_.flush();
+    if (!out_) Failed();
+  }
 
  protected:
   void Put(std::string_view bytes) {
+    errno = 0;
     out_.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out_) throw Error("Cannot write to the standard output");
+    if (!out_) Failed();
+  }
+  // The stream keeps no reason; the system's, when there is one.
+  [[noreturn]] static void Failed() {
+    const int error = errno;
+    throw Error(std::string("Cannot write to the standard output. ") +
+                std::strerror(error != 0 ? error : EIO));
   }
 
  private:
@@ -402,12 +433,12 @@ int RunShow(const std::string& file, const std::string& txt, TExportForm form,
       if (exportTo == "-") {
         TOstreamStream stdoutStream(out);
         report.Write(form, stdoutStream);
+        stdoutStream.Flush();
       } else {
         TSafeFileWriter target(exportTo);
         report.Write(form, target.Stream());
         target.Commit();
       }
-      out.flush();
       return 0;
     }
     // Streamed from the file like the other forms: memory stays bounded
@@ -421,12 +452,102 @@ int RunShow(const std::string& file, const std::string& txt, TExportForm form,
       TTerminalTextStream terminal(out);
       report.Write(TExportForm::Text, terminal);
       terminal.Finish();
+      terminal.Flush();
     }
   } catch (const std::exception& e) {
     err << ShowUtf8(e.what()) << '\n';
     return kExitFailed;
   }
   return 0;
+}
+
+// A file as the system knows it: device and inode after links are followed,
+// or, for a file yet to be made, the path it would have.
+struct TFileIdentity {
+  bool Regular = false;
+  dev_t Device = 0;
+  ino_t Inode = 0;
+  std::string Path;
+  bool operator==(const TFileIdentity&) const = default;
+};
+
+// Devices, pipes and terminals may well take several outputs (/dev/null).
+std::optional<TFileIdentity> IdentityOf(const std::string& name) {
+  struct stat st {};
+  const bool exists =
+      name == "-" ? ::fstat(STDOUT_FILENO, &st) == 0 : ::stat(name.c_str(), &st) == 0;
+  if (exists) {
+    if (!S_ISREG(st.st_mode)) return std::nullopt;
+    return TFileIdentity{true, st.st_dev, st.st_ino, {}};
+  }
+  if (name == "-") return std::nullopt;
+  std::error_code ec;
+  const auto path = std::filesystem::weakly_canonical(std::filesystem::absolute(name, ec), ec);
+  return TFileIdentity{false, 0, 0, ec ? name : path.string()};
+}
+
+struct TNamedFile {
+  std::string Option;  // as the usage names it
+  std::string Name;
+};
+
+// Refuses, before anything is read, an output that would overwrite an input
+// or another output (exit 2) and an output that could not be saved (exit 1):
+// a read of hours must not end in nothing saved. 0 when all is well.
+int CheckOutputs(const std::vector<TNamedFile>& inputs, const std::vector<TNamedFile>& outputs,
+                 std::ostream& err) {
+  std::vector<std::pair<const TNamedFile*, std::optional<TFileIdentity>>> seen;
+  for (const TNamedFile& input : inputs) {
+    if (!input.Name.empty()) seen.emplace_back(&input, IdentityOf(input.Name));
+  }
+  for (const TNamedFile& output : outputs) {
+    if (output.Name.empty()) continue;
+    const std::optional<TFileIdentity> id = IdentityOf(output.Name);
+    for (const auto& [other, otherId] : seen) {
+      if (id && otherId && *id == *otherId) {
+        err << "kvitor-cli: " << output.Option << ": \"" << ShowUtf8(output.Name)
+            << "\" is the same file as " << other->Option << " \"" << ShowUtf8(other->Name)
+            << "\"\n"
+            << "Run kvitor-cli --help for the usage.\n";
+        return kExitUsage;
+      }
+    }
+    seen.emplace_back(&output, id);
+  }
+  for (const TNamedFile& output : outputs) {
+    // The trace is a log that grows, not a save.
+    if (output.Name.empty() || output.Name == "-" || output.Option == "--trace") continue;
+    try {
+      CheckSaveTarget(output.Name);
+    } catch (const std::exception& e) {
+      err << ShowUtf8(e.what()) << '\n';
+      return kExitFailed;
+    }
+  }
+  return 0;
+}
+
+// An optional value is taken only as --json=OUT: the next word is never
+// swallowed as the value (show --json copy.bin demo.bin would have written
+// over copy.bin). A bare --json becomes --json=-, stdout.
+std::vector<std::string> WithAttachedValues(int argc, char** argv) {
+  std::vector<std::string> args;
+  bool options = true;
+  bool show = false;  // other commands may have flags of these names
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--") {
+      options = false;
+    } else if (arg == "show") {
+      show = true;
+    } else if (show && options && (arg == "--json" || arg == "--csv")) {
+      arg += "=-";
+    }
+    args.push_back(std::move(arg));
+  }
+  // CLI11 takes the words last first.
+  std::reverse(args.begin(), args.end());
+  return args;
 }
 
 }  // namespace
@@ -451,6 +572,17 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
       },
       "");
 
+  // A speed the driver would refuse is an argument error, not a failed job.
+  const CLI::Validator speed(
+      [](std::string& value) -> std::string {
+        int baud = 0;
+        const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), baud);
+        if (ec == std::errc() && end == value.data() + value.size() && IsSupportedBaud(baud))
+          return {};
+        return "expected 9600, 19200, 38400, 57600 or 115200, found \"" + value + "\"";
+      },
+      "");
+
   CLI::App app{"Reads the fiscal documents of a fiscal storage and saves the report.",
                "kvitor-cli"};
   app.require_subcommand(0, 1);
@@ -470,7 +602,9 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
         ->check(fileName)
         ->excludes(imageOption)
         ->type_name("DEV");
-    command->add_option("--baud", baud, "The serial port's speed (default 115200)")->check(decimal);
+    command->add_option("--baud", baud, "The serial port's speed (default 115200)")
+        ->check(decimal)
+        ->check(speed);
     command->add_option("--trace", trace, "Append every frame on the serial line to this file")
         ->check(fileName);
   };
@@ -519,18 +653,17 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   auto* showTxtOption =
       show->add_option("--txt", showTxt, "Write the text report to this file")->check(fileName);
   std::string showJson, showCsv;
+  // The value only as --json=OUT (see WithAttachedValues).
   auto* showJsonOption =
       show->add_option("--json", showJson, "Write the JSON export to OUT (stdout when - or absent)")
           ->expected(0, 1)
-          ->default_str("-")
-          ->option_text("[OUT]")
+          ->option_text("[=OUT]")
           ->check(fileName)
           ->excludes(showTxtOption);
   show->add_option("--csv", showCsv,
                    "Write the CSV table of documents to OUT (stdout when - or absent)")
       ->expected(0, 1)
-      ->default_str("-")
-      ->option_text("[OUT]")
+      ->option_text("[=OUT]")
       ->check(fileName)
       ->excludes(showTxtOption)
       ->excludes(showJsonOption);
@@ -540,7 +673,8 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   // Set last, so that the subcommands' help does not repeat it.
   app.footer(kHelpFooter);
   try {
-    app.parse(argc, argv);
+    std::vector<std::string> args = WithAttachedValues(argc, argv);
+    app.parse(args);
   } catch (const CLI::CallForHelp&) {
     out << app.help();
     return 0;
@@ -560,6 +694,13 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   if (!port.empty()) ::setenv("TORVEL_PORT", port.c_str(), 1);
   if (baud) ::setenv("TORVEL_BAUD", std::to_string(*baud).c_str(), 1);
   UsePath("TORVEL_TRACE", trace);
+  const std::vector<TNamedFile> inputs = {{"FILE", *show ? showFile : ""}, {"--image", image}};
+  const std::vector<TNamedFile> outputs = {{"--bin", bin},
+                                           {"--txt", *show ? showTxt : txt},
+                                           {"--json", showJson},
+                                           {"--csv", showCsv},
+                                           {"--trace", trace}};
+  if (const int refused = CheckOutputs(inputs, outputs, err); refused != 0) return refused;
   try {
     const TDriverThreadScope scope;
     if (*status) return PrintStatus(out, err);

@@ -50,23 +50,28 @@ void TFNReportBinWriter::SaveToFile(const TFNReport& report, const std::string& 
   try {
     TSafeFileWriter file(fileName);
     TBinStream out(file.Stream());
-    WriteHeader(out, report.Header());
-    const std::string headerBytes = out.GetBytes();
-    // The checksum covers the data behind it: its place is filled in last.
-    out.WriteInteger(0);
+    const std::string headerBytes = EncodeReportHeader(report.Header());
+    out.WriteString(headerBytes);
+    // The checksum covers the data behind it: in a file its place is filled
+    // in last; a pipe or a device gets it from a pass of its own first.
+    const bool seekable = file.Seekable();
+    uint32_t checksum =
+        seekable ? ChecksumUpdate(kChecksumStart, headerBytes) : CalcChecksum(report, save);
+    out.WriteInteger(seekable ? 0 : static_cast<int32_t>(checksum));
     progress.Bytes.store(TFNReportBinWriter::kHeaderSize, std::memory_order_relaxed);
-    uint32_t checksum = ChecksumUpdate(kChecksumStart, headerBytes);
     report.EncodeTree(
         [&](std::string_view piece) {
-          checksum = ChecksumUpdate(checksum, piece);
+          if (seekable) checksum = ChecksumUpdate(checksum, piece);
           out.WriteString(piece);
           progress.Bytes.fetch_add(static_cast<int64_t>(piece.size()), std::memory_order_relaxed);
         },
         [&](std::size_t documents) {
           progress.Documents.store(static_cast<int64_t>(documents), std::memory_order_relaxed);
         });
-    file.Stream().SetPosition(static_cast<int64_t>(headerBytes.size()));
-    out.WriteInteger(static_cast<int32_t>(checksum));
+    if (seekable) {
+      file.Stream().SetPosition(static_cast<int64_t>(headerBytes.size()));
+      out.WriteInteger(static_cast<int32_t>(checksum));
+    }
     file.Commit();
     if (save != nullptr) save->KeepChecksum(headerBytes, checksum);
   } catch (const std::bad_alloc&) {

@@ -12,6 +12,7 @@
 
 #include "base/Error.h"
 #include "base/SafeFile.h"
+#include "base/Stream.h"
 #include "report/Checksum.h"
 #include "report/FNReportBinWriter.h"
 #include "report/ReportFileFormat.h"
@@ -98,6 +99,30 @@ class TFileSource final : public TByteSource {
   bool crcOn_ = false;
 };
 
+// Passes writes on and remembers that the output refused one, so that its
+// error is not taken for a fault of the file being read.
+class TWatchedOutput final : public TStream {
+ public:
+  explicit TWatchedOutput(TStream& out) : out_(out) {}
+  std::size_t Read(void* buffer, std::size_t size) override { return out_.Read(buffer, size); }
+  std::size_t Write(const void* buffer, std::size_t size) override {
+    try {
+      return out_.Write(buffer, size);
+    } catch (...) {
+      failed_ = true;
+      throw;
+    }
+  }
+  [[nodiscard]] int64_t Position() const override { return out_.Position(); }
+  void SetPosition(int64_t position) override { out_.SetPosition(position); }
+  [[nodiscard]] int64_t Size() const override { return out_.Size(); }
+  [[nodiscard]] bool Failed() const { return failed_; }
+
+ private:
+  TStream& out_;
+  bool failed_ = false;
+};
+
 }  // namespace
 
 TReportExport::TReportExport(std::string fileName, bool ffd12)
@@ -148,7 +173,8 @@ void TReportExport::Write(TExportForm form, TStream& out) const {
   const std::string head(source.Take(kHeaderSize));
   if (!(ReportHeaderFields(head) == header_)) throw changed();
   source.StartCrc(ChecksumUpdate(kChecksumStart, std::string_view(head).substr(0, kChecksumAt)));
-  const auto writer = TExportWriter::Create(form, out, ffd12_);
+  TWatchedOutput watched(out);
+  const auto writer = TExportWriter::Create(form, watched, ffd12_);
   writer->Begin(header_);
   std::optional<TTLVParser> names;
   if (form != TExportForm::Text) names.emplace(TDictionaryKind::Ffd12Names);
@@ -164,6 +190,7 @@ void TReportExport::Write(TExportForm form, TStream& out) const {
   } catch (const TReadError&) {
     throw;
   } catch (const Error&) {
+    if (watched.Failed()) throw;
     throw changed();
   }
   source.Drain();

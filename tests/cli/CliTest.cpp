@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "report/Checksum.h"
@@ -136,7 +137,7 @@ class CliTest : public ::testing::Test {
   // Runs kvitor-cli with a fixed environment: the given locale, no storage
   // image from outside, configuration and state folders of its own; stdin empty.
   TRun Run(const std::vector<std::string>& args, const std::string& locale = "C.UTF-8") {
-    const std::string out = (dir_ / "run" / "stdout").string();
+    const std::string out = stdout_.empty() ? (dir_ / "run" / "stdout").string() : stdout_;
     const std::string err = (dir_ / "run" / "stderr").string();
     std::vector<std::string> env = {"LC_ALL=" + locale,
                                     "LANG=" + locale,
@@ -175,7 +176,7 @@ class CliTest : public ::testing::Test {
     }
     if (WIFEXITED(status)) run.Exit = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) run.Signal = WTERMSIG(status);
-    run.Out = ReadFile(out);
+    if (stdout_.empty()) run.Out = ReadFile(out);
     run.Err = ReadFile(err);
     return run;
   }
@@ -190,6 +191,7 @@ class CliTest : public ::testing::Test {
   }
 
   fs::path dir_;
+  std::string stdout_;  // Run's standard output other than its own file
   // Called once the program runs, with its process and its stderr file.
   std::function<void(pid_t, const std::string&)> onStart_;
 };
@@ -321,14 +323,14 @@ TEST_F(CliTest, ShowExportsToStdoutOrThroughTheSafeWriter) {
     const TRun toStdout = Run({"show", Report("a.bin"), form});
     ASSERT_EQ(toStdout.Exit, 0) << toStdout.Err;
     EXPECT_NE(toStdout.Out, "");
-    EXPECT_EQ(Run({"show", Report("a.bin"), form, "-"}).Out, toStdout.Out);
-    const TRun toFile = Run({"show", Report("a.bin"), form, Path("e.out")});
+    EXPECT_EQ(Run({"show", Report("a.bin"), std::string(form) + "=-"}).Out, toStdout.Out);
+    const TRun toFile = Run({"show", Report("a.bin"), std::string(form) + "=" + Path("e.out")});
     ASSERT_EQ(toFile.Exit, 0) << toFile.Err;
     EXPECT_EQ(toFile.Out, "");
     EXPECT_EQ(ReadFile(Path("e.out")), toStdout.Out);
     // A folder that does not exist: the error names the file, nothing is left.
     const std::string unwritable = (dir_ / "out" / "none" / "e.out").string();
-    const TRun refused = Run({"show", Report("a.bin"), form, unwritable});
+    const TRun refused = Run({"show", Report("a.bin"), std::string(form) + "=" + unwritable});
     EXPECT_EQ(refused.Exit, 1);
     EXPECT_NE(refused.Err.find(unwritable), std::string::npos) << refused.Err;
     fs::remove(Path("e.out"));
@@ -336,6 +338,81 @@ TEST_F(CliTest, ShowExportsToStdoutOrThroughTheSafeWriter) {
   }
   EXPECT_EQ(Run({"show", Report("a.bin"), "--json", "--csv"}).Exit, 2);
   EXPECT_EQ(Run({"show", Report("a.bin"), "--txt", Path("t"), "--json"}).Exit, 2);
+}
+
+// An output that is an input or another output, by any name, is refused
+// before anything is read or written; a word after --json is never its value.
+TEST_F(CliTest, OutputsThatWouldDestroyAnInputOrEachOtherAreRefused) {
+  std::string bin, text;
+  ReadReports(bin, text);
+  const std::string image = Report("image.json");
+  WriteFile(image, ReadFile(DataFile("storage.json")));
+  ASSERT_EQ(::symlink(Report("a.bin").c_str(), Report("link.bin").c_str()), 0);
+  using TArgs = std::vector<std::string>;
+  const std::vector<TArgs> refused = {
+      TArgs{"show", Report("a.bin"), "--txt", Report("a.bin")},
+      TArgs{"show", Report("a.bin"), "--json=" + Report("a.bin")},
+      TArgs{"show", Report("a.bin"), "--csv=" + Report("link.bin")},
+      TArgs{"show", Report("link.bin"), "--txt", (dir_ / "reports" / "." / "a.bin").string()},
+      TArgs{"read", "--image", image, "--bin", Path("same"), "--txt", Path("same")},
+      TArgs{"read", "--image", image, "--bin", image},
+      TArgs{"read", "--image", image, "--txt", Path("t"), "--trace", Path("t")},
+      // The next word is the input, not the value of --json.
+      TArgs{"show", "--json", Report("b.txt"), Report("a.bin")}};
+  for (const auto& args : refused) {
+    SCOPED_TRACE(args.back());
+    const TRun run = Run(args);
+    EXPECT_EQ(run.Exit, 2) << run.Err;
+    EXPECT_NE(run.Err.find("kvitor-cli: "), std::string::npos) << run.Err;
+  }
+  EXPECT_EQ(ReadFile(Report("a.bin")), bin);
+  EXPECT_EQ(ReadFile(Report("b.txt")), text);
+  EXPECT_EQ(ReadFile(image), ReadFile(DataFile("storage.json")));
+  EXPECT_TRUE(Written().empty());
+  // Devices take several outputs.
+  EXPECT_EQ(Run({"read", "--image", image, "--bin", "/dev/null", "--txt", "/dev/null"}).Exit, 0);
+}
+
+// A read of hours must not end in nothing saved: every output is checked
+// before the first document is read, and a failure names the file.
+TEST_F(CliTest, UnwritableOutputIsRefusedBeforeTheRead) {
+  const std::string missing = (dir_ / "out" / "none" / "a.bin").string();
+  for (const auto& [bin, txt] :
+       {std::pair{missing, Path("b.txt")}, std::pair{Path("b.bin"), (dir_ / "out").string()}}) {
+    const TRun run =
+        Run({"read", "--image", DataFile("progress.json"), "--bin", bin, "--txt", txt});
+    EXPECT_EQ(run.Exit, 1) << run.Err;
+    EXPECT_EQ(run.Err.rfind("Cannot create file \"", 0), 0u) << run.Err;
+    // Refused at once: no progress line of the job.
+    EXPECT_EQ(run.Err.find("Прочитано"), std::string::npos) << run.Err;
+    EXPECT_TRUE(Written().empty());
+  }
+}
+
+// A write error of show is the output's, with the system's reason, never a
+// fault of the file being read.
+TEST_F(CliTest, ShowWriteErrorsNameTheOutputAndWhy) {
+  std::string bin, text;
+  ReadReports(bin, text);
+  const std::string full = std::strerror(ENOSPC);
+  for (const std::string form : {"--json=/dev/full", "--csv=/dev/full", "--txt"}) {
+    SCOPED_TRACE(form);
+    std::vector<std::string> args = {"show", Report("a.bin"), form};
+    if (form == "--txt") args.emplace_back("/dev/full");
+    const TRun run = Run(args);
+    EXPECT_EQ(run.Exit, 1);
+    EXPECT_EQ(run.Err, "Cannot write file \"/dev/full\". " + full + "\n");
+  }
+  stdout_ = "/dev/full";
+  for (const char* form : {"--json", "--csv", "--only-text"}) {
+    SCOPED_TRACE(form);
+    std::vector<std::string> args = {"show", Report("a.bin")};
+    if (std::string_view(form) != "--only-text") args.emplace_back(form);
+    const TRun run = Run(args);
+    EXPECT_EQ(run.Exit, 1);
+    EXPECT_EQ(run.Err, "Cannot write to the standard output. " + full + "\n");
+  }
+  stdout_.clear();
 }
 
 TEST_F(CliTest, ShowRefusesWhatIsNotAWholeReportFile) {
@@ -364,8 +441,12 @@ TEST_F(CliTest, ShowRefusesWhatIsNotAWholeReportFile) {
     SCOPED_TRACE(c.Name);
     const std::string file = (dir_ / "run" / c.Name).string();
     WriteFile(file, c.Content);
-    for (const char* form : {"--txt", "--json", "--csv"}) {
-      const TRun run = Run({"show", file, form, Path("c.out")});
+    for (const auto& output : {std::vector<std::string>{"--txt", Path("c.out")},
+                               std::vector<std::string>{"--json=" + Path("c.out")},
+                               std::vector<std::string>{"--csv=" + Path("c.out")}}) {
+      std::vector<std::string> args = {"show", file};
+      args.insert(args.end(), output.begin(), output.end());
+      const TRun run = Run(args);
       EXPECT_EQ(run.Signal, 0) << "crashed";
       EXPECT_EQ(run.Exit, 1);
       EXPECT_NE(run.Err.find(c.Name), std::string::npos)
@@ -425,14 +506,17 @@ TEST_F(CliTest, BadArgumentsExitWithTwo) {
       {"read", "--first", ""},
       {"read", "--first", "0x10"},
       {"read", "--last", " 3"},
+      // A speed the driver refuses.
+      {"status", "--port", "/dev/null", "--baud", "1234"},
+      {"read", "--port", "/dev/null", "--baud", "0"},
       // Empty file names.
       {"read", "--image", DataFile("storage.json"), "--bin", ""},
       {"read", "--image", DataFile("storage.json"), "--txt", ""},
       {"read", "--image", ""},
       {"show", ""},
       {"show", Path("a.bin"), "--txt", ""},
-      {"show", Path("a.bin"), "--json", ""},
-      {"show", Path("a.bin"), "--csv", ""},
+      {"show", Path("a.bin"), "--json="},
+      {"show", Path("a.bin"), "--csv="},
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(args.size() > 1 ? args[args.size() - 2] + " " + args.back() : args.back());
@@ -548,6 +632,39 @@ TEST_F(CliTest, SignalStopsTheJobSavesWhatWasReadAndExitsWithThree) {
     EXPECT_EQ(RootLines(ReadFile(Path("s.txt"))), read);
     EXPECT_GT(ReadFile(Path("s.bin")).size(), 358U);
   }
+}
+
+// Ctrl+C during the save stops it: the file being saved keeps what it had
+// and the rest is not written. The binary file goes to a pipe that nobody
+// reads, so the save is certainly still running when the signal comes.
+TEST_F(CliTest, SignalDuringTheSaveStopsItAndKeepsTheOldFile) {
+  const std::string image = (dir_ / "run" / "big.json").string();
+  WriteFile(image, R"({"synthetic": {"count": 3000, "seed": 1}})");
+  const std::string pipe = (dir_ / "run" / "pipe").string();
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  WriteFile(Path("old.txt"), "old");
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    onStart_ = [signal](pid_t pid, const std::string& err) {
+      for (int i = 0; i < 6000 && ReadFile(err).find("Успешно завершено") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      ::kill(pid, signal);
+    };
+    const TRun run = Run({"read", "--image", image, "--bin", pipe, "--txt", Path("old.txt")});
+    onStart_ = nullptr;
+    EXPECT_EQ(run.Signal, 0);
+    EXPECT_EQ(run.Exit, 3) << run.Err;
+    EXPECT_NE(run.Err.find("прервано: сохранение остановлено"), std::string::npos) << run.Err;
+    EXPECT_EQ(ReadFile(Path("old.txt")), "old");
+    EXPECT_EQ(Written(), std::vector<std::string>{"old.txt"});
+    // Empties the pipe for the next round.
+    std::string drain(1 << 16, '\0');
+    while (::read(reader, drain.data(), drain.size()) > 0) {
+    }
+  }
+  ::close(reader);
 }
 
 }  // namespace

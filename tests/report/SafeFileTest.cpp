@@ -7,8 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 
 #include <cerrno>
 #include <cstdlib>
@@ -164,6 +167,51 @@ TEST(FaultPaths, FolderIsRefusedDevicesAndPipesAreWrittenInPlace) {
   EXPECT_EQ(dir.Entries(), (std::set<std::string>{"folder.bin", "pipe.txt", "plain.bin"}));
 }
 
+// The system's shared memory in KiB, where a staging memfd would show (it is
+// in no process's RSS).
+long SharedMemoryKiB() {
+  std::ifstream in("/proc/meminfo");
+  for (std::string key; in >> key;) {
+    long value = 0;
+    in >> value;
+    if (key == "Shmem:") return value;
+    in.ignore(64, '\n');
+  }
+  return -1;
+}
+
+// A device or a pipe gets the save as it is written: a pipe's reader has the
+// first bytes before the save ends, and /dev/null costs no memory.
+TEST(FaultPaths, DevicesAndPipesAreWrittenAsTheSaveGoes) {
+  ScratchDir dir;
+  ASSERT_EQ(::mkfifo(dir.Path("pipe").c_str(), 0600), 0);
+  const int reader = ::open(dir.Path("pipe").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  const std::string part(1000, 'p');  // 70 of them: more than a buffer, less than the pipe
+  std::string got(1 << 17, '\0');
+  {
+    TSafeFileWriter file(dir.Path("pipe"));
+    EXPECT_FALSE(file.Seekable());
+    for (int i = 0; i < 70; ++i) file.Stream().Write(part.data(), part.size());
+    const ssize_t early = ::read(reader, got.data(), got.size());
+    EXPECT_GT(early, 60000);
+    file.Commit();
+    const ssize_t rest = ::read(reader, got.data(), got.size());
+    EXPECT_EQ(early + rest, 70000);
+  }
+  ::close(reader);
+
+  const long before = SharedMemoryKiB();
+  ASSERT_GE(before, 0);
+  TSafeFileWriter null("/dev/null");
+  const std::string megabyte(1 << 20, 'n');
+  for (int i = 0; i < 256; ++i) null.Stream().Write(megabyte.data(), megabyte.size());
+  // 256 MiB staged would show whole; other programs' share stays well below.
+  EXPECT_LT(SharedMemoryKiB() - before, 64L << 10);
+  null.Commit();
+  EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+}
+
 TEST(SafeSave, KeepsOnlyThePermissionBitsOfTheOldFile) {
   ScratchDir dir;
   TFNReport report;
@@ -219,6 +267,23 @@ TEST(SafeSave, RefusesAnotherUsersLinkInASharedStickyFolder) {
   ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
   ASSERT_EQ(::lchown((shared + "/link").c_str(), kThird, kThird), 0);
   EXPECT_EQ(save(), "(no error)");
+
+  // A link on the way to the folder, as well.
+  ASSERT_EQ(::chown(shared.c_str(), 0, 0), 0);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  std::filesystem::create_directory(dir.Path("private"));
+  ASSERT_EQ(::symlink(dir.Path("private").c_str(), (shared + "/way").c_str()), 0);
+  ASSERT_EQ(::lchown((shared + "/way").c_str(), kOther, kOther), 0);
+  const std::string through = shared + "/way/r.bin";
+  EXPECT_EQ(
+      ErrorOf([&] { TFNReportBinWriter().SaveToFile(report, through); }),
+      CannotCreate(through, EACCES) + " (a symbolic link of another user in a shared folder)");
+  EXPECT_EQ(ErrorOf([&] { CheckSaveTarget(through); }),
+            ErrorOf([&] { TFNReportBinWriter().SaveToFile(report, through); }));
+  EXPECT_FALSE(std::filesystem::exists(dir.Path("private/r.bin")));
+  ASSERT_EQ(::lchown((shared + "/way").c_str(), 0, 0), 0);
+  EXPECT_EQ(ErrorOf([&] { TFNReportBinWriter().SaveToFile(report, through); }), "(no error)");
+  EXPECT_TRUE(std::filesystem::exists(dir.Path("private/r.bin")));
 }
 
 // A save cut short by a signal leaves the old file and nothing else: the
@@ -272,8 +337,56 @@ TEST(SafeSave, InterruptedSavesLeaveNoTemporaryFile) {
   EXPECT_EQ(dir.Entries(), std::set<std::string>{"r.bin"});
 }
 
+std::string OldFileKept(const std::string& path, int err) {
+  return CannotCreate(path, err) + " (no new file can be made in its folder; the old file is kept)";
+}
+
+// A stop asked for by a signal handler ends the save at its next write and
+// leaves the old file, with either kind of temporary file.
+TEST(SafeSave, StopRequestEndsTheSaveAndKeepsTheOldFile) {
+  ScratchDir dir;
+  const std::string target = dir.Path("r.bin");
+  test::WriteFile(target, "old");
+  const std::string megabyte(1 << 20, 'x');
+  std::atomic<bool> stop{false};
+  StopSavesWhen(&stop);
+  for (const bool named : {false, true}) {
+    ForceNamedTempFilesForTesting(named);
+    stop = false;
+    EXPECT_THROW(
+        {
+          TSafeFileWriter file(target);
+          file.Stream().Write(megabyte.data(), megabyte.size());
+          stop = true;
+          file.Stream().Write(megabyte.data(), megabyte.size());
+          file.Commit();
+        },
+        TSaveStopped);
+    stop = false;
+    // Asked for after the last write: the file is not put in place.
+    EXPECT_THROW(
+        {
+          TSafeFileWriter file(target);
+          file.Stream().Write("new", 3);
+          stop = true;
+          file.Commit();
+        },
+        TSaveStopped);
+    EXPECT_EQ(ReadFile(target), "old");
+    EXPECT_EQ(dir.Entries(), std::set<std::string>{"r.bin"});
+  }
+  StopSavesWhen(nullptr);
+  ForceNamedTempFilesForTesting(false);
+  TSafeFileWriter file(target);
+  file.Stream().Write("new", 3);
+  file.Commit();
+  EXPECT_EQ(ReadFile(target), "new");
+}
+
 // Root may write anywhere; another user shows the folder it cannot write to.
-TEST(SafeSave, WritableFileInAReadOnlyFolderIsWrittenInPlace) {
+// Its own file there is not truncated and rewritten: a failure half way would
+// lose the old report.
+TEST(SafeSave, WritableFileInAReadOnlyFolderIsKeptAndTheSaveRefused) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
   ScratchDir dir;
   constexpr uid_t kUser = 65534;
@@ -284,27 +397,76 @@ TEST(SafeSave, WritableFileInAReadOnlyFolderIsWrittenInPlace) {
   ASSERT_EQ(::chmod(dir.Path("locked.txt").c_str(), 0644), 0);
   TFNReport report;
   FillReport(report, 2);
-  TFNReportTextWriter().SaveToFile(report, dir.Path("expected.txt"));
-  std::string errors;
   const int code = InChild([&] {
     if (::setgid(kUser) != 0 || ::setuid(kUser) != 0) return 98;
     if (::access(dir.Path("r.txt").c_str(), W_OK) != 0) return 97;  // a path it cannot reach
-    TFNReportTextWriter().SaveToFile(report, dir.Path("r.txt"));
-    // Neither a new file nor one it may not write.
-    const std::string newFile =
-        ErrorOf([&] { TFNReportTextWriter().SaveToFile(report, dir.Path("new.txt")); });
-    const std::string locked =
-        ErrorOf([&] { TFNReportTextWriter().SaveToFile(report, dir.Path("locked.txt")); });
-    return newFile == CannotCreate(dir.Path("new.txt"), EACCES) &&
-                   locked == CannotCreate(dir.Path("locked.txt"), EACCES)
+    const auto save = [&](const char* name) {
+      return ErrorOf([&] { TFNReportTextWriter().SaveToFile(report, dir.Path(name)); });
+    };
+    const auto check = [&](const char* name) {
+      return ErrorOf([&] { CheckSaveTarget(dir.Path(name)); });
+    };
+    const std::string own = OldFileKept(dir.Path("r.txt"), EACCES);
+    const std::string locked = OldFileKept(dir.Path("locked.txt"), EACCES);
+    const std::string fresh = CannotCreate(dir.Path("new.txt"), EACCES);
+    return save("r.txt") == own && check("r.txt") == own && save("locked.txt") == locked &&
+                   save("new.txt") == fresh && check("new.txt") == fresh &&
+                   check("none/x.txt") == CannotCreate(dir.Path("none/x.txt"), ENOENT) &&
+                   check("/dev/null") == "(no error)"
                ? 0
                : 1;
   });
   if (code == 97) GTEST_SKIP() << "the scratch folder is not reachable for another user";
   EXPECT_EQ(code, 0);
-  EXPECT_EQ(ReadFile(dir.Path("r.txt")), ReadFile(dir.Path("expected.txt")));
+  EXPECT_EQ(ReadFile(dir.Path("r.txt")), "old report");
   EXPECT_EQ(ReadFile(dir.Path("locked.txt")), "locked");
-  EXPECT_EQ(dir.Entries(), (std::set<std::string>{"expected.txt", "locked.txt", "r.txt"}));
+  EXPECT_EQ(dir.Entries(), (std::set<std::string>{"locked.txt", "r.txt"}));
+  EXPECT_EQ(ErrorOf([&] { CheckSaveTarget(dir.Path("r.txt")); }), "(no error)");
+  std::filesystem::create_directory(dir.Dir() / "sub");
+  EXPECT_EQ(ErrorOf([&] { CheckSaveTarget(dir.Path("sub")); }),
+            CannotCreate(dir.Path("sub"), EISDIR));
+}
+
+// Another user swaps a file of theirs with a link of theirs to a file they
+// may not write, over and over, while root saves onto the file's name: the
+// save never reaches the linked file.
+TEST(SafeSave, SwappingAFileAndALinkNeverRedirectsTheSave) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  ScratchDir dir;
+  constexpr uid_t kOther = 65534;
+  const std::string shared = dir.Path("shared");
+  std::filesystem::create_directory(shared);
+  ASSERT_EQ(::chmod(dir.Dir().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  test::WriteFile(dir.Path("victim"), "keep");
+  const std::string file = shared + "/report.bin";
+  const std::string link = shared + "/link";
+  const pid_t racer = ::fork();
+  ASSERT_GE(racer, 0);
+  if (racer == 0) {
+    if (::setgid(kOther) != 0 || ::setuid(kOther) != 0) ::_exit(98);
+    if (::access(shared.c_str(), W_OK | X_OK) != 0) ::_exit(97);
+    while (true) ::renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
+  }
+  TFNReport report;
+  int saved = 0;
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    ::unlink(file.c_str());
+    ::unlink(link.c_str());
+    test::WriteFile(file, "theirs");
+    ASSERT_EQ(::symlink(dir.Path("victim").c_str(), link.c_str()), 0);
+    ASSERT_EQ(::chown(file.c_str(), kOther, kOther), 0);
+    ASSERT_EQ(::lchown(link.c_str(), kOther, kOther), 0);
+    if (ErrorOf([&] { TFNReportBinWriter().SaveToFile(report, file); }) == "(no error)") ++saved;
+    ASSERT_EQ(ReadFile(dir.Path("victim")), "keep") << "attempt " << attempt;
+  }
+  ::kill(racer, SIGKILL);
+  int status = 0;
+  ::waitpid(racer, &status, 0);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 97)
+    GTEST_SKIP() << "the scratch folder is not reachable for another user";
+  EXPECT_TRUE(WIFSIGNALED(status)) << "the racing process did not run";
+  EXPECT_GT(saved, 0);
 }
 
 // A small tmpfs of the test's own on a folder of the scratch folder.
@@ -342,7 +504,7 @@ TEST_F(MountedFolder, ReadOnlyFolderRefusesTheSaveAndKeepsTheOldFile) {
   EXPECT_EQ(ErrorOf([&] { TFNReportTextWriter().SaveToFile(report, Path("new.txt")); }),
             CannotCreate(Path("new.txt"), EROFS));
   EXPECT_EQ(ErrorOf([&] { TFNReportBinWriter().SaveToFile(report, Path("old.bin")); }),
-            CannotCreate(Path("old.bin"), EROFS));
+            OldFileKept(Path("old.bin"), EROFS));
   EXPECT_EQ(ReadFile(Path("old.bin")), "previous report");
   EXPECT_EQ(ScratchDir::Entries(mountPoint_), std::set<std::string>{"old.bin"});
 }

@@ -4,6 +4,7 @@
 #include "drivers/serial/FNTrace.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -41,10 +42,20 @@ std::string TraceLine(const std::string& clock, char direction, std::string_view
 }
 
 TTraceTransport::TTraceTransport(std::unique_ptr<TFNTransport> inner, const std::string& path)
-    : inner_(std::move(inner)) {
-  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    : inner_(std::move(inner)), path_(path) {
+  // It holds fiscal data: for its owner alone. A named pipe without a reader
+  // is refused at once instead of waited on; what is no regular file is
+  // refused like any output that is not a file (a line lost there would go
+  // unnoticed).
+  fd_ =
+      ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
   if (fd_ < 0) {
     throw Error("Не удалось открыть файл трассировки " + path + ": " + SystemReason(errno));
+  }
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd_);
+    throw Error("Не удалось открыть файл трассировки " + path + ": это не обычный файл");
   }
 }
 
@@ -53,11 +64,21 @@ TTraceTransport::~TTraceTransport() {
   ::close(fd_);
 }
 
-void TTraceTransport::Line(char direction, std::string_view bytes) const {
-  if (bytes.empty()) return;
+void TTraceTransport::Line(char direction, std::string_view bytes) {
+  if (bytes.empty() || failure_ != 0) return;
   const std::string line = TraceLine(ClockNow(), direction, bytes) + '\n';
   // One write per line: lines of several instances appending to one file stay whole.
-  static_cast<void>(::write(fd_, line.data(), line.size()));
+  ssize_t n = 0;
+  while ((n = ::write(fd_, line.data(), line.size())) < 0 && errno == EINTR) {
+  }
+  if (n < 0) failure_ = errno;
+  if (n >= 0 && static_cast<std::size_t>(n) != line.size()) failure_ = ENOSPC;
+}
+
+void TTraceTransport::CheckWritten() const {
+  if (failure_ != 0) {
+    throw Error("Не удалось записать файл трассировки " + path_ + ": " + SystemReason(failure_));
+  }
 }
 
 void TTraceTransport::LogReceived(bool all) {
@@ -80,6 +101,7 @@ void TTraceTransport::LogReceived(bool all) {
 void TTraceTransport::Write(std::string_view bytes) {
   LogReceived(true);
   Line('>', bytes);
+  CheckWritten();
   inner_->Write(bytes);
 }
 
@@ -89,11 +111,13 @@ std::size_t TTraceTransport::Read(std::string& buffer, std::size_t most,
   const std::size_t n = inner_->Read(buffer, most, timeout);
   received_.append(buffer, before, n);
   LogReceived(false);
+  CheckWritten();
   return n;
 }
 
 void TTraceTransport::DiscardInput() {
   LogReceived(true);
+  CheckWritten();
   inner_->DiscardInput();
 }
 

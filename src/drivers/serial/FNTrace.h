@@ -13,11 +13,12 @@ namespace kvitor {
 // Logs every frame that passes through another transport, one line each,
 // appended to a file: "HH:MM:SS.mmm > 04 01 00 30 FF CD" ('>' sent, '<'
 // received). Received bytes are cut into frames as they arrive; bytes that
-// form no frame get a line of their own. A trace that cannot be written does
-// not stop the reading.
+// form no frame get a line of their own. The file is a regular one, made
+// 0600 (it holds fiscal data); a line that cannot be written is an error of
+// the operation that made it, since a trace with holes would mislead.
 class TTraceTransport final : public TFNTransport {
  public:
-  // Error when the file cannot be opened for appending.
+  // Error when the file cannot be opened for appending or is no regular file.
   TTraceTransport(std::unique_ptr<TFNTransport> inner, const std::string& path);
   ~TTraceTransport() override;
 
@@ -31,12 +32,16 @@ class TTraceTransport final : public TFNTransport {
   [[nodiscard]] std::unique_ptr<TFNTransport> TakeInner() { return std::move(inner_); }
 
  private:
-  void Line(char direction, std::string_view bytes) const;
+  void Line(char direction, std::string_view bytes);
+  // Raises the error of the first line that could not be written.
+  void CheckWritten() const;
   // Logs the whole frames received so far; with all, the rest as well.
   void LogReceived(bool all);
 
   std::unique_ptr<TFNTransport> inner_;
+  std::string path_;
   int fd_ = -1;
+  int failure_ = 0;  // errno of the first line not written
   std::string received_;
 };
 

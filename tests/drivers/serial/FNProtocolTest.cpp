@@ -2,7 +2,13 @@
 // Copyright The Kvitor authors
 
 // The frame codec, the read-only request builder and the answers' layouts.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <fstream>
@@ -189,6 +195,45 @@ TEST(FNTrace, LogsEachFrameOnALineOfItsOwn) {
   EXPECT_EQ(lines[1].substr(13), "< FF EE");
   EXPECT_EQ(lines[2].substr(13), TraceLine("x", '<', answer).substr(2));
   EXPECT_EQ(lines[3].substr(13), TraceLine("x", '<', answer).substr(2));
+}
+
+// The trace holds fiscal data: it is its owner's alone, it is a regular
+// file (a pipe without a reader is refused at once, not waited on), and a
+// line that cannot be written fails the operation instead of vanishing.
+TEST(FNTrace, IsAPrivateRegularFileWhoseLinesAreNeverLostSilently) {
+  const test::TScratchDir dir;
+  const auto fake = [] {
+    return std::make_unique<TFakeTransport>([](std::string_view) { return std::string(); });
+  };
+  const mode_t mask = ::umask(0);
+  { TTraceTransport trace(fake(), dir.Path("trace.log")); }
+  ::umask(mask);
+  struct stat st {};
+  ASSERT_EQ(::stat(dir.Path("trace.log").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  ASSERT_EQ(::mkfifo(dir.Path("pipe").c_str(), 0600), 0);
+  EXPECT_THROW(TTraceTransport(fake(), dir.Path("pipe")), Error);
+  const int reader = ::open(dir.Path("pipe").c_str(), O_RDONLY | O_NONBLOCK);
+  EXPECT_THROW(TTraceTransport(fake(), dir.Path("pipe")), Error);
+  ::close(reader);
+  EXPECT_THROW(TTraceTransport(fake(), "/dev/full"), Error);
+  EXPECT_THROW(TTraceTransport(fake(), dir.Dir().string()), Error);
+
+  // A file that may grow no more, as on a full disk.
+  EXPECT_EQ(test::InChild([&] {
+              std::signal(SIGXFSZ, SIG_IGN);
+              const rlimit limit{200, 200};
+              if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 98;
+              TTraceTransport trace(fake(), dir.Path("small.log"));
+              try {
+                for (int i = 0; i < 20; ++i) trace.Write(EncodeFrame(0x30, ""));
+              } catch (const Error& e) {
+                return std::string(e.what()).find("small.log") != std::string::npos ? 0 : 2;
+              }
+              return 1;
+            }),
+            0);
 }
 
 }  // namespace
