@@ -13,17 +13,10 @@ namespace kvitor {
 namespace {
 
 using test::Bytes;
+using test::Doc;
 using test::Le32;
 using test::Shape;
 using test::Tlv;
-
-TFNDocumentRec Doc(int32_t type, std::string body) {
-  TFNDocumentRec rec;
-  rec.DocType = type;
-  rec.TLVData = std::move(body);
-  rec.DataLength = static_cast<int32_t>(rec.TLVData.size());
-  return rec;
-}
 
 TFNDocumentRec Confirmed(TFNDocumentRec rec, TDateTime when, std::string sign) {
   rec.Ticket.TicketData = "confirmed";

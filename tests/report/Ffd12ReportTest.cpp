@@ -19,16 +19,9 @@ namespace kvitor {
 namespace {
 
 namespace f = test::ffd12;
+using test::Doc;
 using test::Shape;
 using test::Tlv;
-
-TFNDocumentRec Doc(int32_t type, std::string body) {
-  TFNDocumentRec rec;
-  rec.DocType = type;
-  rec.TLVData = std::move(body);
-  rec.DataLength = static_cast<int32_t>(rec.TLVData.size());
-  return rec;
-}
 
 // A storage of today: registration, a receipt of format 1.1 with 1162, the
 // marked receipt and the 2026 receipt of format 1.2.

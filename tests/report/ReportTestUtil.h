@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "report/FNDocument.h"
 #include "tlv/TLVTag.h"
 
 #include "TestSupport.h"
@@ -35,5 +36,14 @@ inline std::string Le32(uint32_t v) {
 // The tree's numbers, containers with their nested tags in brackets:
 // "65002(103(1040 1059(1030)))".
 using ScratchDir = TScratchDir;
+
+// A document of that type with that body, its declared length the body's.
+inline TFNDocumentRec Doc(int32_t type, std::string body) {
+  TFNDocumentRec rec;
+  rec.DocType = type;
+  rec.TLVData = std::move(body);
+  rec.DataLength = static_cast<int32_t>(rec.TLVData.size());
+  return rec;
+}
 
 }  // namespace kvitor::test
