@@ -127,15 +127,20 @@ TJobFiles RunJob(const TMainController::TDriverFactory& factory, const test::TSc
   return files;
 }
 
-TEST(PtyJobTest, RepresentableFileGivesTheSameFilesAsTheEmulatedDriver) {
-  const test::TScratchDir dir;
-  const TJobFiles expected = RunJob(
-      [] {
+// The same job through the emulated driver straight from the data file.
+TJobFiles RunImageJob(const std::string& image, const test::TScratchDir& dir) {
+  return RunJob(
+      [image] {
         TEmulatedTorvel::TOptions options;
-        options.ImagePath = kImage;
+        options.ImagePath = image;
         return std::make_unique<TEmulatedTorvel>(options);
       },
       dir);
+}
+
+TEST(PtyJobTest, RepresentableFileGivesTheSameFilesAsTheEmulatedDriver) {
+  const test::TScratchDir dir;
+  const TJobFiles expected = RunImageJob(kImage, dir);
   ASSERT_EQ(expected.State, TJobState::Finished) << expected.Text;
   ASSERT_GT(expected.Bin.size(), 358U);
 
@@ -236,13 +241,7 @@ TEST(PtyJobTest, ReleasedPortIsKeptForTheNextInstanceThenClosed) {
 void ReadsThroughEveryLine(std::initializer_list<const char*> lines, std::size_t documents = 30) {
   const test::TScratchDir dir;
   const std::string clean = OneTlvImage(dir, nlohmann::json::array(), "clean.json", documents);
-  const TJobFiles expected = RunJob(
-      [&] {
-        TEmulatedTorvel::TOptions options;
-        options.ImagePath = clean;
-        return std::make_unique<TEmulatedTorvel>(options);
-      },
-      dir);
+  const TJobFiles expected = RunImageJob(clean, dir);
   ASSERT_EQ(expected.State, TJobState::Finished) << expected.Text;
   for (const char* line : lines) {
     SCOPED_TRACE(line);
@@ -319,13 +318,7 @@ TEST(PtyJobTest, StorageAtAnotherSpeedIsFoundAndNamed) {
 TEST(PtyJobTest, LineSlowerThanItsSpeedStillGivesWholeAnswers) {
   const test::TScratchDir dir;
   const std::string image = OneTlvImage(dir, nlohmann::json::array(), "slow.json", 2);
-  const TJobFiles expected = RunJob(
-      [&] {
-        TEmulatedTorvel::TOptions options;
-        options.ImagePath = image;
-        return std::make_unique<TEmulatedTorvel>(options);
-      },
-      dir);
+  const TJobFiles expected = RunImageJob(image, dir);
   TPtyServer::TServeOptions line;
   line.PaceBaud = 9600;  // while the port is set to 115200
   const TServedStorage storage(FaultsOf(image), image, line);
@@ -382,13 +375,7 @@ TEST(PtyJobTest, CommandLineReadThroughThePortMatchesTheDataFile) {
 // terminal behind the same path, and the read goes on.
 TEST(PtyJobTest, APortThatComesBackAtItsPathIsWaitedFor) {
   const test::TScratchDir dir;
-  const TJobFiles expected = RunJob(
-      [] {
-        TEmulatedTorvel::TOptions options;
-        options.ImagePath = kImage;
-        return std::make_unique<TEmulatedTorvel>(options);
-      },
-      dir);
+  const TJobFiles expected = RunImageJob(kImage, dir);
   TWireFaults faults;
   faults.DisconnectAfter = 60;
   const TServedStorage first(faults);
