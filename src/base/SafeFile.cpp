@@ -42,7 +42,6 @@ mode_t NewFileMode() {
   return 0666 & ~mask;
 }
 
-std::atomic<bool> gForceNamed{false};
 std::atomic<const std::atomic<bool>*> gStop{nullptr};
 
 // The named temporary files in existence, for the signal handler: fixed
@@ -279,8 +278,6 @@ void RemovePendingTempFiles() noexcept {
   }
 }
 
-void ForceNamedTempFilesForTesting(bool force) { gForceNamed = force; }
-
 void StopSavesWhen(const std::atomic<bool>* stop) { gStop = stop; }
 
 void CheckSaveTarget(const std::string& fileName) {
@@ -314,21 +311,19 @@ TSafeFileWriter::TSafeFileWriter(const std::string& fileName) : target_(Absolute
 }
 
 bool TSafeFileWriter::OpenTemporary(mode_t mode, int& error) {
-  if (!gForceNamed) {
-    const int fd = ::openat(folderFd_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
-    if (fd >= 0) {
-      ::fchmod(fd, mode);
-      fd_ = fd;
-      stream_ = std::make_unique<TFileStream>(fd, target_);
-      stream_->StopWhen(gStop.load());
-      mode_ = TMode::Unnamed;
-      return true;
-    }
-    // Only a file system without unnamed files leads on to a named one.
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-      error = errno;
-      return false;
-    }
+  const int unnamed = ::openat(folderFd_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+  if (unnamed >= 0) {
+    ::fchmod(unnamed, mode);
+    fd_ = unnamed;
+    stream_ = std::make_unique<TFileStream>(unnamed, target_);
+    stream_->StopWhen(gStop.load());
+    mode_ = TMode::Unnamed;
+    return true;
+  }
+  // Only a file system without unnamed files leads on to a named one.
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+    error = errno;
+    return false;
   }
   std::random_device random;
   const fs::path folder = fs::path(target_).parent_path();

@@ -92,9 +92,6 @@ void StopSavesWhen(const std::atomic<bool>* stop);
 // action) the writer removes them itself before the signal ends the process.
 void RemovePendingTempFiles() noexcept;
 
-// Tests only: use named temporary files as on a file system without O_TMPFILE.
-void ForceNamedTempFilesForTesting(bool force);
-
 // A read refused before or while reading a file. Code() is the errno value,
 // or 0 when the file is no regular file or is larger than allowed.
 class TFileReadError : public Error {
