@@ -551,7 +551,8 @@ class TMainWindowTest : public QObject {
 
     // Да saves before the window closes; the journal goes with the save.
     QTemporaryDir dir(QStringLiteral(KVITOR_APP_TEST_SCRATCH "/unsaved-XXXXXX"));
-    saveChoice_ = kvitor::TSaveChoice{dir.filePath(QStringLiteral("r.bin")), kvitor::TReportFileType::Binary};
+    saveChoice_ =
+        kvitor::TSaveChoice{dir.filePath(QStringLiteral("r.bin")), kvitor::TReportFileType::Binary};
     choices_.clear();
     choiceAnswers_ = {0};
     QVERIFY(form.close());
