@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <optional>
 
 #include "base/Error.h"
@@ -35,9 +36,13 @@ class TReadError : public Error {
 // what has been taken.
 class TFileSource final : public TByteSource {
  public:
-  explicit TFileSource(const std::string& name) : name_(name), file_(Opened(name)) {
-    buffer_.resize(kBuffer);
-  }
+  // The buffer is no larger than the file, and left unfilled: a small file
+  // costs a small buffer.
+  explicit TFileSource(const std::string& name)
+      : name_(name),
+        file_(Opened(name)),
+        capacity_(static_cast<std::size_t>(std::min<uint64_t>(kBuffer, file_.Size()))),
+        buffer_(std::make_unique_for_overwrite<char[]>(std::max<std::size_t>(capacity_, 1))) {}
 
   [[nodiscard]] uint64_t Size() const { return file_.Size(); }
   [[nodiscard]] uint32_t Crc() const { return crc_; }
@@ -50,7 +55,7 @@ class TFileSource final : public TByteSource {
   std::string_view Take(std::size_t n) override {
     if (end_ - begin_ < n) Fill(n);
     const std::size_t got = std::min(n, end_ - begin_);
-    std::string_view bytes(buffer_.data() + begin_, got);
+    std::string_view bytes(buffer_.get() + begin_, got);
     begin_ += got;
     if (crcOn_) crc_ = ChecksumUpdate(crc_, bytes);
     return bytes;
@@ -66,13 +71,13 @@ class TFileSource final : public TByteSource {
   static constexpr std::size_t kBuffer = 1 << 20;  // far above one item's 65,539 bytes
 
   void Fill(std::size_t n) {
-    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+    std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
     end_ -= begin_;
     begin_ = 0;
     while (end_ < n && read_ < Size()) {
       const std::size_t want =
-          static_cast<std::size_t>(std::min<uint64_t>(kBuffer - end_, Size() - read_));
-      const ssize_t got = ::read(file_.Fd(), buffer_.data() + end_, want);
+          static_cast<std::size_t>(std::min<uint64_t>(capacity_ - end_, Size() - read_));
+      const ssize_t got = ::read(file_.Fd(), buffer_.get() + end_, want);
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) throw TReadError("Cannot read file \"" + name_ + "\". " + std::strerror(errno));
       if (got == 0) throw TReadError("Cannot read file \"" + name_ + "\". It became shorter");
@@ -91,8 +96,9 @@ class TFileSource final : public TByteSource {
 
   std::string name_;
   TRegularFile file_;
+  std::size_t capacity_;
+  std::unique_ptr<char[]> buffer_;
   uint64_t read_ = 0;
-  std::string buffer_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   uint32_t crc_ = kChecksumStart;

@@ -25,16 +25,14 @@ bool HoldsTLV(std::string_view value) {
 }
 
 TTLVParser::TTLVParser(TDictionaryKind kind)
-    : kind_(kind),
-      index_(std::make_unique<std::array<std::atomic<const TTagEntry*>, 0x10000>>()),
-      known_(std::make_unique<std::bitset<0x10000>>()) {
+    : kind_(kind), known_(std::make_unique<std::bitset<0x10000>>()) {
   dictionary_.FillDictionary(kind != TDictionaryKind::Classic);
   if (kind != TDictionaryKind::Classic) nested_ = Ffd12NestedEntries();
-  for (auto& slot : *index_) slot.store(nullptr, std::memory_order_relaxed);
   for (const auto& entry : dictionary_) {
     const int32_t tag = entry->Info().Tag;
     if (tag >= 0 && tag <= 0xFFFF && !known_->test(static_cast<std::size_t>(tag))) {
-      (*index_)[static_cast<std::size_t>(tag)].store(&entry->Entry(), std::memory_order_relaxed);
+      Page(static_cast<uint16_t>(tag))[static_cast<std::size_t>(tag) & 0xFFU].store(
+          &entry->Entry(), std::memory_order_relaxed);
       known_->set(static_cast<std::size_t>(tag));
     }
   }
@@ -42,7 +40,26 @@ TTLVParser::TTLVParser(TDictionaryKind kind)
 
 const TTagEntry* TTLVParser::DictionaryEntry(int32_t tag) const {
   if (tag < 0 || tag > 0xFFFF || !known_->test(static_cast<std::size_t>(tag))) return nullptr;
-  return (*index_)[static_cast<std::size_t>(tag)].load(std::memory_order_acquire);
+  return Page(static_cast<uint16_t>(tag))[static_cast<std::size_t>(tag) & 0xFFU].load(
+      std::memory_order_acquire);
+}
+
+TTLVParser::~TTLVParser() {
+  for (auto& page : pages_) delete page.load(std::memory_order_relaxed);
+}
+
+TTLVParser::TIndexPage& TTLVParser::Page(uint16_t tag) const {
+  std::atomic<TIndexPage*>& slot = pages_[tag >> 8U];
+  TIndexPage* page = slot.load(std::memory_order_acquire);
+  if (page != nullptr) return *page;
+  auto made = std::make_unique<TIndexPage>();
+  for (auto& entry : *made) entry.store(nullptr, std::memory_order_relaxed);
+  // Another thread may have made it first: then its page is the one.
+  if (slot.compare_exchange_strong(page, made.get(), std::memory_order_acq_rel,
+                                   std::memory_order_acquire)) {
+    return *made.release();
+  }
+  return *page;
 }
 
 const TTagEntry* TTLVParser::UnknownEntry(uint16_t tag) const {
@@ -50,7 +67,7 @@ const TTagEntry* TTLVParser::UnknownEntry(uint16_t tag) const {
   // it twice.
   const std::string name = kind_ == TDictionaryKind::Ffd12 ? Tr("НЕИЗВЕСТНЫЙ ТЕГ") : std::string();
   const TTagEntry* entry = InternTagInfo(TTagInfo{tag, 0, ttUnknown, true, {}, name});
-  (*index_)[tag].store(entry, std::memory_order_release);
+  Page(tag)[tag & 0xFFU].store(entry, std::memory_order_release);
   return entry;
 }
 

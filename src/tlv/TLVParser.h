@@ -51,6 +51,7 @@ enum class TDictionaryKind : uint8_t {
 class TTLVParser {
  public:
   explicit TTLVParser(TDictionaryKind kind = TDictionaryKind::Classic);
+  ~TTLVParser();
   TTLVParser(const TTLVParser&) = delete;
   TTLVParser& operator=(const TTLVParser&) = delete;
 
@@ -77,7 +78,9 @@ class TTLVParser {
   [[nodiscard]] const TTagEntry* DictionaryEntry(int32_t tag) const;
   // The record a parsed tag with that number carries.
   [[nodiscard]] const TTagEntry* EntryFor(uint16_t tag) const {
-    const TTagEntry* entry = (*index_)[tag].load(std::memory_order_acquire);
+    const TIndexPage* page = pages_[tag >> 8U].load(std::memory_order_acquire);
+    const TTagEntry* entry =
+        page != nullptr ? (*page)[tag & 0xFFU].load(std::memory_order_acquire) : nullptr;
     return entry != nullptr ? entry : UnknownEntry(tag);
   }
   // The record of an item with that number inside a container numbered
@@ -90,7 +93,10 @@ class TTLVParser {
   }
 
  private:
+  using TIndexPage = std::array<std::atomic<const TTagEntry*>, 0x100>;
   [[nodiscard]] const TTagEntry* UnknownEntry(uint16_t tag) const;
+  // The index page of tag, made when it has none yet.
+  TIndexPage& Page(uint16_t tag) const;
   [[nodiscard]] const TTagEntry* NewerEntry(uint16_t tag, int32_t parent,
                                             std::string_view value) const;
 
@@ -100,7 +106,9 @@ class TTLVParser {
   TTLVTags dictionary_;
   // Lookups by number: the first dictionary entry (as FindTag gives it), and
   // the records of numbers without one, made on first sight by any thread.
-  std::unique_ptr<std::array<std::atomic<const TTagEntry*>, 0x10000>> index_;
+  // Pages of 256 numbers, made on first use and owned here: the dictionary
+  // fills a few of them, so that a parser is cheap to make.
+  mutable std::array<std::atomic<TIndexPage*>, 0x100> pages_{};
   std::unique_ptr<std::bitset<0x10000>> known_;  // numbers the dictionary has
 };
 
