@@ -604,7 +604,13 @@ void TReadJournal::Write() {
         done += static_cast<std::size_t>(n);
       }
       // Whole records only: a buffer that did not fit goes whole.
-      if (error != 0) static_cast<void>(::ftruncate(fd_, static_cast<off_t>(at)));
+      if (error != 0) {
+        static_cast<void>(::ftruncate(fd_, static_cast<off_t>(at)));
+      } else {
+        // Writeback starts now, so that a sync waits only for the last buffers.
+        static_cast<void>(::sync_file_range(
+            fd_, static_cast<off_t>(at), static_cast<off_t>(buffer.size()), SYNC_FILE_RANGE_WRITE));
+      }
       lock.lock();
       writing_ = false;
       if (error != 0) {
