@@ -7,10 +7,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <iterator>
 #include <limits>
 #include <memory>
+#include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <unistd.h>
@@ -84,13 +88,51 @@ void Store32(std::string& bytes, std::size_t at, uint32_t v) {
   for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
 }
 
+// Keeps only the length and a digest of what is written, so that a deep
+// file's text (hundreds of megabytes) costs no memory. The digest is taken
+// over fixed blocks through the library's string hash, whatever the
+// writes' sizes: much cheaper than a checksum loop under the fuzzer's
+// instrumentation.
+class TDigestStream final : public TStream {
+ public:
+  std::size_t Read(void*, std::size_t) override { return 0; }
+  std::size_t Write(const void* buffer, std::size_t size) override {
+    std::string_view bytes(static_cast<const char*>(buffer), size);
+    size_ += static_cast<int64_t>(size);
+    while (!bytes.empty()) {
+      const std::size_t n = std::min(bytes.size(), kBlock - block_.size());
+      block_.append(bytes.substr(0, n));
+      bytes.remove_prefix(n);
+      if (block_.size() == kBlock) Mix();
+    }
+    return size;
+  }
+  [[nodiscard]] int64_t Position() const override { return size_; }
+  void SetPosition(int64_t) override {}
+  [[nodiscard]] int64_t Size() const override { return size_; }
+  [[nodiscard]] std::size_t Digest() {
+    Mix();
+    return digest_;
+  }
+
+ private:
+  static constexpr std::size_t kBlock = 1 << 16;
+  void Mix() {
+    digest_ = digest_ * 1099511628211U ^ std::hash<std::string_view>{}(block_);
+    block_.clear();
+  }
+  std::string block_;
+  std::size_t digest_ = 0;
+  int64_t size_ = 0;
+};
+
 void Show(TFNReportBinReader& reader, std::string_view bytes) {
   try {
     reader.Load(bytes, "fuzz");
   } catch (const Error&) {
     return;
   }
-  TMemoryStream out;
+  TDigestStream out;
   try {
     WriteReportText(reader.Header(), reader.Tags(), out);
   } catch (const Error&) {
@@ -105,25 +147,6 @@ class TNullBuffer final : public std::streambuf {
   std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
 };
 
-// Keeps only the length and checksum of what is written.
-class TDigestStream final : public TStream {
- public:
-  std::size_t Read(void*, std::size_t) override { return 0; }
-  std::size_t Write(const void* buffer, std::size_t size) override {
-    crc_ = ChecksumUpdate(crc_, std::string_view(static_cast<const char*>(buffer), size));
-    size_ += static_cast<int64_t>(size);
-    return size;
-  }
-  [[nodiscard]] int64_t Position() const override { return size_; }
-  void SetPosition(int64_t) override {}
-  [[nodiscard]] int64_t Size() const override { return size_; }
-  [[nodiscard]] uint32_t Crc() const { return crc_; }
-
- private:
-  uint32_t crc_ = kChecksumStart;
-  int64_t size_ = 0;
-};
-
 // The input's file, one per process.
 const std::string& ShowFile() {
   static const std::string name = [] {
@@ -134,7 +157,8 @@ const std::string& ShowFile() {
   return name;
 }
 
-void ShowFromFile(std::string_view bytes) {
+// form: the CLI's output form for this input, "" for the text.
+void ShowFromFile(std::string_view bytes, const char* form) {
   const std::string& file = ShowFile();
   {
     std::FILE* out = std::fopen(file.c_str(), "wb");
@@ -144,14 +168,12 @@ void ShowFromFile(std::string_view bytes) {
   }
   TNullBuffer nothing;
   std::ostream out(&nothing);
-  for (const char* form : {"", "--json", "--csv"}) {
-    std::vector<std::string> args = {"kvitor-cli", "show", file};
-    if (*form != '\0') args.emplace_back(form);
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    static_cast<void>(RunCli(static_cast<int>(args.size()), argv.data(), out, out));
-  }
+  std::vector<std::string> args = {"kvitor-cli", "show", file};
+  if (*form != '\0') args.emplace_back(form);
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  static_cast<void>(RunCli(static_cast<int>(args.size()), argv.data(), out, out));
   // The streamed text is the loaded tree's text, or both refuse. Compared by
   // length and checksum: a deep file's text runs to hundreds of megabytes.
   TDigestStream tree;
@@ -167,7 +189,7 @@ void ShowFromFile(std::string_view bytes) {
     TDigestStream streamed;
     TReportExport(file).Write(TExportForm::Text, streamed);
     if (!treeShown) Broken("the export shows a file that the text refuses");
-    if (streamed.Size() != tree.Size() || streamed.Crc() != tree.Crc())
+    if (streamed.Size() != tree.Size() || streamed.Digest() != tree.Digest())
       Broken("the streamed text differs from the tree's");
   } catch (const Error&) {
     if (treeShown) Broken("the export refuses a file that the text shows");
@@ -224,15 +246,50 @@ void RunReportFile(std::string_view data) {
   Show(reader, fixed);
 }
 
+std::size_t GrowReportFile(uint8_t* data, std::size_t size, std::size_t maxSize, unsigned seed) {
+  constexpr std::size_t kHeader = TFNReportBinWriter::kHeaderSize;
+  constexpr std::size_t kMaxValue = 0xFFFF;
+  if (size <= kHeader || size > maxSize) return 0;
+  std::minstd_rand random(seed);
+  const auto below = [&](std::size_t n) { return n == 0 ? 0 : random() % n; };
+  std::string body(reinterpret_cast<const char*>(data) + kHeader, size - kHeader);
+  const std::size_t room = maxSize - kHeader;
+  if (random() % 4 == 0) {
+    // Repeated: long inputs with many items.
+    const std::string once = body;
+    while (body.size() + once.size() <= room) body += once;
+  } else {
+    // A stretch wrapped level upon level in a product container, which every
+    // dictionary descends into.
+    const std::size_t begin = below(body.size());
+    const std::size_t inner = 1 + below(std::min(body.size() - begin, kMaxValue));
+    const std::size_t levels =
+        std::min({1 + below(20000), (kMaxValue - inner) / 4 + 1, (room - body.size()) / 4});
+    std::string headers;
+    for (std::size_t level = levels; level > 0; --level) {
+      const std::size_t length = inner + 4 * (level - 1);
+      headers += {'\x23', '\x04', static_cast<char>(length & 0xFF), static_cast<char>(length >> 8)};
+    }
+    body.insert(begin, headers);
+  }
+  if (kHeader + body.size() > maxSize) return 0;
+  std::memcpy(data + kHeader, body.data(), body.size());
+  return kHeader + body.size();
+}
+
 void RunShow(std::string_view data) {
-  ShowFromFile(data);
+  // One form of the command per input, picked by its length: each form
+  // still meets every kind of input, at a third of the cost.
+  constexpr const char* kForms[] = {"", "--json", "--csv"};
+  const char* form = kForms[data.size() % std::size(kForms)];
+  ShowFromFile(data, form);
   constexpr std::size_t kHeader = TFNReportBinWriter::kHeaderSize;
   if (data.size() < kHeader) return;
   std::string fixed(data);
   Store32(fixed, kHeader - 4,
           ChecksumUpdate(ChecksumUpdate(kChecksumStart, data.substr(0, kHeader - 4)),
                          data.substr(kHeader)));
-  ShowFromFile(fixed);
+  ShowFromFile(fixed, form);
 }
 
 void RunReportBuild(std::string_view data) {

@@ -6,6 +6,8 @@
 // What each fuzz target does with one input, shared with the regression test
 // that replays the checked-in inputs (tests/regress).
 
+#include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace kvitor::fuzz {
@@ -18,14 +20,21 @@ namespace kvitor::fuzz {
 void RunTlv(std::string_view data);
 
 // A binary report file, as `kvitor-cli show` reads it: load, then write the
-// text report to memory. Long enough inputs run a second time with the
-// checksum made right, so that the fuzzer reaches the TLV data.
+// text report, kept as a digest (a deep file's text runs to gigabytes). Long
+// enough inputs run a second time with the checksum made right, so that the
+// fuzzer reaches the TLV data.
 void RunReportFile(std::string_view data);
 
+// A mutation that makes a report file input long and deep, which byte-wise
+// mutations hardly reach: part of the TLV data after the header is wrapped
+// in containers, many levels at once, or the data is repeated. Returns the
+// new size (at most maxSize) or 0 when the input offers nothing to grow.
+std::size_t GrowReportFile(uint8_t* data, std::size_t size, std::size_t maxSize, unsigned seed);
+
 // `kvitor-cli show`'s whole path from a file: the input as a file on disk,
-// shown on the terminal (LoadFromFile and the text's streaming conversion)
-// and exported as JSON and CSV. The streamed text export must equal the text
-// report of the loaded tree. Long inputs get their checksum made right too.
+// shown on the terminal or exported as JSON or CSV (one form per input, by
+// its length). The streamed text export must equal the text report of the
+// loaded tree. Long inputs get their checksum made right too.
 void RunShow(std::string_view data);
 
 // Report assembly: documents (types, bodies, confirmations) cut from the
