@@ -72,7 +72,8 @@ double RunJob(const TMainController::TDriverFactory& factory, int32_t count) {
   const TDriverThreadScope scope;
   TMainController controller(factory);
   const auto start = TClock::now();
-  controller.Start({1, count, false});
+  // Every run reads every document: one run's journal must not serve the next.
+  controller.Start({1, count, false, true});
   while (!controller.JobFinished()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   const double seconds = std::chrono::duration<double>(TClock::now() - start).count();
   const auto status = controller.GetStatus();
