@@ -283,6 +283,7 @@ void StopSavesWhen(const std::atomic<bool>* stop) { gStop = stop; }
 void CheckSaveTarget(const std::string& fileName) {
   const std::string target = AbsolutePath(fileName);
   if (fileName.empty()) CannotCreate(target, std::strerror(ENOENT));
+  if (fileName == kStandardOutput) return;
   const TLocation at = Locate(target);
   if (at.Exists && S_ISDIR(at.St.st_mode)) CannotCreate(at.Path, std::strerror(EISDIR));
   if (at.Exists && !S_ISREG(at.St.st_mode)) return;
@@ -292,6 +293,16 @@ void CheckSaveTarget(const std::string& fileName) {
 
 TSafeFileWriter::TSafeFileWriter(const std::string& fileName) : target_(AbsolutePath(fileName)) {
   if (fileName.empty()) CannotCreate(target_, std::strerror(ENOENT));
+  if (fileName == kStandardOutput) {
+    // Written where it stands: a file the shell opened, perhaps to append
+    // to, is neither replaced nor rewound.
+    const int fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) CannotCreate(target_, std::strerror(errno));
+    sequential_ = std::make_unique<TSequentialStream>(fd, target_);
+    sequential_->StopWhen(gStop.load());
+    mode_ = TMode::Special;
+    return;
+  }
   TLocation at = Locate(target_);
   target_ = at.Path;
   mode_t mode = NewFileMode();

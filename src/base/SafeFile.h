@@ -18,6 +18,8 @@ namespace kvitor {
 
 class TPendingTempName;
 
+inline constexpr const char* kStandardOutput = "/dev/stdout";
+
 // Writes a file so that it either appears whole or not at all. The bytes go
 // to an unnamed temporary file in the target's folder (O_TMPFILE), linked in
 // under the target's name only on Commit, after everything is written and
@@ -37,7 +39,9 @@ class TPendingTempName;
 // its set-user-ID, set-group-ID or sticky bit. An existing file is never
 // overwritten in place: where its folder admits no new file, the save is
 // refused and the old file stays. A device or a named pipe such as /dev/null
-// or /dev/stdout receives the save itself. A folder is refused.
+// receives the save itself. kStandardOutput is the descriptor itself,
+// whatever it is: a file it stands for is written at its offset, not
+// replaced. A folder is refused.
 //
 // Errors are "Cannot create file "%s". %s" with the target's full path, and
 // the stream's "Cannot write file ..." while writing.

@@ -4,11 +4,13 @@
 #include "cli/Cli.h"
 
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -19,6 +21,7 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string_view>
 #include <thread>
@@ -36,6 +39,7 @@
 #include "job/VersionInfo.h"
 #include "report/ReportExport.h"
 #include "tlv/DateText.h"
+#include "tlv/LangUtils.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {
@@ -95,6 +99,24 @@ std::string Show1251(const std::string& text) {
 }
 std::string ShowUtf8(const std::string& text) { return Utf8ToLocale(WithoutControls(text)); }
 
+// Every line of an error begins with the program's name, as a Unix tool's
+// does, so that it stands out among the lines of a pipeline.
+void PrintError(std::ostream& err, std::string_view text) {
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    err << "kvitor-cli: " << line << '\n';
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+}
+
+int UsageError(std::ostream& err, const std::string& text) {
+  PrintError(err, text + "\nRun kvitor-cli --help for the usage.");
+  return kExitUsage;
+}
+
 // A duration for the progress line; never below zero.
 std::string ShowDuration(TDateTime duration) {
   return ShowUtf8(FormatLongTime(ShownDuration(duration)));
@@ -132,15 +154,44 @@ void UsePath(const char* variable, const std::string& path) {
   ::setenv(variable, (ec ? std::filesystem::path(path) : absolute).c_str(), 1);
 }
 
-int PrintStatus(std::ostream& out, std::ostream& err) {
+// Dates and times in JSON as ISO 8601, whatever the locale.
+std::string IsoDate(TDateTime value) {
+  const TDateTimeParts p = DecodeDateTime(value);
+  std::array<char, 32> text{};
+  std::snprintf(text.data(), text.size(), "%04d-%02d-%02d", p.Year, p.Month, p.Day);
+  return text.data();
+}
+std::string IsoTime(TDateTime value) {
+  const TDateTimeParts p = DecodeDateTime(value);
+  std::array<char, 32> text{};
+  std::snprintf(text.data(), text.size(), "%02d:%02d:%02d", p.Hour, p.Minute, p.Second);
+  return text.data();
+}
+
+int PrintStatus(bool json, std::ostream& out, std::ostream& err) {
   TMainController controller;
   try {
     controller.ReadFNStatus();
   } catch (const std::exception& e) {
-    err << ShowUtf8(e.what()) << '\n';
+    PrintError(err, ShowUtf8(e.what()));
     return kExitFailed;
   }
   const TFNStatusRec s = controller.FNStatus();
+  if (json) {
+    // In the order of the text form; the names stay, whatever the language.
+    nlohmann::ordered_json status;
+    status["status_2100"] = s.FNStatus2100;
+    status["current_document"] = s.FNCurrentDocument;
+    status["status_2102"] = s.FNStatus2102;
+    status["status_2103"] = s.FNStatus2103;
+    status["status_2104"] = s.FNStatus2104;
+    status["date"] = IsoDate(s.FNDate);
+    status["time"] = IsoTime(s.FNTime);
+    status["serial_number"] = Cp1251ToUtf8(s.FNSerialNumber);
+    status["last_document_number"] = s.LastDocNumber;
+    out << status.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
+    return 0;
+  }
   out << "FNStatus2100: " << int{s.FNStatus2100} << '\n'
       << "FNCurrentDocument: " << int{s.FNCurrentDocument} << '\n'
       << "FNStatus2102: " << int{s.FNStatus2102} << '\n'
@@ -153,34 +204,45 @@ int PrintStatus(std::ostream& out, std::ostream& err) {
   return 0;
 }
 
-// One redrawn line on a terminal, otherwise a line per ten percent.
+// One redrawn line on a terminal; otherwise, where lines pile up in a log,
+// the last state alone once the job has ended.
 class TProgress {
  public:
-  explicit TProgress(std::ostream& err) : err_(err), terminal_(::isatty(STDERR_FILENO) == 1) {}
+  TProgress(std::ostream& err, bool quiet)
+      : err_(err), terminal_(::isatty(STDERR_FILENO) == 1), quiet_(quiet) {}
 
   void Show(const TMainControllerStatus& s) {
-    if (s.State != TJobState::Running) return;
+    if (s.State != TJobState::Running || quiet_) return;
     if (terminal_) {
       // The remaining time only once there is an estimate.
       err_ << '\r' << ShowUtf8(s.Text) << "  " << s.Percent << " %  " << ShowDuration(s.Elapsed);
       if (HasEstimate(s)) err_ << " / " << ShowDuration(s.Remaining);
       err_ << "\x1b[K" << std::flush;
       drawn_ = true;
-    } else if (s.Percent / 10 > lastTen_) {
-      lastTen_ = s.Percent / 10;
-      err_ << ShowUtf8(s.Text) << " (" << s.Percent << " %)\n";
+    } else {
+      last_ = ShowUtf8(s.Text) + " (" + std::to_string(s.Percent) + " %)";
     }
   }
 
+  // Clears the redrawn line for a line of its own.
   void Finish() {
     if (drawn_) err_ << "\r\x1b[K" << std::flush;
+    drawn_ = false;
+  }
+
+  // The job has ended.
+  void End() {
+    Finish();
+    if (!last_.empty()) err_ << last_ << '\n';
+    last_.clear();
   }
 
  private:
   std::ostream& err_;
   const bool terminal_;
+  const bool quiet_;
   bool drawn_ = false;
-  int lastTen_ = 0;
+  std::string last_;
 };
 
 struct TReadOptions {
@@ -190,8 +252,12 @@ struct TReadOptions {
   bool Ffd12 = false;
   bool Restart = false;
   int ReconnectWait = 120;
+  bool Quiet = false;
   std::string Bin, Txt;
 };
+
+// "-" is the standard output; the writer then writes onto it where it stands.
+std::string SaveTarget(const std::string& name) { return name == "-" ? kStandardOutput : name; }
 
 int ReadAndSave(TMainController& controller, const TReadOptions& o, std::ostream& out,
                 std::ostream& err) {
@@ -203,7 +269,7 @@ int ReadAndSave(TMainController& controller, const TReadOptions& o, std::ostream
     try {
       controller.ReadFNStatus();
     } catch (const std::exception& e) {
-      err << ShowUtf8(e.what()) << '\n';
+      PrintError(err, ShowUtf8(e.what()));
       return kExitFailed;
     }
     last = static_cast<int32_t>(controller.FNStatus().LastDocNumber);
@@ -213,14 +279,20 @@ int ReadAndSave(TMainController& controller, const TReadOptions& o, std::ostream
     controller.SetReconnectWait(std::chrono::seconds(o.ReconnectWait));
     controller.Start({first, *last, o.Only1162, o.Restart, o.Ffd12});
   } catch (const TRangeError& e) {
-    err << ShowUtf8(e.what()) << '\n';
+    PrintError(err, ShowUtf8(e.what()));
     return kExitUsage;
   } catch (const std::exception& e) {
-    err << ShowUtf8(e.what()) << '\n';
+    PrintError(err, ShowUtf8(e.what()));
     return kExitFailed;
   }
 
-  TProgress progress(err);
+  TProgress progress(err, o.Quiet);
+  // Lines that only tell how the work goes; --quiet leaves them out.
+  const auto tell = [&](const std::string& text) {
+    if (o.Quiet) return;
+    progress.Finish();
+    err << ShowUtf8(text) << std::endl;
+  };
   bool toldJournal = false;
   // The journal's part, once the job has opened it.
   const auto tellJournal = [&] {
@@ -228,11 +300,9 @@ int ReadAndSave(TMainController& controller, const TReadOptions& o, std::ostream
     if (toldJournal || !use) return;
     toldJournal = true;
     if (use->first == 0) return;
-    progress.Finish();
-    err << ShowUtf8("Продолжение: из журнала документов " + std::to_string(use->first) +
-                    (use->second <= *last ? ", читаются с № " + std::to_string(use->second)
-                                          : ", все документы диапазона"))
-        << '\n';
+    tell("Продолжение: из журнала документов " + std::to_string(use->first) +
+         (use->second <= *last ? ", читаются с № " + std::to_string(use->second)
+                               : ", все документы диапазона"));
   };
   std::string toldWait;
   while (!controller.JobFinished()) {
@@ -243,42 +313,39 @@ int ReadAndSave(TMainController& controller, const TReadOptions& o, std::ostream
     if (now.State == TJobState::Running && now.Text.rfind("Нет связи с ФН", 0) == 0 &&
         now.Text != toldWait) {
       toldWait = now.Text;
-      progress.Finish();
-      err << ShowUtf8(now.Text) << std::endl;
+      tell(now.Text);
     }
     progress.Show(now);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  progress.Finish();
+  progress.End();
   tellJournal();
 
   const TMainControllerStatus status = controller.GetStatus();
   if (status.State != TJobState::Finished) {
-    err << ShowUtf8(status.Text) << '\n';
+    PrintError(err, ShowUtf8(status.Text));
     if (controller.ReportIncomplete() && controller.DocumentsRead() > 0) {
-      err << ShowUtf8(
-                 "Прочитанное сохранено в журнале: повторите команду, чтобы продолжить, или "
-                 "задайте --last " +
-                 std::to_string(first + controller.DocumentsRead() - 1) +
-                 " для отчета о прочитанных документах")
-          << '\n';
+      PrintError(err, ShowUtf8("Прочитанное сохранено в журнале: повторите команду, чтобы "
+                               "продолжить, или задайте --last " +
+                               std::to_string(first + controller.DocumentsRead() - 1) +
+                               " для отчета о прочитанных документах"));
     }
     return kExitFailed;
   }
   const bool stopped = controller.JobStopped();
   if (stopped) {
-    err << ShowUtf8("прервано: " +
-                    StoppedJobText(controller.DocumentsRead(), controller.DocumentsToRead()))
-        << '\n';
+    PrintError(err, ShowUtf8("прервано: " + StoppedJobText(controller.DocumentsRead(),
+                                                           controller.DocumentsToRead())));
   } else {
-    err << ShowUtf8(status.Text) << '\n';
+    tell(status.Text);
   }
   if (controller.IsReportReady() && controller.Report().NewerFormatSeen()) {
-    err << ShowUtf8(
-               "Прочитаны документы ФФД 1.2: включите «Реквизиты ФФД 1.2 и новее», чтобы видеть "
-               "их реквизиты (--ffd12)")
-        << '\n';
+    tell(
+        "Прочитаны документы ФФД 1.2: включите «Реквизиты ФФД 1.2 и новее», чтобы видеть "
+        "их реквизиты (--ffd12)");
   }
+  // Where the saved files are, unless the standard output carries one of them.
+  const bool tellSaved = !o.Quiet && bin != "-" && txt != "-";
   // Ctrl+C or SIGTERM now stops the save; the file it would replace stays.
   StopSavesWhen(&gInterrupted);
   const std::unique_ptr<const std::atomic<bool>, void (*)(const std::atomic<bool>*)> saving(
@@ -286,19 +353,19 @@ int ReadAndSave(TMainController& controller, const TReadOptions& o, std::ostream
   try {
     // A job stopped before it began has no report.
     if (controller.IsReportReady() && !bin.empty()) {
-      controller.SaveReport(bin, TReportFileType::Binary);
-      out << bin << '\n';
+      controller.SaveReport(SaveTarget(bin), TReportFileType::Binary);
+      if (tellSaved) out << bin << '\n';
     }
     if (controller.IsReportReady() && !txt.empty()) {
-      controller.SaveReport(txt, TReportFileType::Text);
-      out << txt << '\n';
+      controller.SaveReport(SaveTarget(txt), TReportFileType::Text);
+      if (tellSaved) out << txt << '\n';
     }
   } catch (const TSaveStopped& e) {
-    err << ShowUtf8(e.what()) << '\n'
-        << ShowUtf8("прервано: сохранение остановлено, прежний файл не изменён") << '\n';
+    PrintError(err, ShowUtf8(e.what()));
+    PrintError(err, ShowUtf8("прервано: сохранение остановлено, прежний файл не изменён"));
     return kExitStopped;
   } catch (const std::exception& e) {
-    err << ShowUtf8(e.what()) << '\n';
+    PrintError(err, ShowUtf8(e.what()));
     return kExitFailed;
   }
   return stopped ? kExitStopped : 0;
@@ -328,22 +395,23 @@ int ListJournalFiles(std::ostream& out, std::ostream& err) {
           << '\n';
     }
   } catch (const std::exception& e) {
-    err << ShowUtf8(e.what()) << '\n';
+    PrintError(err, ShowUtf8(e.what()));
     return kExitFailed;
   }
   return 0;
 }
 
-int RemoveJournalFiles(const std::string& serial, std::ostream& out, std::ostream& err) {
+int RemoveJournalFiles(const std::string& serial, bool quiet, std::ostream& out,
+                       std::ostream& err) {
   try {
     const int removed = RemoveJournals(JournalFolder(), LocaleToUtf8(serial));
     if (removed == 0) {
-      err << ShowUtf8("Журнал ФН " + LocaleToUtf8(serial) + " не найден") << '\n';
+      PrintError(err, ShowUtf8("Журнал ФН " + LocaleToUtf8(serial) + " не найден"));
       return kExitFailed;
     }
-    out << ShowUtf8("Удалено журналов: " + std::to_string(removed)) << '\n';
+    if (!quiet) out << ShowUtf8("Удалено журналов: " + std::to_string(removed)) << '\n';
   } catch (const std::exception& e) {
-    err << ShowUtf8(e.what()) << '\n';
+    PrintError(err, ShowUtf8(e.what()));
     return kExitFailed;
   }
   return 0;
@@ -425,9 +493,72 @@ class TTerminalTextStream final : public TOstreamStream {
   std::string line_;
 };
 
-int RunShow(const std::string& file, const std::string& txt, TExportForm form,
+// show's input "-": the standard input as a file to be read twice, once to
+// check it and once to write it. A regular file is read where it is; a pipe
+// is first taken whole into a file in memory. Anything else is left to the
+// reader, which refuses it as it refuses such a file by name.
+class TStandardInput {
+ public:
+  TStandardInput() {
+    struct stat st {};
+    if (::fstat(STDIN_FILENO, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) {
+      fd_ = ::memfd_create("kvitor-cli-stdin", MFD_CLOEXEC);
+      if (fd_ < 0) Failed(errno);
+      try {
+        Spool();
+      } catch (...) {
+        ::close(fd_);
+        throw;
+      }
+      path_ = "/proc/self/fd/" + std::to_string(fd_);
+    }
+  }
+  ~TStandardInput() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  TStandardInput(const TStandardInput&) = delete;
+  TStandardInput& operator=(const TStandardInput&) = delete;
+
+  [[nodiscard]] const std::string& Path() const { return path_; }
+  // The reader's message names the file by the path it was given; the user
+  // gave "-".
+  [[nodiscard]] std::string Shown(std::string message) const {
+    const std::string quoted = '"' + path_ + '"';
+    for (std::size_t at = 0; (at = message.find(quoted, at)) != std::string::npos; at += 3)
+      message.replace(at, quoted.size(), "\"-\"");
+    return message;
+  }
+
+ private:
+  void Spool() const {
+    std::vector<char> buffer(1 << 16);
+    while (true) {
+      const ssize_t n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) Failed(errno);
+      if (n == 0) return;
+      for (ssize_t done = 0; done < n;) {
+        const ssize_t put = ::write(fd_, buffer.data() + done, static_cast<std::size_t>(n - done));
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0) Failed(errno);
+        done += put;
+      }
+    }
+  }
+  [[noreturn]] static void Failed(int error) {
+    throw Error(Tr("Не удалось прочитать стандартный ввод: ") + std::string(std::strerror(error)));
+  }
+
+  int fd_ = -1;
+  std::string path_ = "/proc/self/fd/0";
+};
+
+int RunShow(const std::string& input, const std::string& txt, TExportForm form,
             const std::string& exportTo, bool ffd12, std::ostream& out, std::ostream& err) {
+  std::optional<TStandardInput> standardInput;
   try {
+    if (input == "-") standardInput.emplace();
+    const std::string& file = standardInput ? standardInput->Path() : input;
     if (form != TExportForm::Text) {
       const TReportExport report(file, ffd12);
       if (exportTo == "-") {
@@ -444,7 +575,11 @@ int RunShow(const std::string& file, const std::string& txt, TExportForm form,
     // Streamed from the file like the other forms: memory stays bounded
     // whatever the file's size.
     const TReportExport report(file, ffd12);
-    if (!txt.empty()) {
+    if (txt == "-") {
+      TOstreamStream stdoutStream(out);
+      report.Write(TExportForm::Text, stdoutStream);
+      stdoutStream.Flush();
+    } else if (!txt.empty()) {
       TSafeFileWriter target(txt);
       report.Write(TExportForm::Text, target.Stream());
       target.Commit();
@@ -455,7 +590,7 @@ int RunShow(const std::string& file, const std::string& txt, TExportForm form,
       terminal.Flush();
     }
   } catch (const std::exception& e) {
-    err << ShowUtf8(e.what()) << '\n';
+    PrintError(err, ShowUtf8(standardInput ? standardInput->Shown(e.what()) : e.what()));
     return kExitFailed;
   }
   return 0;
@@ -471,16 +606,16 @@ struct TFileIdentity {
   bool operator==(const TFileIdentity&) const = default;
 };
 
-// Devices, pipes and terminals may well take several outputs (/dev/null).
-std::optional<TFileIdentity> IdentityOf(const std::string& name) {
+// Devices, pipes and terminals may well take several outputs (/dev/null);
+// "-", stdin for an input and stdout for an output, takes one.
+std::optional<TFileIdentity> IdentityOf(const std::string& name, bool input) {
   struct stat st {};
-  const bool exists =
-      name == "-" ? ::fstat(STDOUT_FILENO, &st) == 0 : ::stat(name.c_str(), &st) == 0;
-  if (exists) {
-    if (!S_ISREG(st.st_mode)) return std::nullopt;
-    return TFileIdentity{true, st.st_dev, st.st_ino, {}};
-  }
-  if (name == "-") return std::nullopt;
+  const bool standard = name == "-";
+  const bool exists = standard ? ::fstat(input ? STDIN_FILENO : STDOUT_FILENO, &st) == 0
+                               : ::stat(name.c_str(), &st) == 0;
+  if (exists && S_ISREG(st.st_mode)) return TFileIdentity{true, st.st_dev, st.st_ino, {}};
+  if (standard && !input) return TFileIdentity{false, 0, 0, "-"};
+  if (exists || standard) return std::nullopt;
   std::error_code ec;
   const auto path = std::filesystem::weakly_canonical(std::filesystem::absolute(name, ec), ec);
   return TFileIdentity{false, 0, 0, ec ? name : path.string()};
@@ -498,18 +633,16 @@ int CheckOutputs(const std::vector<TNamedFile>& inputs, const std::vector<TNamed
                  std::ostream& err) {
   std::vector<std::pair<const TNamedFile*, std::optional<TFileIdentity>>> seen;
   for (const TNamedFile& input : inputs) {
-    if (!input.Name.empty()) seen.emplace_back(&input, IdentityOf(input.Name));
+    if (!input.Name.empty()) seen.emplace_back(&input, IdentityOf(input.Name, true));
   }
   for (const TNamedFile& output : outputs) {
     if (output.Name.empty()) continue;
-    const std::optional<TFileIdentity> id = IdentityOf(output.Name);
+    const std::optional<TFileIdentity> id = IdentityOf(output.Name, false);
     for (const auto& [other, otherId] : seen) {
       if (id && otherId && *id == *otherId) {
-        err << "kvitor-cli: " << output.Option << ": \"" << ShowUtf8(output.Name)
-            << "\" is the same file as " << other->Option << " \"" << ShowUtf8(other->Name)
-            << "\"\n"
-            << "Run kvitor-cli --help for the usage.\n";
-        return kExitUsage;
+        return UsageError(err, output.Option + ": \"" + ShowUtf8(output.Name) +
+                                   "\" is the same file as " + other->Option + " \"" +
+                                   ShowUtf8(other->Name) + "\"");
       }
     }
     seen.emplace_back(&output, id);
@@ -520,7 +653,7 @@ int CheckOutputs(const std::vector<TNamedFile>& inputs, const std::vector<TNamed
     try {
       CheckSaveTarget(output.Name);
     } catch (const std::exception& e) {
-      err << ShowUtf8(e.what()) << '\n';
+      PrintError(err, ShowUtf8(e.what()));
       return kExitFailed;
     }
   }
@@ -591,6 +724,12 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   app.get_formatter()->label("INT", "N");
   bool version = false;
   app.add_flag("--version", version, "Print the program's version");
+  bool quiet = false;
+  // Wherever it is given, before the command or after it.
+  const auto addQuiet = [&quiet](CLI::App* command) {
+    command->add_flag("-q,--quiet", quiet, Tr("Без хода работы и сообщений, кроме ошибок"));
+  };
+  addQuiet(&app);
 
   std::string image, port, trace;
   std::optional<int> baud;
@@ -610,6 +749,9 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   };
   auto* status = app.add_subcommand("status", "Read the storage status");
   addConnection(status);
+  addQuiet(status);
+  bool statusJson = false;
+  status->add_flag("--json", statusJson, Tr("Вывести состояние как объект JSON"));
 
   auto* read = app.add_subcommand("read", "Read documents and save the report");
   int32_t first = 1;
@@ -634,6 +776,7 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
       ->check(decimal)
       ->check(CLI::Range(0, 24 * 3600))
       ->type_name("SECONDS");
+  addQuiet(read);
 
   auto* journal = app.add_subcommand("journal", "List or remove the journals of reads");
   journal->require_subcommand(1, 1);
@@ -643,6 +786,7 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   journalRemove->add_option("SERIAL", journalSerial, "The storage's serial number")
       ->required()
       ->type_name("");
+  for (CLI::App* command : {journal, journalList, journalRemove}) addQuiet(command);
 
   auto* show = app.add_subcommand("show", "Print a binary report file as text");
   std::string showFile, showTxt;
@@ -669,6 +813,7 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
       ->excludes(showJsonOption);
   bool showFfd12 = false;
   show->add_flag("--ffd12", showFfd12, "Name the tags of format 1.2 and later in the text");
+  addQuiet(show);
 
   // Set last, so that the subcommands' help does not repeat it.
   app.footer(kHelpFooter);
@@ -679,9 +824,7 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
     out << app.help();
     return 0;
   } catch (const CLI::ParseError& e) {
-    err << "kvitor-cli: " << e.what() << "\n"
-        << "Run kvitor-cli --help for the usage.\n";
-    return kExitUsage;
+    return UsageError(err, e.what());
   }
 
   if (version) {
@@ -693,7 +836,11 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   if (!image.empty()) ::unsetenv("TORVEL_PORT");
   if (!port.empty()) ::setenv("TORVEL_PORT", port.c_str(), 1);
   if (baud) ::setenv("TORVEL_BAUD", std::to_string(*baud).c_str(), 1);
-  UsePath("TORVEL_TRACE", trace);
+  if (trace == "-") {
+    ::setenv("TORVEL_TRACE", kStandardOutput, 1);
+  } else {
+    UsePath("TORVEL_TRACE", trace);
+  }
   const std::vector<TNamedFile> inputs = {{"FILE", *show ? showFile : ""}, {"--image", image}};
   const std::vector<TNamedFile> outputs = {{"--bin", bin},
                                            {"--txt", *show ? showTxt : txt},
@@ -701,14 +848,24 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
                                            {"--csv", showCsv},
                                            {"--trace", trace}};
   if (const int refused = CheckOutputs(inputs, outputs, err); refused != 0) return refused;
+  // A report file holds bytes that a terminal would obey.
+  for (const auto& [option, name] :
+       {std::pair{"--bin", bin}, std::pair{"--txt", *show ? showTxt : txt}}) {
+    if (name == "-" && ::isatty(STDOUT_FILENO) == 1) {
+      return UsageError(err, option + std::string(": ") +
+                                 Tr("файл отчета не выводится на терминал; перенаправьте "
+                                    "стандартный вывод"));
+    }
+  }
   try {
     const TDriverThreadScope scope;
-    if (*status) return PrintStatus(out, err);
+    if (*status) return PrintStatus(statusJson, out, err);
     if (*read) {
-      return RunRead({first, last, only1162, ffd12, restart, reconnectWait, bin, txt}, out, err);
+      return RunRead({first, last, only1162, ffd12, restart, reconnectWait, quiet, bin, txt}, out,
+                     err);
     }
     if (*journalList) return ListJournalFiles(out, err);
-    if (*journalRemove) return RemoveJournalFiles(journalSerial, out, err);
+    if (*journalRemove) return RemoveJournalFiles(journalSerial, quiet, out, err);
     if (*show) {
       TExportForm form = TExportForm::Text;
       std::string exportTo;
@@ -717,9 +874,7 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
         if (show->count(name) == 0) continue;
         // Without a value the option reads "-"; an empty name was given as such.
         if (value->empty()) {
-          err << "kvitor-cli: " << name << ": expected a file name, found an empty text\n"
-              << "Run kvitor-cli --help for the usage.\n";
-          return kExitUsage;
+          return UsageError(err, name + std::string(": expected a file name, found an empty text"));
         }
         form = form1;
         exportTo = *value;
@@ -727,11 +882,10 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
       return RunShow(showFile, showTxt, form, exportTo, showFfd12, out, err);
     }
   } catch (const std::exception& e) {
-    err << ShowUtf8(e.what()) << '\n';
+    PrintError(err, ShowUtf8(e.what()));
     return kExitFailed;
   }
-  err << app.help();
-  return kExitUsage;
+  return UsageError(err, Tr("не задана команда"));
 }
 
 }  // namespace kvitor
