@@ -32,6 +32,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 #include <chrono>
+#include <algorithm>
 #include <climits>
 #include <exception>
 #include <utility>
@@ -388,22 +389,21 @@ void TfmMain::RequestFNStatus(bool resetRange) {
   } catch (const std::exception& e) {
     source = ErrorText(e);
   }
+  storageSource_ = source;
   ShowStorageText(Qs(Tr("ФН: чтение состояния… · %1")).arg(source));
-  storageText_ = source;
   controller_->ReadFNStatusAsync();
   if (isVisible()) UpdateView();
 }
 
 void TfmMain::OnFNStatusRead(const TFNStatusRec& status) {
   statusReading_ = false;
-  const QString source = storageText_;
+  const QString& source = storageSource_;
   storageLast_ = status.LastDocNumber;
   if (!statusError_.isEmpty()) notice_.clear();
   statusError_.clear();
   ShowStorageText(Qs(Tr("ФН № %1 · %2 · последний документ %3"))
                       .arg(FromUtf8(Cp1251ToUtf8(status.FNSerialNumber)), source)
                       .arg(status.LastDocNumber));
-  storageText_ = source;
   if (resetRangeOnStatus_) seDocNumber1->setValue(1);
   seDocNumber2->setValue(static_cast<int32_t>(status.LastDocNumber));
   if (isVisible()) UpdateView();
@@ -427,18 +427,27 @@ void TfmMain::OnFNStatusFailed(const QString& error) {
   statusReading_ = false;
   storageLast_.reset();
   statusError_ = error;
-  const QString source = storageText_;
+  const QString& source = storageSource_;
   ShowStorageText(Qs(Tr("ФН недоступен (%1): %2")).arg(source, error));
-  storageText_ = source;
   notice_ = Qs(Tr("ФН недоступен: %1")).arg(error);
   if (isVisible()) UpdateView();
   if (std::exchange(startAfterStatus_, false)) btnStartClick();
 }
 
 void TfmMain::ShowStorageText(const QString& text) {
-  // One line, the middle of a long path left out; the whole in the hint.
+  // One line: the middle of the port's or file's path left out, the rest
+  // whole; the whole line in the hint.
   const int width = lblStorage->width() > 0 ? lblStorage->width() : 480;
-  const QString shown = lblStorage->fontMetrics().elidedText(text, Qt::ElideMiddle, width);
+  const QFontMetrics metrics = lblStorage->fontMetrics();
+  QString shown = text;
+  const qsizetype at = storageSource_.isEmpty() ? -1 : text.indexOf(storageSource_);
+  if (metrics.horizontalAdvance(text) > width && at >= 0) {
+    const QString rest = QString(text).remove(at, storageSource_.size());
+    const int room = std::max(width - metrics.horizontalAdvance(rest), width / 4);
+    shown = QString(text).replace(at, storageSource_.size(),
+                                  metrics.elidedText(storageSource_, Qt::ElideMiddle, room));
+  }
+  shown = metrics.elidedText(shown, Qt::ElideRight, width);
   lblStorage->setText(shown);
   lblStorage->setToolTip(shown == text ? QString() : text);
   lblStorage->setProperty("fullText", text);
@@ -888,6 +897,8 @@ std::optional<TSaveChoice> TfmMain::ShowSaveDialog(const QString& folder,
   if (auto* grid = qobject_cast<QGridLayout*>(dialog.layout()); grid != nullptr) {
     grid->addWidget(both, grid->rowCount(), 0, 1, grid->columnCount());
   }
+  dialog.resize(dialog.sizeHint());
+  FitOnScreen(dialog);
   if (dialog.exec() != QDialog::Accepted) return std::nullopt;
   const QStringList files = dialog.selectedFiles();
   if (files.isEmpty()) return std::nullopt;

@@ -147,7 +147,7 @@ class TfmMain : public QWidget {
   bool resetRangeOnStatus_ = false;
   std::optional<int64_t> storageLast_;
   QString statusError_;
-  QString storageText_;
+  QString storageSource_;  // where the driver reads, as the storage line says
   // What the status line says instead of an idle controller's text (a save,
   // a storage out of reach); cleared by the next job.
   QString notice_;

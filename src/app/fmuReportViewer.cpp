@@ -19,7 +19,6 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QScreen>
 #include <QShortcut>
 #include <QTimer>
 #include <QTreeView>
@@ -220,11 +219,8 @@ TfmReportViewer::TfmReportViewer(QWidget* parent) : QWidget(parent, Qt::Window) 
   btnExport->setEnabled(false);
   edFilter->setEnabled(false);
   // Within the screen, however large its scale makes the text.
-  QSize size(760, 560);
-  if (const QScreen* screen = QGuiApplication::primaryScreen(); screen != nullptr) {
-    size = size.boundedTo(screen->availableGeometry().size() * 9 / 10);
-  }
-  resize(size);
+  resize(760, 560);
+  FitOnScreen(*this);
 }
 
 TfmReportViewer::~TfmReportViewer() {

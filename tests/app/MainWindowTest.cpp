@@ -253,7 +253,8 @@ class TMainWindowTest : public QObject {
     QCOMPARE(chain, order);
 
     QTRY_VERIFY_WITH_TIMEOUT(!form.ReadingStatus(), kJobTimeoutMs);
-    const QString storage = Get<QLabel>("lblStorage").text() + Get<QLabel>("lblStorage").toolTip();
+    const QLabel& line = Get<QLabel>("lblStorage");
+    const QString storage = line.toolTip().isEmpty() ? line.text() : line.toolTip();
     QVERIFY2(storage.startsWith(QStringLiteral("ФН недоступен (файл данных ")) &&
                  storage.contains(QStringLiteral("missing.json")),
              qPrintable(storage));
