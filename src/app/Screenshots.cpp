@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -15,7 +16,6 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTimer>
-#include <QFile>
 #include <cstdio>
 #include <exception>
 
@@ -119,8 +119,7 @@ class TScreenshotRun : public QObject {
     save_->click();
     // A range past the storage, refused with the storage's number.
     QMessageBox error(QMessageBox::Critical, QString::fromUtf8(kApplicationTitle),
-                      RangeProblem(1, last_->value() + 5, last_->value()), QMessageBox::Ok,
-                      &form_);
+                      RangeProblem(1, last_->value() + 5, last_->value()), QMessageBox::Ok, &form_);
     error.show();
     QApplication::processEvents();
     if (!Save(error, "error-range.png")) return;

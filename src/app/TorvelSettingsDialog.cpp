@@ -65,8 +65,7 @@ TTorvelSettingsDialog::TTorvelSettingsDialog(QWidget* owner) : TBaseForm(owner) 
   auto* file = new QHBoxLayout;
   file->addWidget(edImage, 1);
   file->addWidget(btnBrowse);
-  rbSerial =
-      new QRadioButton(Qs(Tr("ФН на последовательном порту (адаптер ФН):")), storage);
+  rbSerial = new QRadioButton(Qs(Tr("ФН на последовательном порту (адаптер ФН):")), storage);
   rbSerial->setObjectName(QStringLiteral("rbSerial"));
   cbPort = new QComboBox(storage);
   cbPort->setObjectName(QStringLiteral("cbPort"));
@@ -132,9 +131,8 @@ TTorvelSettingsDialog::TTorvelSettingsDialog(QWidget* owner) : TBaseForm(owner) 
   const char* image = std::getenv("TORVEL_IMAGE");
   const char* port = std::getenv("TORVEL_PORT");
   if (port != nullptr && *port != '\0') {
-    lblEnvironment->setText(
-        Qs(Tr("Сейчас действует порт из переменной окружения TORVEL_PORT: %1"))
-            .arg(QFile::decodeName(port)));
+    lblEnvironment->setText(Qs(Tr("Сейчас действует порт из переменной окружения TORVEL_PORT: %1"))
+                                .arg(QFile::decodeName(port)));
   } else if (image != nullptr && *image != '\0') {
     lblEnvironment->setText(
         Qs(Tr("Сейчас действует файл данных из переменной окружения TORVEL_IMAGE: %1"))
@@ -150,8 +148,7 @@ TTorvelSettingsDialog::TTorvelSettingsDialog(QWidget* owner) : TBaseForm(owner) 
   buttons->button(QDialogButtonBox::Cancel)->setText(Qs(Tr("Отмена")));
 
   // How long a read waits for an unplugged adapter, for any connection.
-  auto* lblReconnectWait =
-      new QLabel(Qs(Tr("Ожидание подключения при потере связи, с:")), this);
+  auto* lblReconnectWait = new QLabel(Qs(Tr("Ожидание подключения при потере связи, с:")), this);
   seReconnectWait = new QSpinBox(this);
   seReconnectWait->setObjectName(QStringLiteral("seReconnectWait"));
   seReconnectWait->setRange(0, kMaxReconnectWait);

@@ -24,8 +24,8 @@ namespace kvitor {
 // The driver's settings dialog, "Подключение к ФН": the connection (the
 // emulated storage, from a data file or the built-in demo storage, with an
 // optional delay per document in a folded developers' section; or a fiscal
-// storage on a serial port at a baud rate, which "Проверить связь" tries). OK saves the settings and closes only when that
-// worked; Cancel keeps the old ones.
+// storage on a serial port at a baud rate, which "Проверить связь" tries). OK saves the settings
+// and closes only when that worked; Cancel keeps the old ones.
 class TTorvelSettingsDialog : public TBaseForm {
   Q_OBJECT
 

@@ -34,9 +34,7 @@ QString DurationText(TDateTime duration) {
       .arg(seconds % 60, 2, 10, QLatin1Char('0'));
 }
 
-const char* SuffixOf(TReportFileType type) {
-  return type == TReportFileType::Text ? "txt" : "bin";
-}
+const char* SuffixOf(TReportFileType type) { return type == TReportFileType::Text ? "txt" : "bin"; }
 
 TSaveChoice ResolveSaveName(const QString& typed, TReportFileType filterType) {
   const QString suffix = QFileInfo(typed).suffix().toLower();

@@ -164,8 +164,8 @@ void TfmAbout::SetLinks(const QString& url, const QString& mail) {
   for (QWidget* part : {static_cast<QWidget*>(lblURL), static_cast<QWidget*>(lblURLCaption)}) {
     part->setVisible(!IsPlaceholderAddress(url));
   }
-  for (QWidget* part : {static_cast<QWidget*>(lblSupportMail),
-                        static_cast<QWidget*>(lblSupportMailCaption)}) {
+  for (QWidget* part :
+       {static_cast<QWidget*>(lblSupportMail), static_cast<QWidget*>(lblSupportMailCaption)}) {
     part->setVisible(!IsPlaceholderAddress(mail));
   }
 }

@@ -31,8 +31,8 @@
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <exception>
 #include <utility>
@@ -183,9 +183,10 @@ std::unique_ptr<QMessageBox> TfmMain::MakeChoiceBox(QWidget* parent, const QStri
 }
 
 std::pair<QString, QStringList> TfmMain::JournalQuestion(int32_t held, int32_t count) {
-  return {Qs(Tr("Журнал прошлого чтения этого ФН хранит документов: %1 из %2.")).arg(held).arg(count),
-          {Qs(Tr("Продолжить чтение (прочитано %1 из %2)")).arg(held).arg(count),
-           Qs(Tr("Начать заново")), Qs(Tr("Отмена"))}};
+  return {
+      Qs(Tr("Журнал прошлого чтения этого ФН хранит документов: %1 из %2.")).arg(held).arg(count),
+      {Qs(Tr("Продолжить чтение (прочитано %1 из %2)")).arg(held).arg(count),
+       Qs(Tr("Начать заново")), Qs(Tr("Отмена"))}};
 }
 
 std::pair<QString, QStringList> TfmMain::UnsavedQuestion() {
@@ -215,17 +216,16 @@ void TfmMain::CreateControls() {
 
   btnStart = NewButton(Qs(Tr("&Начать")), "btnStart", Qs(Tr("Начать чтение документов")), this);
   btnStart->setIcon(Glyph(*this, "media-playback-start", QStyle::SP_MediaPlay));
-  btnStop =
-      NewButton(Qs(Tr("П&рервать")), "btnStop", Qs(Tr("Прервать чтение документов")), this);
+  btnStop = NewButton(Qs(Tr("П&рервать")), "btnStop", Qs(Tr("Прервать чтение документов")), this);
   btnStop->setIcon(Glyph(*this, "media-playback-stop", QStyle::SP_MediaStop));
-  btnSave = NewButton(Qs(Tr("&Сохранить...")), "btnSave",
-                      Qs(Tr("Сохранение отчета в файле")), this);
+  btnSave =
+      NewButton(Qs(Tr("&Сохранить...")), "btnSave", Qs(Tr("Сохранение отчета в файле")), this);
   btnSave->setIcon(Glyph(*this, "document-save", QStyle::SP_DialogSaveButton));
   btnDriver =
       NewButton(Qs(Tr("&Драйвер...")), "btnDriver", Qs(Tr("Настройка параметров драйвера")), this);
   btnDriver->setIcon(Glyph(*this, "preferences-system", QStyle::SP_ComputerIcon));
-  btnAbout = NewButton(Qs(Tr("О про&грамме...")), "btnAbout",
-                       Qs(Tr("Информация о программе")), this);
+  btnAbout =
+      NewButton(Qs(Tr("О про&грамме...")), "btnAbout", Qs(Tr("Информация о программе")), this);
   btnClose = NewButton(Qs(Tr("&Закрыть")), "btnClose", QString(), this);
   btnOpenReport = NewButton(Qs(Tr("&Открыть отчет...")), "btnOpenReport",
                             Qs(Tr("Просмотр и экспорт сохраненного отчета")), this);
@@ -322,9 +322,10 @@ void TfmMain::CreateControls() {
   root->setRowStretch(1, 1);
 
   // As the controls stand: the range, then the buttons from the top.
-  const QList<QWidget*> order = {seDocNumber1, seDocNumber2, btnReadFNStatus,
-                                 chbOnlyIfTag1162Exist, chbFfd12, btnStart, btnStop, btnSave,
-                                 btnDriver, btnOpenReport, btnRecent, btnAbout, btnClose};
+  const QList<QWidget*> order = {
+      seDocNumber1, seDocNumber2, btnReadFNStatus, chbOnlyIfTag1162Exist, chbFfd12,  btnStart,
+      btnStop,      btnSave,      btnDriver,       btnOpenReport,         btnRecent, btnAbout,
+      btnClose};
   for (qsizetype i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
 
   Timer = new QTimer(this);
@@ -607,7 +608,7 @@ void TfmMain::TimerTimer() {
 QString TfmMain::SaveDialogFolder() const {
   // Never the program's folder: not writable once installed, and no place for
   // reports when it is.
-  const QString saved = TWindowSettings::SaveFolder();
+  QString saved = TWindowSettings::SaveFolder();
   if (!saved.isEmpty() && QFileInfo(saved).isDir()) return saved;
   QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
   if (!documents.isEmpty() && QFileInfo(documents).isDir()) return documents;
@@ -624,7 +625,7 @@ std::optional<TSaveChoice> TfmMain::ChooseSaveTarget() {
   return target;
 }
 
-std::optional<QString> TfmMain::CompanionTarget(const TSaveChoice& choice) {
+std::optional<QString> TfmMain::CompanionTarget(const TSaveChoice& choice) const {
   if (!choice.Both) return std::nullopt;
   const QString companion = CompanionName(choice.FileName, choice.FileType);
   if (QFileInfo::exists(companion) &&
@@ -635,8 +636,7 @@ std::optional<QString> TfmMain::CompanionTarget(const TSaveChoice& choice) {
 }
 
 void TfmMain::SaveSucceeded(const TSaveChoice& choice, const QStringList& written) {
-  TWindowSettings::SetSave(QFileInfo(choice.FileName).absolutePath(), choice.FileType,
-                           choice.Both);
+  TWindowSettings::SetSave(QFileInfo(choice.FileName).absolutePath(), choice.FileType, choice.Both);
   QStringList shown;
   for (const QString& file : written) {
     shown << PathText(file);
@@ -793,9 +793,9 @@ void TfmMain::UpdateView() {
       text += Qs(Tr(" Отчет неполный: сохраняются прочитанные документы."));
     }
     if (!running && controller_->IsReportReady() && controller_->Report().NewerFormatSeen()) {
-      text += Qs(
-          Tr("\nПрочитаны документы ФФД 1.2: включите «Реквизиты ФФД 1.2 и новее», чтобы видеть "
-             "их реквизиты"));
+      text +=
+          Qs(Tr("\nПрочитаны документы ФФД 1.2: включите «Реквизиты ФФД 1.2 и новее», чтобы видеть "
+                "их реквизиты"));
     }
     if (!running && !notice_.isEmpty()) text = notice_;
     ShowStatusText(text);
@@ -838,8 +838,8 @@ void TfmMain::UpdateView() {
   if (!idle) btnStart->setEnabled(false);
   btnDriver->setEnabled(idle && !statusReading_ && controller_->CanConfigureDriver());
   btnReadFNStatus->setEnabled(idle && !statusReading_);
-  for (QWidget* control :
-       std::initializer_list<QWidget*>{seDocNumber1, seDocNumber2, chbOnlyIfTag1162Exist, chbFfd12}) {
+  for (QWidget* control : std::initializer_list<QWidget*>{seDocNumber1, seDocNumber2,
+                                                          chbOnlyIfTag1162Exist, chbFfd12}) {
     control->setEnabled(idle);
   }
 }

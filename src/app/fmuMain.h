@@ -117,7 +117,7 @@ class TfmMain : public QWidget {
   std::optional<TSaveChoice> ChooseSaveTarget();
   // The other type's file of a choice to save both, unless the user keeps
   // an existing one.
-  std::optional<QString> CompanionTarget(const TSaveChoice& choice);
+  std::optional<QString> CompanionTarget(const TSaveChoice& choice) const;
   void SaveSucceeded(const TSaveChoice& choice, const QStringList& written);
   void UpdateView();
   // The status line: the whole text where three lines hold it, else as much

@@ -212,8 +212,8 @@ TfmReportViewer::TfmReportViewer(QWidget* parent) : QWidget(parent, Qt::Window) 
   connect(Timer, &QTimer::timeout, this, &TfmReportViewer::TimerTimer);
   connect(edFilter, &QLineEdit::returnPressed, this, &TfmReportViewer::ApplyFilter);
   connect(btnExport, &QPushButton::clicked, this, &TfmReportViewer::btnExportClick);
-  for (const QKeySequence& key : {QKeySequence(Qt::Key_Escape), QKeySequence(QKeySequence::Close),
-                                  QKeySequence(Qt::CTRL | Qt::Key_W)}) {
+  for (const QKeySequence& key :
+       {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
     connect(new QShortcut(key, this), &QShortcut::activated, this, &QWidget::close);
   }
   btnExport->setEnabled(false);
@@ -318,7 +318,7 @@ QString TfmReportViewer::DocumentText(const QModelIndex& index) const {
   while (!pending.empty()) {
     const auto [at, depth] = pending.back();
     pending.pop_back();
-    lines << QString(2 * depth, QLatin1Char(' ')) + at.data().toString();
+    lines << QString(qsizetype{2} * depth, QLatin1Char(' ')) + at.data().toString();
     for (int row = model_->rowCount(at) - 1; row >= 0; --row) {
       pending.emplace_back(model_->index(row, 0, at), depth + 1);
     }

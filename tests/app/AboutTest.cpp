@@ -105,10 +105,8 @@ class TAboutTest : public QObject {
     QTest::mouseClick(Child<QLabel>(about, "lblSupportMail"), Qt::LeftButton);
     // A click on a caption opens nothing.
     QTest::mouseClick(Child<QLabel>(about, "lblURLCaption"), Qt::LeftButton);
-    QCOMPARE(
-        opened,
-        (QList<QUrl>{QUrl(QStringLiteral("https://kvitor.ru")),
-                     QUrl(QStringLiteral("mailto:help@kvitor.ru"))}));
+    QCOMPARE(opened, (QList<QUrl>{QUrl(QStringLiteral("https://kvitor.ru")),
+                                  QUrl(QStringLiteral("mailto:help@kvitor.ru"))}));
   }
 
   void showAboutIsModalOverItsOwner() {

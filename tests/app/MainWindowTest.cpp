@@ -235,11 +235,11 @@ class TMainWindowTest : public QObject {
 
     // Tab order as the controls stand: the range, then the buttons; a spin
     // edit's inner line edit stands for the spin edit.
-    const QStringList order = {"seDocNumber1",  "seDocNumber2", "btnReadFNStatus",
-                               "chbOnlyIfTag1162Exist", "chbFfd12", "btnStart",
-                               "btnStop",       "btnSave",      "btnDriver",
-                               "btnOpenReport", "btnRecent",    "btnAbout",
-                               "btnClose"};
+    const QStringList order = {
+        "seDocNumber1", "seDocNumber2",  "btnReadFNStatus", "chbOnlyIfTag1162Exist",
+        "chbFfd12",     "btnStart",      "btnStop",         "btnSave",
+        "btnDriver",    "btnOpenReport", "btnRecent",       "btnAbout",
+        "btnClose"};
     QStringList chain;
     QWidget* w = &Get<QSpinBox>("seDocNumber1");
     for (int step = 0; step < 200 && chain.size() < order.size(); ++step) {
@@ -328,18 +328,28 @@ class TMainWindowTest : public QObject {
     const QString last = QStringLiteral("Номер последнего документа должен быть не меньше 1");
     const QString order =
         QStringLiteral("Номер первого документа должен быть не больше номера последнего документа");
-    QTest::newRow("first 0") << "0" << "5" << first;
-    QTest::newRow("first negative") << "-3" << "5" << first;
-    QTest::newRow("first not a number") << "abc" << "5" << first;
-    QTest::newRow("first empty") << "" << "5" << first;
-    QTest::newRow("last 0") << "1" << "0" << last;
-    QTest::newRow("last negative") << "1" << "-4" << last;
-    QTest::newRow("last not a number") << "1" << "x1" << last;
-    QTest::newRow("last before first") << "5" << "3" << order;
+    QTest::newRow("first 0") << "0"
+                             << "5" << first;
+    QTest::newRow("first negative") << "-3"
+                                    << "5" << first;
+    QTest::newRow("first not a number") << "abc"
+                                        << "5" << first;
+    QTest::newRow("first empty") << ""
+                                 << "5" << first;
+    QTest::newRow("last 0") << "1"
+                            << "0" << last;
+    QTest::newRow("last negative") << "1"
+                                   << "-4" << last;
+    QTest::newRow("last not a number") << "1"
+                                       << "x1" << last;
+    QTest::newRow("last before first") << "5"
+                                       << "3" << order;
     QTest::newRow("past the storage")
-        << "1" << "5000"
-        << QStringLiteral("Номер последнего документа должен быть не больше 10: столько "
-                          "документов в ФН");
+        << "1"
+        << "5000"
+        << QStringLiteral(
+               "Номер последнего документа должен быть не больше 10: столько "
+               "документов в ФН");
   }
 
   void keyboardReachesEveryAction() {
@@ -398,8 +408,8 @@ class TMainWindowTest : public QObject {
     QVERIFY(!Get<QPushButton>("btnDriver").isEnabled());
     QVERIFY(!Get<QPushButton>("btnSave").isEnabled());
     // Nothing that cannot work while the job reads.
-    for (const char* name : {"btnReadFNStatus", "seDocNumber1", "seDocNumber2",
-                             "chbOnlyIfTag1162Exist", "chbFfd12"}) {
+    for (const char* name :
+         {"btnReadFNStatus", "seDocNumber1", "seDocNumber2", "chbOnlyIfTag1162Exist", "chbFfd12"}) {
       QVERIFY2(!Get<QWidget>(name).isEnabled(), name);
     }
     QCOMPARE(form.focusWidget(), &Get<QPushButton>("btnStop"));
@@ -615,11 +625,16 @@ class TMainWindowTest : public QObject {
     QVERIFY(!form.Controller().Running());
     form_.reset();  // waits for the job to finish its document
 
-    // Without a job the window closes without a question.
+    // Without a job the window closes without a question, and opens again
+    // where it was left.
     asked_.clear();
     Open(DataFile("slow.json"));
+    form_->move(form_->pos() + QPoint(37, 23));
+    const QPoint left = form_->pos();
     QVERIFY(form_->close());
     QVERIFY(asked_.isEmpty());
+    Open(DataFile("slow.json"));
+    QCOMPARE(form_->pos(), left);
   }
 
   void unsavedReportAndJournalAreAskedAbout() {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
+#include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QMenu>
@@ -61,8 +62,9 @@ class ReportViewerTest : public QObject {
     std::size_t holding = 0;
     for (std::size_t i = 0; i < view->Count(); ++i) {
       const auto shown = view->Lines(i);
-      holding += std::any_of(shown.begin(), shown.end(), [&](const auto& l) { return holds(l.Text); }) ||
-                 holds(view->Document(i).Line);
+      holding +=
+          std::any_of(shown.begin(), shown.end(), [&](const auto& l) { return holds(l.Text); }) ||
+          holds(view->Document(i).Line);
     }
     auto* filter = viewer.findChild<QLineEdit*>(QStringLiteral("edFilter"));
     viewer.show();
@@ -106,6 +108,7 @@ class ReportViewerTest : public QObject {
   }
 
   void mainWindowOpensTheViewerBelowItsButtons() {
+    QDir(qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/kvitor")).removeRecursively();
     kvitor::TfmMain main;
     main.chooseReportFile = [] { return kReport; };
     main.show();

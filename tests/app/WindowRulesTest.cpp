@@ -52,7 +52,8 @@ class TWindowRulesTest : public QObject {
 
   void recentListKeepsTheNewestOnce() {
     QCOMPARE(kvitor::WithRecent({}, QStringLiteral("a")), QStringList{QStringLiteral("a")});
-    QCOMPARE(kvitor::WithRecent({"b", "a", "c"}, QStringLiteral("a")), (QStringList{"a", "b", "c"}));
+    QCOMPARE(kvitor::WithRecent({"b", "a", "c"}, QStringLiteral("a")),
+             (QStringList{"a", "b", "c"}));
     QCOMPARE(kvitor::WithRecent({"b", "c", "d"}, QStringLiteral("a"), 3),
              (QStringList{"a", "b", "c"}));
   }
