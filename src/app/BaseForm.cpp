@@ -22,11 +22,12 @@ void FitOnScreen(QWidget& window) {
   const QScreen* screen = window.screen();
   if (screen == nullptr) screen = QGuiApplication::primaryScreen();
   if (screen == nullptr) return;
-  // The frame's own height is not known before the window is shown.
-  const QSize room = screen->availableGeometry().size() * 9 / 10;
+  // The frame's own height is not known before the window is shown: room
+  // is left for a title bar.
+  const QSize room = screen->availableGeometry().size() - QSize(16, 40);
   const QSize size = window.size();
   if (size.width() > room.width() || size.height() > room.height())
-    window.resize(size.boundedTo(room));
+    window.resize(size.boundedTo(room).expandedTo(window.minimumSizeHint()));
 }
 
 TBaseForm::TBaseForm(QWidget* owner)

@@ -107,15 +107,19 @@ class TScreenshotRun : public QObject {
     stage_ = 5;
     // The save dialog with a .txt name typed while the .bin type is chosen:
     // the name decides.
-    QTimer::singleShot(300, this, [this] {
+    auto* wait = new QTimer(this);
+    connect(wait, &QTimer::timeout, this, [this, wait] {
       auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-      if (dialog == nullptr) return;
+      if (dialog == nullptr || !dialog->isVisible()) return;
+      wait->stop();
+      wait->deleteLater();
       if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
         name->setText(QStringLiteral("отчет.txt"));
       QApplication::processEvents();
       static_cast<void>(Save(*dialog, "save-dialog.png"));
       dialog->reject();
     });
+    wait->start(100);
     save_->click();
     // A range past the storage, refused with the storage's number.
     QMessageBox error(QMessageBox::Critical, QString::fromUtf8(kApplicationTitle),
@@ -144,7 +148,11 @@ class TScreenshotRun : public QObject {
     }
     TTorvelSettingsDialog settings(&form_);
     settings.show();
-    QApplication::processEvents();
+    // Shown, then fitted to the screen and laid out again.
+    for (QElapsedTimer shown; !shown.isValid() || shown.elapsed() < 300;) {
+      if (!shown.isValid()) shown.start();
+      QApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
     if (!Save(settings, "driver-settings.png")) return;
     settings.hide();
     // The report, saved and opened in the viewer, filtered in lower case.

@@ -177,6 +177,9 @@ TTorvelSettingsDialog::TTorvelSettingsDialog(QWidget* owner) : TBaseForm(owner) 
   connect(buttons, &QDialogButtonBox::rejected, this, &TTorvelSettingsDialog::reject);
 
   SetSettings({});
+  // Whole: the size a first show picks is capped at a share of a small
+  // screen, and the wrapped lines then squeeze the rows.
+  resize(sizeHint());
 }
 
 void TTorvelSettingsDialog::SetSettings(const TTorvelSettings& settings) {
@@ -187,6 +190,7 @@ void TTorvelSettingsDialog::SetSettings(const TTorvelSettings& settings) {
   const int baud = cbBaud->findData(settings.Baud);
   cbBaud->setCurrentIndex(baud >= 0 ? baud : cbBaud->findData(kDefaultBaud));
   lblCheck->clear();
+  lblCheck->hide();  // no room taken until a check has something to say
   chbDelay->setChecked(settings.DelayMs.has_value());
   seDelay->setValue(settings.DelayMs.value_or(0));
   btnDeveloper->setChecked(settings.DelayMs.has_value());
@@ -230,6 +234,7 @@ void TTorvelSettingsDialog::btnCheckClick() {
   const TTorvelSettings settings = Settings();
   if (settings.Port.empty()) {
     lblCheck->setText(Qs(Tr("Не выбран последовательный порт.")));
+    lblCheck->show();
     return;
   }
   TFNSerialTorvel::TOptions options;
@@ -240,6 +245,7 @@ void TTorvelSettingsDialog::btnCheckClick() {
   // answering meanwhile, and its destructor waits for the check.
   btnCheck->setEnabled(false);
   lblCheck->setText(Qs(Tr("Проверка связи...")));
+  lblCheck->show();
   checkThread_ = QThread::create([this, options = std::move(options)]() mutable {
     TFNSerialTorvel driver(std::move(options));
     QString text;
