@@ -16,6 +16,9 @@ inline constexpr const char* kApplicationTitle = "Квитор";
 // Moves a top-level window to the middle of the screen it is on (the primary
 // screen for a window not shown yet).
 void CenterOnScreen(QWidget& window);
+// Shrinks a top-level window that is larger than its screen's free area (a
+// large scale on a small screen) to fit it, as far as its minimum allows.
+void FitOnScreen(QWidget& window);
 
 // The base of the program's dialogs: a dialog border with a system menu and a
 // close box only, opened centred on the screen rather than over its owner.

@@ -6,7 +6,10 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
 #include <QProgressBar>
@@ -14,10 +17,15 @@
 #include <QSpinBox>
 #include <QTimer>
 #include <cstdio>
+#include <exception>
 
+#include "app/BaseForm.h"
 #include "app/TorvelSettingsDialog.h"
+#include "app/WindowRules.h"
 #include "app/fmuAbout.h"
 #include "app/fmuMain.h"
+#include "app/fmuReportViewer.h"
+#include "job/MainController.h"
 #include "job/VersionInfo.h"
 
 namespace kvitor {
@@ -68,8 +76,9 @@ class TScreenshotRun : public QObject {
       return;
     }
     switch (stage_) {
-      case 0:  // the start-up status read fills in the last number
-        if (last_->value() > 0 || clock_.elapsed() > 10'000) {
+      case 0:  // the start-up status read fills in the last number and the storage line
+        if ((last_->value() > 0 && !form_.ReadingStatus()) || clock_.elapsed() > 10'000) {
+          if (!Save(form_, "main-storage.png")) return;
           start_->click();
           stage_ = 1;
         }
@@ -89,12 +98,36 @@ class TScreenshotRun : public QObject {
         }
         break;
       case 3: SaveDialogs(); break;
+      case 4: ViewerFiltered(); break;
       default: break;
     }
   }
 
   void SaveDialogs() {
-    stage_ = 4;
+    stage_ = 5;
+    // The save dialog with a .txt name typed while the .bin type is chosen:
+    // the name decides.
+    auto* wait = new QTimer(this);
+    connect(wait, &QTimer::timeout, this, [this, wait] {
+      auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+      if (dialog == nullptr || !dialog->isVisible()) return;
+      wait->stop();
+      wait->deleteLater();
+      if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+        name->setText(QStringLiteral("отчет.txt"));
+      QApplication::processEvents();
+      static_cast<void>(Save(*dialog, "save-dialog.png"));
+      dialog->reject();
+    });
+    wait->start(100);
+    save_->click();
+    // A range past the storage, refused with the storage's number.
+    QMessageBox error(QMessageBox::Critical, QString::fromUtf8(kApplicationTitle),
+                      RangeProblem(1, last_->value() + 5, last_->value()), QMessageBox::Ok, &form_);
+    error.show();
+    QApplication::processEvents();
+    if (!Save(error, "error-range.png")) return;
+    error.hide();
     TfmAbout about(&form_);
     about.SetTitle(form_.windowTitle());
     about.AddLines(
@@ -115,9 +148,43 @@ class TScreenshotRun : public QObject {
     }
     TTorvelSettingsDialog settings(&form_);
     settings.show();
-    QApplication::processEvents();
+    // Shown, then fitted to the screen and laid out again.
+    for (QElapsedTimer shown; !shown.isValid() || shown.elapsed() < 300;) {
+      if (!shown.isValid()) shown.start();
+      QApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
     if (!Save(settings, "driver-settings.png")) return;
     settings.hide();
+    // The report, saved and opened in the viewer, filtered in lower case.
+    const QString report = QDir(folder_).filePath(QStringLiteral("report.bin.tmp"));
+    try {
+      form_.Controller().SaveReport(QFile::encodeName(report).toStdString(),
+                                    TReportFileType::Binary);
+    } catch (const std::exception& e) {
+      Fail(QString::fromUtf8(e.what()));
+      return;
+    }
+    viewer_ = new TfmReportViewer(&form_);
+    viewer_->Open(report);
+    viewer_->show();
+    stage_ = 4;
+  }
+
+  void ViewerFiltered() {
+    if (!viewer_ || viewer_->Loading()) return;
+    auto* filter = viewer_->findChild<QLineEdit*>(QStringLiteral("edFilter"));
+    if (filter == nullptr) {
+      Fail(QStringLiteral("the viewer lacks its filter"));
+      return;
+    }
+    if (!filtered_) {
+      filtered_ = true;
+      filter->setText(QStringLiteral("наимен"));
+      emit filter->returnPressed();
+      return;
+    }
+    Save(*viewer_, "viewer-filter.png");
+    QFile::remove(QDir(folder_).filePath(QStringLiteral("report.bin.tmp")));
     poll_.stop();
     QCoreApplication::exit(0);
   }
@@ -130,6 +197,8 @@ class TScreenshotRun : public QObject {
   QPointer<QPushButton> start_, stop_, save_;
   QPointer<QProgressBar> progress_;
   QPointer<QLabel> status_;
+  QPointer<TfmReportViewer> viewer_;
+  bool filtered_ = false;
   int stage_ = 0;
 };
 

@@ -7,6 +7,7 @@
 #include <clocale>
 #include <cstdio>
 
+#include "app/AppIdentity.h"
 #include "app/BaseForm.h"
 #include "app/Screenshots.h"
 #include "app/TorvelSettingsDialog.h"
@@ -24,7 +25,7 @@ int main(int argc, char** argv) {
   }
   std::setlocale(LC_ALL, "");
   kvitor::InitMessageCatalogues(kvitor::CatalogueParentFolder(kvitor::GetProgramFolder()));
-  QApplication::setApplicationName(QStringLiteral("kvitor"));
+  kvitor::SetUpApplication(app);
   QApplication::setApplicationDisplayName(QString::fromUtf8(kvitor::kApplicationTitle));
 
   const kvitor::TDriverThreadScope driverScope;

@@ -21,13 +21,16 @@
 #include <QRadioButton>
 #include <QSpinBox>
 #include <QThread>
+#include <QToolButton>
 #include <QVBoxLayout>
 #include <cstdlib>
 #include <exception>
 
+#include "app/WindowRules.h"
 #include "drivers/Torvel.h"
 #include "drivers/serial/FNSerialTorvel.h"
 #include "drivers/serial/FNTransport.h"
+#include "tlv/LangUtils.h"
 
 namespace kvitor {
 namespace {
@@ -40,30 +43,29 @@ QString PathText(const std::string& path) {
 
 TTorvelSettingsDialog::TTorvelSettingsDialog(QWidget* owner) : TBaseForm(owner) {
   setObjectName(QStringLiteral("TorvelSettingsDialog"));
-  setWindowTitle(QStringLiteral("Настройка драйвера Torvel"));
+  setWindowTitle(Qs(Tr("Подключение к ФН")));
   showError = [this](const QString& text) {
     QMessageBox::critical(this, QString::fromUtf8(kApplicationTitle), text);
   };
   chooseImageFile = [this](const QString& current) {
-    return QFileDialog::getOpenFileName(this, QStringLiteral("Файл данных накопителя"), current,
-                                        QStringLiteral("Файлы данных (*.json);;Все файлы (*)"));
+    return QFileDialog::getOpenFileName(this, Qs(Tr("Файл данных накопителя")), current,
+                                        Qs(Tr("Файлы данных (*.json);;Все файлы (*)")));
   };
 
-  auto* storage = new QGroupBox(QStringLiteral("Фискальный накопитель"), this);
-  rbDemo = new QRadioButton(QStringLiteral("Встроенный демонстрационный накопитель"), storage);
+  auto* storage = new QGroupBox(Qs(Tr("Фискальный накопитель")), this);
+  rbDemo = new QRadioButton(Qs(Tr("Встроенный демонстрационный накопитель")), storage);
   rbDemo->setObjectName(QStringLiteral("rbDemo"));
-  rbFile = new QRadioButton(QStringLiteral("Файл данных:"), storage);
+  rbFile = new QRadioButton(Qs(Tr("Файл данных:")), storage);
   rbFile->setObjectName(QStringLiteral("rbFile"));
   edImage = new QLineEdit(storage);
   edImage->setObjectName(QStringLiteral("edImage"));
   edImage->setMinimumWidth(260);
-  btnBrowse = new QPushButton(QStringLiteral("Обзор..."), storage);
+  btnBrowse = new QPushButton(Qs(Tr("Обзор...")), storage);
   btnBrowse->setObjectName(QStringLiteral("btnBrowse"));
   auto* file = new QHBoxLayout;
   file->addWidget(edImage, 1);
   file->addWidget(btnBrowse);
-  rbSerial =
-      new QRadioButton(QStringLiteral("ФН на последовательном порту (адаптер ФН):"), storage);
+  rbSerial = new QRadioButton(Qs(Tr("ФН на последовательном порту (адаптер ФН):")), storage);
   rbSerial->setObjectName(QStringLiteral("rbSerial"));
   cbPort = new QComboBox(storage);
   cbPort->setObjectName(QStringLiteral("cbPort"));
@@ -74,16 +76,16 @@ TTorvelSettingsDialog::TTorvelSettingsDialog(QWidget* owner) : TBaseForm(owner) 
   for (const int baud : {9600, 19200, 38400, 57600, 115200}) {
     cbBaud->addItem(QString::number(baud), baud);
   }
-  btnCheck = new QPushButton(QStringLiteral("Проверить связь"), storage);
+  btnCheck = new QPushButton(Qs(Tr("Проверить связь")), storage);
   btnCheck->setObjectName(QStringLiteral("btnCheck"));
   lblCheck = new QLabel(storage);
   lblCheck->setObjectName(QStringLiteral("lblCheck"));
   lblCheck->setWordWrap(true);
   lblCheck->setTextFormat(Qt::PlainText);
   auto* serial = new QGridLayout;
-  serial->addWidget(new QLabel(QStringLiteral("Порт:"), storage), 0, 0);
+  serial->addWidget(new QLabel(Qs(Tr("Порт:")), storage), 0, 0);
   serial->addWidget(cbPort, 0, 1, 1, 2);
-  serial->addWidget(new QLabel(QStringLiteral("Скорость:"), storage), 1, 0);
+  serial->addWidget(new QLabel(Qs(Tr("Скорость:")), storage), 1, 0);
   serial->addWidget(cbBaud, 1, 1);
   serial->addWidget(btnCheck, 1, 2);
   serial->setColumnStretch(1, 1);
@@ -95,16 +97,32 @@ TTorvelSettingsDialog::TTorvelSettingsDialog(QWidget* owner) : TBaseForm(owner) 
   storageLayout->addLayout(serial);
   storageLayout->addWidget(lblCheck);
 
-  chbDelay = new QCheckBox(QStringLiteral("Задержка чтения документа, мс:"), this);
+  chbDelay = new QCheckBox(Qs(Tr("Задержка чтения документа, мс:")), this);
   chbDelay->setObjectName(QStringLiteral("chbDelay"));
   seDelay = new QSpinBox(this);
   seDelay->setObjectName(QStringLiteral("seDelay"));
   seDelay->setRange(0, kMaxDelayMs);
   seDelay->setSingleStep(50);
-  auto* delay = new QHBoxLayout;
+  // The emulated storage's pace is for those who test the program: folded
+  // away unless set.
+  developer_ = new QWidget(this);
+  developer_->setObjectName(QStringLiteral("wgDeveloper"));
+  auto* delay = new QHBoxLayout(developer_);
+  delay->setContentsMargins(0, 0, 0, 0);
   delay->addWidget(chbDelay);
   delay->addWidget(seDelay);
   delay->addStretch();
+  btnDeveloper = new QToolButton(this);
+  btnDeveloper->setObjectName(QStringLiteral("btnDeveloper"));
+  btnDeveloper->setText(Qs(Tr("Для разработчиков")));
+  btnDeveloper->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  btnDeveloper->setAutoRaise(true);
+  btnDeveloper->setCheckable(true);
+  connect(btnDeveloper, &QToolButton::toggled, this, [this](bool on) {
+    btnDeveloper->setArrowType(on ? Qt::DownArrow : Qt::RightArrow);
+    developer_->setVisible(on);
+    adjustSize();
+  });
 
   lblEnvironment = new QLabel(this);
   lblEnvironment->setObjectName(QStringLiteral("lblEnvironment"));
@@ -113,12 +131,11 @@ TTorvelSettingsDialog::TTorvelSettingsDialog(QWidget* owner) : TBaseForm(owner) 
   const char* image = std::getenv("TORVEL_IMAGE");
   const char* port = std::getenv("TORVEL_PORT");
   if (port != nullptr && *port != '\0') {
-    lblEnvironment->setText(
-        QStringLiteral("Сейчас действует порт из переменной окружения TORVEL_PORT: %1")
-            .arg(QFile::decodeName(port)));
+    lblEnvironment->setText(Qs(Tr("Сейчас действует порт из переменной окружения TORVEL_PORT: %1"))
+                                .arg(QFile::decodeName(port)));
   } else if (image != nullptr && *image != '\0') {
     lblEnvironment->setText(
-        QStringLiteral("Сейчас действует файл данных из переменной окружения TORVEL_IMAGE: %1")
+        Qs(Tr("Сейчас действует файл данных из переменной окружения TORVEL_IMAGE: %1"))
             .arg(QFile::decodeName(image)));
   } else {
     lblEnvironment->hide();
@@ -128,11 +145,10 @@ TTorvelSettingsDialog::TTorvelSettingsDialog(QWidget* owner) : TBaseForm(owner) 
   buttons->setObjectName(QStringLiteral("buttons"));
   buttons->button(QDialogButtonBox::Ok)->setObjectName(QStringLiteral("btnOK"));
   buttons->button(QDialogButtonBox::Cancel)->setObjectName(QStringLiteral("btnCancel"));
-  buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("Отмена"));
+  buttons->button(QDialogButtonBox::Cancel)->setText(Qs(Tr("Отмена")));
 
   // How long a read waits for an unplugged adapter, for any connection.
-  auto* lblReconnectWait =
-      new QLabel(QStringLiteral("Ожидание подключения при потере связи, с:"), this);
+  auto* lblReconnectWait = new QLabel(Qs(Tr("Ожидание подключения при потере связи, с:")), this);
   seReconnectWait = new QSpinBox(this);
   seReconnectWait->setObjectName(QStringLiteral("seReconnectWait"));
   seReconnectWait->setRange(0, kMaxReconnectWait);
@@ -145,9 +161,10 @@ TTorvelSettingsDialog::TTorvelSettingsDialog(QWidget* owner) : TBaseForm(owner) 
 
   auto* root = new QVBoxLayout(this);
   root->addWidget(storage);
-  root->addLayout(delay);
   root->addLayout(reconnect);
   root->addWidget(lblEnvironment);
+  root->addWidget(btnDeveloper, 0, Qt::AlignLeft);
+  root->addWidget(developer_);
   root->addStretch();
   root->addWidget(buttons);
 
@@ -160,6 +177,9 @@ TTorvelSettingsDialog::TTorvelSettingsDialog(QWidget* owner) : TBaseForm(owner) 
   connect(buttons, &QDialogButtonBox::rejected, this, &TTorvelSettingsDialog::reject);
 
   SetSettings({});
+  // Whole: the size a first show picks is capped at a share of a small
+  // screen, and the wrapped lines then squeeze the rows.
+  resize(sizeHint());
 }
 
 void TTorvelSettingsDialog::SetSettings(const TTorvelSettings& settings) {
@@ -170,8 +190,12 @@ void TTorvelSettingsDialog::SetSettings(const TTorvelSettings& settings) {
   const int baud = cbBaud->findData(settings.Baud);
   cbBaud->setCurrentIndex(baud >= 0 ? baud : cbBaud->findData(kDefaultBaud));
   lblCheck->clear();
+  lblCheck->hide();  // no room taken until a check has something to say
   chbDelay->setChecked(settings.DelayMs.has_value());
   seDelay->setValue(settings.DelayMs.value_or(0));
+  btnDeveloper->setChecked(settings.DelayMs.has_value());
+  btnDeveloper->setArrowType(btnDeveloper->isChecked() ? Qt::DownArrow : Qt::RightArrow);
+  developer_->setVisible(btnDeveloper->isChecked());
   seReconnectWait->setValue(settings.ReconnectWait);
   UpdateEnabled();
 }
@@ -209,7 +233,8 @@ void TTorvelSettingsDialog::btnBrowseClick() {
 void TTorvelSettingsDialog::btnCheckClick() {
   const TTorvelSettings settings = Settings();
   if (settings.Port.empty()) {
-    lblCheck->setText(QStringLiteral("Не выбран последовательный порт."));
+    lblCheck->setText(Qs(Tr("Не выбран последовательный порт.")));
+    lblCheck->show();
     return;
   }
   TFNSerialTorvel::TOptions options;
@@ -219,21 +244,22 @@ void TTorvelSettingsDialog::btnCheckClick() {
   // A silent storage takes the driver's retries to give up: the dialog keeps
   // answering meanwhile, and its destructor waits for the check.
   btnCheck->setEnabled(false);
-  lblCheck->setText(QStringLiteral("Проверка связи..."));
+  lblCheck->setText(Qs(Tr("Проверка связи...")));
+  lblCheck->show();
   checkThread_ = QThread::create([this, options = std::move(options)]() mutable {
     TFNSerialTorvel driver(std::move(options));
     QString text;
     try {
       if (driver.QueryStorageStatus() == 0) {
-        text = QStringLiteral("Связь есть: ФН № %1, последний документ %2")
+        text = Qs(Tr("Связь есть: ФН № %1, последний документ %2"))
                    .arg(QString::fromStdU16String(driver.GetText(TTorvelProperty::SerialNumber)))
                    .arg(driver.GetInt(TTorvelProperty::DocumentNumber));
       } else {
-        text = QStringLiteral("Нет связи: ") +
+        text = Qs(Tr("Нет связи: ")) +
                QString::fromStdU16String(driver.GetText(TTorvelProperty::ResultCodeDescription));
       }
     } catch (const std::exception& e) {
-      text = QStringLiteral("Нет связи: ") + QString::fromUtf8(e.what());
+      text = Qs(Tr("Нет связи: ")) + QString::fromUtf8(e.what());
     }
     static_cast<void>(driver.ReleaseDevice());
     QMetaObject::invokeMethod(
@@ -259,17 +285,17 @@ TTorvelSettingsDialog::~TTorvelSettingsDialog() { FinishCheck(); }
 
 void TTorvelSettingsDialog::accept() {
   if (rbSerial->isChecked() && cbPort->currentText().trimmed().isEmpty()) {
-    showError(QStringLiteral("Не выбран последовательный порт."));
+    showError(Qs(Tr("Не выбран последовательный порт.")));
     return;
   }
   if (rbFile->isChecked()) {
     const QString image = edImage->text().trimmed();
     if (image.isEmpty()) {
-      showError(QStringLiteral("Не выбран файл данных накопителя."));
+      showError(Qs(Tr("Не выбран файл данных накопителя.")));
       return;
     }
     if (!QFileInfo(image).isFile()) {
-      showError(QStringLiteral("Файл данных накопителя \"%1\" не найден.")
+      showError(Qs(Tr("Файл данных накопителя \"%1\" не найден."))
                     .arg(QFileInfo(image).absoluteFilePath()));
       return;
     }

@@ -17,14 +17,15 @@ class QPushButton;
 class QRadioButton;
 class QSpinBox;
 class QThread;
+class QToolButton;
 
 namespace kvitor {
 
-// The driver's settings dialog: the connection (the emulated storage, from a
-// data file or the built-in demo storage, with an optional delay per
-// document; or a fiscal storage on a serial port at a baud rate, which
-// "Проверить связь" tries). OK saves the settings and closes only when that
-// worked; Cancel keeps the old ones.
+// The driver's settings dialog, "Подключение к ФН": the connection (the
+// emulated storage, from a data file or the built-in demo storage, with an
+// optional delay per document in a folded developers' section; or a fiscal
+// storage on a serial port at a baud rate, which "Проверить связь" tries). OK saves the settings
+// and closes only when that worked; Cancel keeps the old ones.
 class TTorvelSettingsDialog : public TBaseForm {
   Q_OBJECT
 
@@ -56,6 +57,8 @@ class TTorvelSettingsDialog : public TBaseForm {
   QRadioButton* rbFile;
   QLineEdit* edImage;
   QPushButton* btnBrowse;
+  QToolButton* btnDeveloper;
+  QWidget* developer_;
   QCheckBox* chbDelay;
   QSpinBox* seDelay;
   QRadioButton* rbSerial;

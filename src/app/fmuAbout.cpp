@@ -16,6 +16,8 @@
 #include <QVBoxLayout>
 
 #include "KvitorMakerInfo.h"
+#include "app/WindowRules.h"
+#include "tlv/LangUtils.h"
 
 namespace kvitor {
 
@@ -52,7 +54,7 @@ QLabel* NewLabel(const QString& text, const char* name, QWidget* parent) {
 TfmAbout::TfmAbout(QWidget* owner)
     : TBaseForm(owner), openUrl([](const QUrl& url) { QDesktopServices::openUrl(url); }) {
   setObjectName(QStringLiteral("fmAbout"));
-  setWindowTitle(QStringLiteral("О программе"));
+  setWindowTitle(Qs(Tr("О программе")));
 
   // The decorative band on the left with the program's image.
   auto* shape = new QFrame(this);
@@ -72,7 +74,7 @@ TfmAbout::TfmAbout(QWidget* owner)
   bandLayout->addWidget(image, 0, Qt::AlignHCenter | Qt::AlignTop);
   bandLayout->addStretch();
 
-  NameLabel = NewLabel(QStringLiteral("Название программы"), "NameLabel", this);
+  NameLabel = NewLabel(Qs(Tr("Название программы")), "NameLabel", this);
   QFont nameFont = NameLabel->font();
   nameFont.setBold(true);
   nameFont.setPointSizeF(nameFont.pointSizeF() * 1.3);
@@ -104,15 +106,14 @@ TfmAbout::TfmAbout(QWidget* owner)
   lbVersion->setPalette(listPalette);
   lbVersion->setMinimumHeight(30);
 
-  const QString mail = QString::fromUtf8(kSupportMail);
-  lblURL = new TLinkLabel(QString::fromUtf8(kMakerUrl), this);
+  lblURL = new TLinkLabel(QString(), this);
   lblURL->setObjectName(QStringLiteral("lblURL"));
-  lblURL->setToolTip(lblURL->text());
   lblURL->OnClick = [this] { lblURLClick(); };
-  lblSupportMail = new TLinkLabel(mail, this);
+  lblSupportMail = new TLinkLabel(QString(), this);
   lblSupportMail->setObjectName(QStringLiteral("lblSupportMail"));
-  lblSupportMail->setToolTip(mail);
   lblSupportMail->OnClick = [this] { lblSupportMailClick(); };
+  lblURLCaption = NewLabel(Qs(Tr("Наш Web-сайт:")), "lblURLCaption", this);
+  lblSupportMailCaption = NewLabel(Qs(Tr("Тех. поддержка:")), "lblSupportMailCaption", this);
 
   btnOK = new QPushButton(QStringLiteral("OK"), this);
   btnOK->setObjectName(QStringLiteral("btnOK"));
@@ -123,10 +124,9 @@ TfmAbout::TfmAbout(QWidget* owner)
   auto* links = new QGridLayout;
   links->setHorizontalSpacing(4);
   links->setVerticalSpacing(2);
-  links->addWidget(NewLabel(QStringLiteral("Наш Web-сайт:"), "lblURLCaption", this), 0, 0);
+  links->addWidget(lblURLCaption, 0, 0);
   links->addWidget(lblURL, 0, 1);
-  links->addWidget(NewLabel(QStringLiteral("Тех. поддержка:"), "lblSupportMailCaption", this), 1,
-                   0);
+  links->addWidget(lblSupportMailCaption, 1, 0);
   links->addWidget(lblSupportMail, 1, 1);
   links->setColumnStretch(1, 1);
 
@@ -149,8 +149,25 @@ TfmAbout::TfmAbout(QWidget* owner)
   root->addWidget(shape);
   root->addLayout(content, 1);
 
+  SetLinks(QString::fromUtf8(kMakerUrl), QString::fromUtf8(kSupportMail));
   setMinimumSize(335, 232);
   resize(335, 232);
+}
+
+void TfmAbout::SetLinks(const QString& url, const QString& mail) {
+  url_ = url;
+  mail_ = mail;
+  lblURL->setText(url);
+  lblURL->setToolTip(url);
+  lblSupportMail->setText(mail);
+  lblSupportMail->setToolTip(mail);
+  for (QWidget* part : {static_cast<QWidget*>(lblURL), static_cast<QWidget*>(lblURLCaption)}) {
+    part->setVisible(!IsPlaceholderAddress(url));
+  }
+  for (QWidget* part :
+       {static_cast<QWidget*>(lblSupportMail), static_cast<QWidget*>(lblSupportMailCaption)}) {
+    part->setVisible(!IsPlaceholderAddress(mail));
+  }
 }
 
 void TfmAbout::SetTitle(const QString& title) { NameLabel->setText(title); }
@@ -166,11 +183,11 @@ void TfmAbout::keyPressEvent(QKeyEvent* event) {
 }
 
 void TfmAbout::lblURLClick() const {
-  if (openUrl) openUrl(QUrl(QString::fromUtf8(kMakerUrl)));
+  if (openUrl) openUrl(QUrl(url_));
 }
 
 void TfmAbout::lblSupportMailClick() const {
-  if (openUrl) openUrl(QUrl(QStringLiteral("mailto:") + QString::fromUtf8(kSupportMail)));
+  if (openUrl) openUrl(QUrl(QStringLiteral("mailto:") + mail_));
 }
 
 void ShowAbout(QWidget* owner, const QString& title, const QStringList& lines) {

@@ -41,6 +41,9 @@ class TfmAbout : public TBaseForm {
 
   void SetTitle(const QString& title);
   void AddLines(const QStringList& lines);
+  // The maker's site and support mail; a row whose address only holds a
+  // place (an example domain, or none) is not shown.
+  void SetLinks(const QString& url, const QString& mail);
 
   // Opens a link; replaceable for tests. The default asks the desktop, and
   // a failure to open is ignored.
@@ -58,7 +61,11 @@ class TfmAbout : public TBaseForm {
   QListWidget* lbVersion;
   TLinkLabel* lblURL;
   TLinkLabel* lblSupportMail;
+  QLabel* lblURLCaption;
+  QLabel* lblSupportMailCaption;
   QPushButton* btnOK;
+  QString url_;
+  QString mail_;
 };
 
 // Opens the about window modally over owner with the title and the lines.

@@ -12,10 +12,15 @@
 #include <optional>
 #include <utility>
 
+#include "app/WindowRules.h"
+#include "job/FNReportReader.h"
 #include "report/ReportSave.h"
 
 class QCheckBox;
 class QCloseEvent;
+class QDragEnterEvent;
+class QDropEvent;
+class QEvent;
 class QGroupBox;
 class QLabel;
 class QMessageBox;
@@ -29,18 +34,11 @@ namespace kvitor {
 
 class TMainController;
 
-// What the user chose in the save dialog: the file name and the file type,
-// taken from the chosen filter.
-struct TSaveChoice {
-  QString FileName;
-  TReportFileType FileType = TReportFileType::Binary;
-};
-
-// The program's working window: the document range, start and stop of a
-// read job with its progress and times, the storage's last document number,
-// the driver's settings, saving the report and the about window. It owns the
-// read job controller and learns everything about a job from its polled
-// status record.
+// The program's working window: the storage it reads and its last document
+// number, the document range, start and stop of a read job with its progress
+// and times, the driver's settings, saving the report, the viewer of saved
+// reports and the about window. It owns the read job controller and learns
+// everything about a job from its polled status record.
 class TfmMain : public QWidget {
   Q_OBJECT
 
@@ -53,6 +51,10 @@ class TfmMain : public QWidget {
   // documents folder, else home.
   [[nodiscard]] QString SaveDialogFolder() const;
   [[nodiscard]] bool Saving() const { return saving_; }
+  // Whether the storage's status is being read.
+  [[nodiscard]] bool ReadingStatus() const { return statusReading_; }
+  // Opens a saved report in a viewer of its own.
+  void OpenReport(const QString& fileName);
 
   // The dialogs the window opens, replaceable so that tests can answer them.
   // askYesNo: the stop confirmation, true for Yes.
@@ -60,7 +62,8 @@ class TfmMain : public QWidget {
   // showError: the standard error message box.
   std::function<void(const QString& text)> showError;
   // chooseSaveFile: the save dialog, starting in folder with the proposed
-  // name; nothing when the user cancels.
+  // name; nothing when the user cancels. The name as typed, and the type of
+  // the chosen filter.
   std::function<std::optional<TSaveChoice>(const QString& folder, const QString& proposedName)>
       chooseSaveFile;
   // chooseReportFile: the open dialog of "Открыть отчет..."; empty when cancelled.
@@ -79,11 +82,20 @@ class TfmMain : public QWidget {
  protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void CreateControls();
   void FormCreate();
-  void OnFNStatusRead(int32_t lastDocNumber);
+  // Reads the storage's status off the window's thread; resetRange puts
+  // the range to the whole storage once it is known.
+  void RequestFNStatus(bool resetRange);
+  void OnFNStatusRead(const TFNStatusRec& status);
+  void OnFNStatusFailed(const QString& error);
+  void ShowStorageText(const QString& text);
+  void UpdateRecentMenu();
 
   void btnStartClick();
   void btnStopClick();
@@ -102,7 +114,11 @@ class TfmMain : public QWidget {
   // (into restart when not); false for Отмена.
   bool AskJournal(int32_t first, int32_t last, bool& restart);
   void StartRead(bool restart);
-  std::optional<std::pair<QString, TReportFileType>> ChooseSaveTarget();
+  std::optional<TSaveChoice> ChooseSaveTarget();
+  // The other type's file of a choice to save both, unless the user keeps
+  // an existing one.
+  std::optional<QString> CompanionTarget(const TSaveChoice& choice) const;
+  void SaveSucceeded(const TSaveChoice& choice, const QStringList& written);
   void UpdateView();
   // The status line: the whole text where three lines hold it, else as much
   // as fits with the whole text as the hint; its size never changes.
@@ -115,13 +131,26 @@ class TfmMain : public QWidget {
   std::optional<TSaveChoice> ShowSaveDialog(const QString& folder, const QString& proposedName);
 
   std::unique_ptr<TMainController> controller_;
-  // The folder of the last save; empty until one succeeded.
-  QString saveFolder_;
-  // The save running, with its target's folder.
+  // The save running: its choice, the files written so far and the other
+  // type's file still to write.
   bool saving_ = false;
-  QString savingFolder_;
-  bool centred_ = false;
+  TSaveChoice savingChoice_;
+  QStringList savedFiles_;
+  std::optional<QString> savingCompanion_;
+  bool placed_ = false;
   bool startupAsked_ = false;
+  bool wasRunning_ = false;
+  // The storage as last read: its last number once known, the error of a
+  // read that failed, and whether a read runs.
+  bool statusReading_ = false;
+  bool startAfterStatus_ = false;
+  bool resetRangeOnStatus_ = false;
+  std::optional<int64_t> storageLast_;
+  QString statusError_;
+  QString storageSource_;  // where the driver reads, as the storage line says
+  // What the status line says instead of an idle controller's text (a save,
+  // a storage out of reach); cleared by the next job.
+  QString notice_;
 
   QLabel* lblTitle = nullptr;
   QPushButton* btnStart = nullptr;
@@ -131,6 +160,8 @@ class TfmMain : public QWidget {
   QPushButton* btnAbout = nullptr;
   QPushButton* btnClose = nullptr;
   QPushButton* btnOpenReport = nullptr;
+  QPushButton* btnRecent = nullptr;
+  QLabel* lblStorage = nullptr;
   QGroupBox* gbMain = nullptr;
   QLabel* lblDocNumber1 = nullptr;
   QSpinBox* seDocNumber1 = nullptr;

@@ -4,27 +4,35 @@
 #include "app/fmuReportViewer.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontDatabase>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTimer>
 #include <QTreeView>
 #include <QVBoxLayout>
 #include <algorithm>
 
 #include "app/BaseForm.h"
+#include "app/WindowRules.h"
 #include "base/Error.h"
 #include "base/SafeFile.h"
 #include "base/Stream.h"
 #include "report/FNReportTextWriter.h"
 #include "report/ReportExport.h"
+#include "tlv/LangUtils.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {
@@ -43,6 +51,26 @@ int DocumentOf(quintptr id) { return static_cast<int>(id >> 32) - 1; }
 int LineOf(quintptr id) { return static_cast<int>(id & 0xFFFFFFFFu) - 1; }
 // The slot of a line's children in TLines::Children: 0 for the document's.
 std::size_t ChildSlot(int line) { return static_cast<std::size_t>(line) + 1; }
+
+// The document whose summary or a line holds text, in any case.
+bool DocumentHolds(const TReportView& view, std::size_t index, const QString& text) {
+  const auto holds = [&text](const std::string& line) {
+    return QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size()))
+        .contains(text, Qt::CaseInsensitive);
+  };
+  if (holds(view.Document(index).Line)) return true;
+  for (const auto& line : view.Lines(index)) {
+    if (holds(line.Text)) return true;
+  }
+  return false;
+}
+
+// The export form's extension, for a name typed without one.
+QString WithExportSuffix(const QString& name, int form) {
+  if (!QFileInfo(name).suffix().isEmpty()) return name;
+  static const char* const kSuffixes[] = {".txt", ".json", ".csv"};
+  return name + QLatin1String(kSuffixes[std::clamp(form, 0, 2)]);
+}
 
 }  // namespace
 
@@ -126,15 +154,15 @@ QVariant TReportModel::data(const QModelIndex& index, int role) const {
 TfmReportViewer::TfmReportViewer(QWidget* parent) : QWidget(parent, Qt::Window) {
   setObjectName(QStringLiteral("fmReportViewer"));
   setAttribute(Qt::WA_DeleteOnClose);
-  setWindowTitle(QStringLiteral("Отчет о считывании ФД"));
+  setWindowTitle(Qs(Tr("Отчет о считывании ФД")));
   showError = [this](const QString& text) {
     QMessageBox::critical(this, QString::fromUtf8(kApplicationTitle), text);
   };
   chooseExportFile = [this]() -> std::optional<std::pair<QString, int>> {
-    const QStringList filters = {QStringLiteral("Текстовый отчет (*.txt)"),
-                                 QStringLiteral("JSON (*.json)"), QStringLiteral("CSV (*.csv)")};
+    const QStringList filters = {Qs(Tr("Текстовый отчет (*.txt)")), QStringLiteral("JSON (*.json)"),
+                                 QStringLiteral("CSV (*.csv)")};
     QString chosen;
-    const QString name = QFileDialog::getSaveFileName(this, QStringLiteral("Экспорт"), QString(),
+    const QString name = QFileDialog::getSaveFileName(this, Qs(Tr("Экспорт")), QString(),
                                                       filters.join(QStringLiteral(";;")), &chosen);
     if (name.isEmpty()) return std::nullopt;
     return std::make_pair(name, static_cast<int>(std::max<qsizetype>(filters.indexOf(chosen), 0)));
@@ -143,16 +171,21 @@ TfmReportViewer::TfmReportViewer(QWidget* parent) : QWidget(parent, Qt::Window) 
   lblHeader = new QLabel(this);
   lblHeader->setObjectName(QStringLiteral("lblHeader"));
   lblHeader->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  // The header's labels are padded to one width: they line up in a fixed font.
+  lblHeader->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   edFilter = new QLineEdit(this);
   edFilter->setObjectName(QStringLiteral("edFilter"));
-  edFilter->setPlaceholderText(QStringLiteral("Фильтр"));
+  edFilter->setPlaceholderText(Qs(Tr("Фильтр (Enter — найти)")));
   edFilter->setClearButtonEnabled(true);
-  btnExport = new QPushButton(QStringLiteral("Экспорт..."), this);
+  btnExport = new QPushButton(Qs(Tr("&Экспорт...")), this);
   btnExport->setObjectName(QStringLiteral("btnExport"));
   tvDocuments = new QTreeView(this);
   tvDocuments->setObjectName(QStringLiteral("tvDocuments"));
   tvDocuments->setHeaderHidden(true);
   tvDocuments->setUniformRowHeights(true);
+  tvDocuments->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(tvDocuments, &QTreeView::customContextMenuRequested, this,
+          &TfmReportViewer::ShowContextMenu);
   model_ = new TReportModel(this);
   tvDocuments->setModel(model_);
   ProgressBar = new QProgressBar(this);
@@ -179,9 +212,15 @@ TfmReportViewer::TfmReportViewer(QWidget* parent) : QWidget(parent, Qt::Window) 
   connect(Timer, &QTimer::timeout, this, &TfmReportViewer::TimerTimer);
   connect(edFilter, &QLineEdit::returnPressed, this, &TfmReportViewer::ApplyFilter);
   connect(btnExport, &QPushButton::clicked, this, &TfmReportViewer::btnExportClick);
+  for (const QKeySequence& key :
+       {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
+    connect(new QShortcut(key, this), &QShortcut::activated, this, &QWidget::close);
+  }
   btnExport->setEnabled(false);
   edFilter->setEnabled(false);
+  // Within the screen, however large its scale makes the text.
   resize(760, 560);
+  FitOnScreen(*this);
 }
 
 TfmReportViewer::~TfmReportViewer() {
@@ -189,14 +228,14 @@ TfmReportViewer::~TfmReportViewer() {
   if (worker_.joinable()) worker_.join();
 }
 
-void TfmReportViewer::StartWork(std::function<void()> work) {
+void TfmReportViewer::StartWork(std::function<void()> work, bool filtering) {
   if (worker_.joinable()) worker_.join();
   percent_ = 0;
   cancel_ = false;
   done_ = false;
   ProgressBar->setValue(0);
   ProgressBar->show();
-  edFilter->setEnabled(false);
+  if (!filtering) edFilter->setEnabled(false);
   btnExport->setEnabled(false);
   worker_ = std::thread([this, work = std::move(work)] {
     try {
@@ -211,8 +250,8 @@ void TfmReportViewer::StartWork(std::function<void()> work) {
 }
 
 void TfmReportViewer::Open(const QString& fileName) {
-  setWindowTitle(QStringLiteral("Отчет о считывании ФД — ") + QFileInfo(fileName).fileName());
-  lblStatus->setText(QStringLiteral("Загрузка..."));
+  setWindowTitle(Qs(Tr("Отчет о считывании ФД — %1")).arg(QFileInfo(fileName).fileName()));
+  lblStatus->setText(Qs(Tr("Загрузка...")));
   const std::string name = QFile::encodeName(fileName).toStdString();
   StartWork([this, name] {
     std::shared_ptr<const TReportView> view = TReportView::Load(name, &percent_, &cancel_);
@@ -223,19 +262,83 @@ void TfmReportViewer::Open(const QString& fileName) {
 
 void TfmReportViewer::ApplyFilter() {
   if (!view_ || Loading()) return;
-  const std::string text = edFilter->text().toStdString();
+  const QString text = edFilter->text().trimmed();
   const std::shared_ptr<const TReportView> view = view_;
-  lblStatus->setText(QStringLiteral("Поиск..."));
-  StartWork([this, view, text] {
-    std::vector<int> rows;
-    const std::size_t count = view->Count();
-    for (std::size_t i = 0; i < count && !cancel_; ++i) {
-      if (text.empty() || view->Contains(i, text)) rows.push_back(static_cast<int>(i));
-      if (i % 1024 == 0) percent_ = static_cast<int>(i * 100 / count);
+  lblStatus->setText(Qs(Tr("Поиск...")));
+  matched_ = text;
+  StartWork(
+      [this, view, text] {
+        std::vector<int> rows;
+        const std::size_t count = view->Count();
+        for (std::size_t i = 0; i < count && !cancel_; ++i) {
+          if (text.isEmpty() || DocumentHolds(*view, i, text)) rows.push_back(static_cast<int>(i));
+          if (i % 1024 == 0) percent_ = static_cast<int>(i * 100 / count);
+        }
+        const std::lock_guard<std::mutex> guard(lock_);
+        filtered_ = std::move(rows);
+      },
+      true);
+}
+
+void TfmReportViewer::ShowFirstMatch() {
+  if (matched_.isEmpty() || model_->rowCount({}) == 0) return;
+  // The first line that holds the text, in the first document kept.
+  QModelIndex found = model_->index(0, 0, {});
+  std::vector<QModelIndex> pending{found};
+  while (!pending.empty()) {
+    const QModelIndex at = pending.back();
+    pending.pop_back();
+    if (at.data().toString().contains(matched_, Qt::CaseInsensitive)) {
+      found = at;
+      break;
     }
-    const std::lock_guard<std::mutex> guard(lock_);
-    filtered_ = std::move(rows);
-  });
+    for (int row = model_->rowCount(at) - 1; row >= 0; --row) {
+      pending.push_back(model_->index(row, 0, at));
+    }
+  }
+  for (QModelIndex up = found.parent(); up.isValid(); up = up.parent()) tvDocuments->expand(up);
+  tvDocuments->setCurrentIndex(found);
+  tvDocuments->scrollTo(found, QAbstractItemView::PositionAtCenter);
+}
+
+QString TfmReportViewer::ValueOf(const QString& line) {
+  const qsizetype colon = line.indexOf(QLatin1Char(':'));
+  return colon < 0 ? line.trimmed() : line.mid(colon + 1).trimmed();
+}
+
+QString TfmReportViewer::DocumentText(const QModelIndex& index) const {
+  QModelIndex document = index;
+  while (document.parent().isValid()) document = document.parent();
+  QStringList lines{document.data().toString()};
+  // Depth first, each line indented by its depth as in the text report.
+  std::vector<std::pair<QModelIndex, int>> pending;
+  for (int row = model_->rowCount(document) - 1; row >= 0; --row) {
+    pending.emplace_back(model_->index(row, 0, document), 1);
+  }
+  while (!pending.empty()) {
+    const auto [at, depth] = pending.back();
+    pending.pop_back();
+    lines << QString(qsizetype{2} * depth, QLatin1Char(' ')) + at.data().toString();
+    for (int row = model_->rowCount(at) - 1; row >= 0; --row) {
+      pending.emplace_back(model_->index(row, 0, at), depth + 1);
+    }
+  }
+  return lines.join(QLatin1Char('\n'));
+}
+
+void TfmReportViewer::ShowContextMenu(const QPoint& at) {
+  const QModelIndex index = tvDocuments->indexAt(at);
+  if (!index.isValid()) return;
+  const QString line = index.data().toString();
+  QMenu menu(this);
+  const auto copy = [](const QString& text) { QGuiApplication::clipboard()->setText(text); };
+  connect(menu.addAction(Qs(Tr("Копировать значение"))), &QAction::triggered, this,
+          [line, copy] { copy(ValueOf(line)); });
+  connect(menu.addAction(Qs(Tr("Копировать строку"))), &QAction::triggered, this,
+          [line, copy] { copy(line); });
+  connect(menu.addAction(Qs(Tr("Копировать документ"))), &QAction::triggered, this,
+          [this, index, copy] { copy(DocumentText(index)); });
+  menu.exec(tvDocuments->viewport()->mapToGlobal(at));
 }
 
 void TfmReportViewer::TimerTimer() {
@@ -267,6 +370,8 @@ void TfmReportViewer::TimerTimer() {
       btnExport->setEnabled(true);
     }
     showError(error);
+    // A report that did not open leaves no empty window behind.
+    if (!view_) close();
     return;
   }
   if (loaded) {
@@ -280,6 +385,7 @@ void TfmReportViewer::TimerTimer() {
     model_->Reset(view_, std::move(all));
   } else if (filtered) {
     model_->Reset(view_, std::move(*filtered));
+    ShowFirstMatch();
   }
   if (!message.isEmpty()) {
     lblStatus->setText(message);
@@ -287,7 +393,7 @@ void TfmReportViewer::TimerTimer() {
     btnExport->setEnabled(true);
     return;
   }
-  lblStatus->setText(QStringLiteral("Документов: %1 из %2")
+  lblStatus->setText(Qs(Tr("Документов: %1 из %2"))
                          .arg(model_->rowCount({}))
                          .arg(view_ ? static_cast<qulonglong>(view_->Count()) : 0));
   edFilter->setEnabled(true);
@@ -301,8 +407,8 @@ void TfmReportViewer::btnExportClick() {
   static constexpr TExportForm kForms[] = {TExportForm::Text, TExportForm::Json, TExportForm::Csv};
   const TExportForm form = kForms[std::clamp(choice->second, 0, 2)];
   const std::string source = view_->FileName();
-  const QString target = choice->first;
-  lblStatus->setText(QStringLiteral("Экспорт..."));
+  const QString target = WithExportSuffix(choice->first, choice->second);
+  lblStatus->setText(Qs(Tr("Экспорт...")));
   ProgressBar->setRange(0, 0);  // busy: the export does not count its way
   // On the worker: a large report's JSON is a gigabyte.
   StartWork([this, source, target, form] {
@@ -311,7 +417,7 @@ void TfmReportViewer::btnExportClick() {
     report.Write(form, file.Stream());
     file.Commit();
     const std::lock_guard<std::mutex> guard(lock_);
-    message_ = QStringLiteral("Сохранено: ") + target;
+    message_ = Qs(Tr("Сохранено: %1")).arg(QDir::toNativeSeparators(target));
   });
 }
 

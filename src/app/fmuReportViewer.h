@@ -17,6 +17,7 @@
 
 #include "report/ReportView.h"
 
+class QCloseEvent;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -82,11 +83,19 @@ class TfmReportViewer final : public QWidget {
   // The standard error message box.
   std::function<void(const QString& text)> showError;
 
+  // What the context menu copies of a row: its value (the text after the
+  // tag's name), the line, or its whole document with every line indented.
+  [[nodiscard]] static QString ValueOf(const QString& line);
+  [[nodiscard]] QString DocumentText(const QModelIndex& index) const;
+
  private:
-  void StartWork(std::function<void()> work);
+  // filtering keeps the filter field usable (and so its focus).
+  void StartWork(std::function<void()> work, bool filtering = false);
   void TimerTimer();
   void ApplyFilter();
+  void ShowFirstMatch();
   void btnExportClick();
+  void ShowContextMenu(const QPoint& at);
 
   QLabel* lblHeader = nullptr;
   QLineEdit* edFilter = nullptr;
@@ -98,6 +107,7 @@ class TfmReportViewer final : public QWidget {
   TReportModel* model_ = nullptr;
 
   std::shared_ptr<const TReportView> view_;
+  QString matched_;  // the filter's text of the rows shown
   // Shared with the worker thread.
   std::thread worker_;
   std::atomic<int> percent_{0};

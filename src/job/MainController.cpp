@@ -375,8 +375,12 @@ void TMainController::ReadFNStatusAsync() {
     // to create it.
     const auto lock = DriverLock();
     static_cast<void>(GetDriver());
+  } catch (const std::exception& e) {
+    // Without a driver there is nothing to read.
+    if (onFNStatusFailed_) onFNStatusFailed_(*this, e.what());
+    return;
   } catch (...) {
-    return;  // the start-up read drops its errors, and without a driver there is nothing to read
+    return;
   }
   // Only ended ones are let go here: the window never waits for a read.
   std::erase_if(statusThreads_, [](const auto& thread) { return thread->Finished(); });
@@ -384,8 +388,9 @@ void TMainController::ReadFNStatusAsync() {
     auto thread = std::make_unique<TNotifyThread>([this](TNotifyThread&) { RunReadFNStatus(); });
     thread->Start();
     statusThreads_.push_back(std::move(thread));
+  } catch (const std::exception& e) {
+    if (onFNStatusFailed_) onFNStatusFailed_(*this, e.what());
   } catch (...) {
-    // No thread: dropped like any other error of this read.
   }
 }
 
@@ -393,8 +398,10 @@ void TMainController::RunReadFNStatus() {
   try {
     const TDriverThreadScope scope;
     ReadFNStatus();
+  } catch (const std::exception& e) {
+    // The storage's number stays as it was; the one who asked may say why.
+    if (onFNStatusFailed_) onFNStatusFailed_(*this, e.what());
   } catch (...) {
-    // A start-up read that fails leaves the field as it was, silently.
   }
 }
 

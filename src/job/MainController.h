@@ -87,6 +87,7 @@ class TMainController {
   using TDriverFactory = std::function<std::unique_ptr<TTorvel>()>;
   using TClock = std::function<TDateTime()>;
   using TNotify = std::function<void(TMainController& sender)>;
+  using TNotifyError = std::function<void(TMainController& sender, const std::string& error)>;
 
   // The factory makes every driver instance (default CreateTorvel); the clock
   // gives "now" (default the local time).
@@ -106,8 +107,8 @@ class TMainController {
 
   // Reads the storage status on the calling thread; errors reach the caller.
   void ReadFNStatus();
-  // The same on a thread of its own, without waiting for it; its errors are
-  // dropped.
+  // The same on a thread of its own, without waiting for it; its errors go
+  // to the OnFNStatusFailed handler (on that thread), else are dropped.
   void ReadFNStatusAsync();
 
   // Binary the binary file, any other value the text file. Runs on the
@@ -141,6 +142,7 @@ class TMainController {
   [[nodiscard]] const THeaderParams& HeaderParams() const { return headerParams_; }
   [[nodiscard]] const TFNReport& Report() const { return *report_; }
   void SetOnFNStatusRead(TNotify handler) { onFNStatusRead_ = std::move(handler); }
+  void SetOnFNStatusFailed(TNotifyError handler) { onFNStatusFailed_ = std::move(handler); }
 
   // How long a job waits for a lost line to come back; 0 ends it at once.
   void SetReconnectWait(std::chrono::seconds wait) { reconnectWait_ = wait; }
@@ -206,6 +208,7 @@ class TMainController {
   std::atomic<bool> reportSaved_{false};
   bool ffd12_ = false;
   TNotify onFNStatusRead_;
+  TNotifyError onFNStatusFailed_;
   TMainControllerStatus status_;
   THeaderParams headerParams_;
 

@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Copyright The Kvitor authors
 
+#include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
+#include <QPointer>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -49,26 +53,48 @@ class ReportViewerTest : public QObject {
     QCOMPARE(tree->model()->index(0, 0, first).data().toString().toStdString(), lines[0].Text);
     QCOMPARE(tree->model()->parent(tree->model()->index(0, 0, first)), first);
 
-    // The filter keeps the documents that hold the text.
-    const std::string wanted = lines.back().Text;
+    // The filter keeps the documents that hold the text in any case, shows
+    // the first line that holds it, and keeps its focus.
+    const QString wanted = QString::fromStdString(lines.back().Text).toLower();
+    const auto holds = [&wanted](const std::string& text) {
+      return QString::fromStdString(text).contains(wanted, Qt::CaseInsensitive);
+    };
     std::size_t holding = 0;
     for (std::size_t i = 0; i < view->Count(); ++i) {
       const auto shown = view->Lines(i);
       holding +=
-          std::any_of(shown.begin(), shown.end(),
-                      [&](const auto& l) { return l.Text.find(wanted) != std::string::npos; }) ||
-          view->Document(i).Line.find(wanted) != std::string::npos;
+          std::any_of(shown.begin(), shown.end(), [&](const auto& l) { return holds(l.Text); }) ||
+          holds(view->Document(i).Line);
     }
     auto* filter = viewer.findChild<QLineEdit*>(QStringLiteral("edFilter"));
-    filter->setText(QString::fromStdString(wanted));
+    viewer.show();
+    filter->setFocus();
+    filter->setText(wanted);
     QTest::keyClick(filter, Qt::Key_Return);
     QTRY_COMPARE(tree->model()->rowCount({}), static_cast<int>(holding));
+    QTRY_VERIFY(!viewer.Loading());
     QVERIFY(holding < view->Count());
+    QVERIFY(tree->currentIndex().parent().isValid());
+    QVERIFY2(tree->currentIndex().data().toString().contains(wanted, Qt::CaseInsensitive),
+             qPrintable(tree->currentIndex().data().toString()));
+    QCOMPARE(viewer.focusWidget(), filter);
+
+    // What the context menu copies: a line's value, or its whole document.
+    QCOMPARE(TfmReportViewer::ValueOf(QStringLiteral("1008,ТЕЛ. ИЛИ ЭЛ. АДР.:a@b.ru ")),
+             QStringLiteral("a@b.ru"));
+    const QStringList document = viewer.DocumentText(tree->currentIndex()).split(QLatin1Char('\n'));
+    QModelIndex root = tree->currentIndex();
+    while (root.parent().isValid()) root = root.parent();
+    QCOMPARE(document.first(), root.data().toString());
+    QVERIFY(document.size() > 1 && document[1].startsWith(QStringLiteral("  ")));
 
     // The export writes what `show --csv` writes.
     QTemporaryDir dir;
+    // A name without an extension gets the form's.
     const QString csv = dir.filePath(QStringLiteral("r.csv"));
-    viewer.chooseExportFile = [&] { return std::make_optional(std::make_pair(csv, 2)); };
+    viewer.chooseExportFile = [&] {
+      return std::make_optional(std::make_pair(dir.filePath(QStringLiteral("r")), 2));
+    };
     auto* exportButton = viewer.findChild<QPushButton*>(QStringLiteral("btnExport"));
     QTRY_VERIFY(exportButton->isEnabled());
     exportButton->click();
@@ -82,6 +108,7 @@ class ReportViewerTest : public QObject {
   }
 
   void mainWindowOpensTheViewerBelowItsButtons() {
+    QDir(qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/kvitor")).removeRecursively();
     kvitor::TfmMain main;
     main.chooseReportFile = [] { return kReport; };
     main.show();
@@ -89,7 +116,7 @@ class ReportViewerTest : public QObject {
     auto* driver = main.findChild<QPushButton*>(QStringLiteral("btnDriver"));
     auto* about = main.findChild<QPushButton*>(QStringLiteral("btnAbout"));
     QVERIFY(open != nullptr);
-    QCOMPARE(main.size(), QSize(528, 303));
+    QCOMPARE(main.width(), 528);
     QVERIFY(open->geometry().top() > driver->geometry().bottom());
     QVERIFY(open->geometry().bottom() < about->geometry().top());
     open->click();
@@ -97,6 +124,31 @@ class ReportViewerTest : public QObject {
     QVERIFY(viewer != nullptr);
     QVERIFY(viewer->isWindow());
     QTRY_VERIFY(!viewer->Loading());
+    // Esc closes it, and the report joins the recent ones.
+    const QPointer<TfmReportViewer> opened(viewer);
+    QTest::keyClick(viewer, Qt::Key_Escape);
+    QTRY_VERIFY(opened.isNull());
+    auto* recent = main.findChild<QPushButton*>(QStringLiteral("btnRecent"));
+    QVERIFY(recent->isEnabled());
+    QCOMPARE(recent->menu()->actions().size(), 1);
+    QCOMPARE(recent->menu()->actions().first()->text(), kReport);
+
+    // A .bin dropped on the window opens in a viewer; anything else is refused.
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(QStringLiteral("/tmp/notes.txt"))});
+    QDragEnterEvent refused(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&main, &refused);
+    QVERIFY(!refused.isAccepted());
+    QTemporaryDir dir;
+    const QString copy = dir.filePath(QStringLiteral("report.bin"));
+    QVERIFY(QFile::copy(kReport, copy));
+    data.setUrls({QUrl::fromLocalFile(copy)});
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&main, &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&main, &drop);
+    QVERIFY(main.findChild<TfmReportViewer*>() != nullptr);
   }
 
   void refusesWhatShowRefuses() {
@@ -106,14 +158,16 @@ class ReportViewerTest : public QObject {
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(QByteArray(400, 'x'));
     file.close();
-    TfmReportViewer viewer;
+    // Freed on closing, as the main window makes it.
+    QPointer<TfmReportViewer> viewer(new TfmReportViewer);
     QStringList errors;
-    viewer.showError = [&](const QString& text) { errors << text; };
-    viewer.Open(junk);
+    viewer->showError = [&](const QString& text) { errors << text; };
+    viewer->Open(junk);
+    viewer->show();
     QTRY_COMPARE(errors.size(), 1);
     QVERIFY(errors[0].contains(junk));
-    auto* tree = viewer.findChild<QTreeView*>(QStringLiteral("tvDocuments"));
-    QCOMPARE(tree->model()->rowCount({}), 0);
+    // Nothing to show: no empty window left behind.
+    QTRY_VERIFY(viewer.isNull());
   }
 };
 

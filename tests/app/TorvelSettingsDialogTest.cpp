@@ -77,6 +77,8 @@ class TTorvelSettingsDialogTest : public QObject {
     QVERIFY(!Child<QCheckBox>(*dialog, "chbDelay")->isChecked());
     QVERIFY(!Child<QSpinBox>(*dialog, "seDelay")->isEnabled());
     QCOMPARE(dialog->Settings(), TTorvelSettings{});
+    // The emulator's pace is a developer's matter: folded away unless set.
+    QVERIFY(Child<QWidget>(*dialog, "wgDeveloper")->isHidden());
 
     TTorvelSettings given{Path(kImage), 250};
     given.ReconnectWait = 45;
@@ -87,6 +89,7 @@ class TTorvelSettingsDialogTest : public QObject {
     QCOMPARE(Child<QLineEdit>(*dialog, "edImage")->text(), kImage);
     QVERIFY(Child<QSpinBox>(*dialog, "seDelay")->isEnabled());
     QCOMPARE(Child<QSpinBox>(*dialog, "seDelay")->value(), 250);
+    QVERIFY(!Child<QWidget>(*dialog, "wgDeveloper")->isHidden());
     QCOMPARE(dialog->Settings(), given);
 
     // Back to the demo storage: the typed path no longer counts.
@@ -165,7 +168,7 @@ class TTorvelSettingsDialogTest : public QObject {
     const auto driver = kvitor::CreateTorvel();
     for (const bool ok : {true, false}) {
       TModalAnswer<TTorvelSettingsDialog> answer([ok](TTorvelSettingsDialog& dialog) {
-        QCOMPARE(dialog.windowTitle(), QStringLiteral("Настройка драйвера Torvel"));
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Подключение к ФН"));
         // It opens with the stored settings.
         QCOMPARE(dialog.Settings(), (TTorvelSettings{Path(kImage), 300}));
         if (ok) {

@@ -637,7 +637,7 @@ TEST_F(MainControllerTest, FailingReadFNStatusKeepsTheRecordAndRaisesNothing) {
   EXPECT_EQ(storage_->NumbersOf("ReleaseDevice", 0).size(), 1U) << "no release after a failed read";
 }
 
-TEST_F(MainControllerTest, ReadFNStatusAsyncReadsOnItsOwnThreadAndDropsErrors) {
+TEST_F(MainControllerTest, ReadFNStatusAsyncReadsOnItsOwnThreadAndHandsOnlyItsErrorsOn) {
   storage_->LastDocumentNumber = 33;
   Make();
   std::atomic<bool> read{false};
@@ -664,7 +664,8 @@ TEST_F(MainControllerTest, ReadFNStatusAsyncReadsOnItsOwnThreadAndDropsErrors) {
   controller_.reset();
 
   // A read that fails, and one whose driver cannot be made: nothing reaches
-  // the caller, no event, the record stays zero.
+  // the caller, no event, the record stays zero; the failure handler alone
+  // hears why, once.
   for (const bool noDriver : {false, true}) {
     SCOPED_TRACE(noDriver ? "no driver" : "failing read");
     storage_ = std::make_shared<TFakeStorage>();
@@ -675,10 +676,16 @@ TEST_F(MainControllerTest, ReadFNStatusAsyncReadsOnItsOwnThreadAndDropsErrors) {
     Make();
     std::atomic<int> events{0};
     controller_->SetOnFNStatusRead([&](TMainController&) { ++events; });
+    std::atomic<int> failures{0};
+    controller_->SetOnFNStatusFailed([&](TMainController&, const std::string& error) {
+      EXPECT_FALSE(error.empty());
+      ++failures;
+    });
     EXPECT_NO_THROW(controller_->ReadFNStatusAsync());
     const TFNStatusRec before = controller_->FNStatus();
     controller_.reset();  // waits for the read
     EXPECT_EQ(events, 0);
+    EXPECT_EQ(failures, 1);
     EXPECT_EQ(before, TFNStatusRec{});
     EXPECT_EQ(storage_->NumbersOf("QueryStorageStatus").size(), noDriver ? 0U : 1U);
   }
