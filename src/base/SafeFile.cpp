@@ -3,6 +3,8 @@
 
 #include "base/SafeFile.h"
 
+#include "base/Messages.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,7 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 
 [[noreturn]] void CannotCreate(const std::string& path, const std::string& reason) {
-  throw Error("Cannot create file \"" + path + "\". " + reason);
+  throw Error(Fmt(TrEn("Cannot create file \"%s\". %s"), path, reason));
 }
 
 std::string AbsolutePath(const std::string& fileName) {
@@ -99,8 +101,8 @@ void ReleaseHandlers() {
 }
 
 std::string SizeText(std::size_t bytes) {
-  if (bytes % (1u << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
-  return std::to_string(bytes) + " bytes";
+  if (bytes % (1u << 20) == 0) return Fmt(TrEn("%s MiB"), bytes >> 20);
+  return Fmt(TrEn("%s bytes"), bytes);
 }
 
 // A descriptor closed with its owner.
@@ -444,9 +446,9 @@ TRegularFile OpenRegularFile(const std::string& path, uint64_t maxBytes) {
   };
   const auto check = [&](const struct stat& s) {
     if (S_ISDIR(s.st_mode)) throw refuse(EISDIR, std::strerror(EISDIR));
-    if (!S_ISREG(s.st_mode)) throw refuse(0, "Not a regular file");
+    if (!S_ISREG(s.st_mode)) throw refuse(0, TrEn("Not a regular file"));
     if (static_cast<uint64_t>(s.st_size) > maxBytes) {
-      throw refuse(0, "larger than " + SizeText(maxBytes));
+      throw refuse(0, Fmt(TrEn("larger than %s"), SizeText(maxBytes)));
     }
   };
   struct stat st {};
@@ -474,7 +476,8 @@ std::string ReadRegularFile(const std::string& path, std::size_t maxBytes) {
     if (n == 0) break;
     content.append(buffer, static_cast<std::size_t>(n));
     // A file that grows while it is read.
-    if (content.size() > maxBytes) throw TFileReadError(0, "larger than " + SizeText(maxBytes));
+    if (content.size() > maxBytes)
+      throw TFileReadError(0, Fmt(TrEn("larger than %s"), SizeText(maxBytes)));
   }
   return content;
 }
