@@ -149,8 +149,8 @@ void CheckLinkOwner(int folder, const struct stat& link, const std::string& path
   struct stat dir {};
   if (::fstat(folder, &dir) == 0 && (dir.st_mode & S_ISVTX) != 0 && (dir.st_mode & S_IWOTH) != 0 &&
       link.st_uid != ::geteuid() && link.st_uid != dir.st_uid) {
-    CannotCreate(path, std::string(std::strerror(EACCES)) +
-                           " (a symbolic link of another user in a shared folder)");
+    CannotCreate(path, Fmt(TrEn("%s (a symbolic link of another user in a shared folder)"),
+                           std::string(std::strerror(EACCES))));
   }
 }
 
@@ -235,7 +235,7 @@ TLocation Locate(const std::string& absolute) {
 std::string NoNewFileReason(int error, bool exists) {
   std::string reason = std::strerror(error);
   if (exists && (error == EACCES || error == EPERM || error == EROFS))
-    reason += " (no new file can be made in its folder; the old file is kept)";
+    reason = Fmt(TrEn("%s (no new file can be made in its folder; the old file is kept)"), reason);
   return reason;
 }
 

@@ -60,6 +60,28 @@ std::string TorvelSettingsPath() {
   return base + "/torvel/settings.json";
 }
 
+std::string JsonRefusalText(int id, std::size_t byte, const std::string& message) {
+  // Not only syntax errors: a number out of range (1e400) is another kind,
+  // whose message quotes the number.
+  if (id >= 400 && id < 500) {
+    const std::size_t from = message.find('\'');
+    const std::size_t to = message.rfind('\'');
+    const std::string number =
+        from != std::string::npos && to > from ? message.substr(from + 1, to - from - 1) : "";
+    return Fmt(TrEn("value out of range: %s"), number);
+  }
+  if (id == 101) {
+    int line = 0, column = 0;
+    const std::size_t at = message.find("at line ");
+    if (at != std::string::npos &&
+        std::sscanf(message.c_str() + at, "at line %d, column %d", &line, &column) == 2)
+      return Fmt(TrEn("not JSON: syntax error at line %s, column %s"), line, column);
+    return Fmt(TrEn("not JSON: syntax error at byte %s"), byte);
+  }
+  const std::size_t end = message.find("] ");
+  return Fmt(TrEn("not JSON: %s"), end == std::string::npos ? message : message.substr(end + 2));
+}
+
 TTorvelSettings LoadTorvelSettings() {
   const std::string path = TorvelSettingsPath();
   TTorvelSettings settings;
@@ -85,13 +107,8 @@ TTorvelSettings ParseTorvelSettings(std::string_view text, const std::string& pa
       return true;
     });
   } catch (const json::exception& e) {
-    // Not only syntax errors: a number out of range (1e400) is another kind.
-    std::string message = e.what();
-    const std::size_t end = message.find("] ");
-    if (end != std::string::npos) message = message.substr(end + 2);
-    Fail(path,
-         Fmt(e.id >= 400 && e.id < 500 ? TrEn("value out of range: %s") : TrEn("not JSON: %s"),
-             message));
+    const auto* syntax = dynamic_cast<const json::parse_error*>(&e);
+    Fail(path, JsonRefusalText(e.id, syntax != nullptr ? syntax->byte : 0, e.what()));
   }
   if (!root.is_object())
     Fail(path, Fmt(TrEn("expected a JSON object, found %s"), std::string(root.type_name())));

@@ -112,14 +112,10 @@ class TImageSax {
   }
   bool end_object() { return Close(); }
   bool end_array() { return Close(); }
-  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
-                   const json::exception& e) {
+  bool parse_error(std::size_t position, const std::string& /*token*/, const json::exception& e) {
     // Syntax errors, and numbers out of range ("1e400"), which the parser
     // raises as out_of_range rather than parse_error.
-    const std::string message = e.what();
-    const std::size_t end = message.find("] ");
-    refusal_ =
-        Fmt(TrEn("not JSON: %s"), end == std::string::npos ? message : message.substr(end + 2));
+    refusal_ = JsonRefusalText(e.id, position, e.what());
     return false;
   }
 
