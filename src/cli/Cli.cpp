@@ -662,6 +662,9 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   CLI::App app{TrEn("Reads the fiscal documents of a fiscal storage and saves the report."),
                "kvitor-cli"};
   app.require_subcommand(0, 1);
+  // Options take the group they are given when made, subcommands that of
+  // their parent.
+  app.option_defaults()->group(TrEn("Options"));
   app.set_help_flag("-h,--help", TrEn("Print this help message and exit"));
   // Placeholders as a Unix tool's help names them, and the help's own words in
   // the user's language; subcommands share the formatter.
@@ -673,8 +676,6 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
                                                         {"SUBCOMMAND", TrEn("SUBCOMMAND")},
                                                         {"SUBCOMMANDS", TrEn("SUBCOMMANDS")},
                                                         {"Positionals", TrEn("Positionals")},
-                                                        {"Options", TrEn("Options")},
-                                                        {"Subcommands", TrEn("Subcommands")},
                                                         {"REQUIRED", TrEn("REQUIRED")},
                                                         {"Excludes", TrEn("Excludes")},
                                                         {"Needs", TrEn("Needs")}};
@@ -769,6 +770,8 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   bool showFfd12 = false;
   show->add_flag("--ffd12", showFfd12, TrEn("Name the tags of format 1.2 and later in the text"));
 
+  for (CLI::App* command : {status, read, journal, journalList, journalRemove, show})
+    command->group(TrEn("Subcommands"));
   // Set last, so that the subcommands' help does not repeat it.
   app.footer(HelpFooter());
   try {

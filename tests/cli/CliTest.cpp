@@ -667,9 +667,6 @@ TEST_F(CliTest, SignalDuringTheSaveStopsItAndKeepsTheOldFile) {
   ::close(reader);
 }
 
-}  // namespace
-}  // namespace kvitor::test
-
 // The language of the locale on every line the program writes of its own:
 // English under en_US, Russian under ru_RU (Latin only in names of files,
 // options, commands, variables and placeholders), whichever path it takes.
@@ -762,3 +759,6 @@ TEST(Catalogues, TranslateEveryText) {
     EXPECT_GT(entries, 100);
   }
 }
+
+}  // namespace
+}  // namespace kvitor::test
