@@ -770,8 +770,11 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   bool showFfd12 = false;
   show->add_flag("--ffd12", showFfd12, TrEn("Name the tags of format 1.2 and later in the text"));
 
-  for (CLI::App* command : {status, read, journal, journalList, journalRemove, show})
+  for (CLI::App* command : {status, read, journal, journalList, journalRemove, show}) {
     command->group(TrEn("Subcommands"));
+    // A subcommand's help flag is made before it takes its parent's defaults.
+    if (CLI::Option* help = command->get_help_ptr()) help->group(TrEn("Options"));
+  }
   // Set last, so that the subcommands' help does not repeat it.
   app.footer(HelpFooter());
   try {
