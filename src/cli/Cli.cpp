@@ -581,7 +581,7 @@ std::vector<std::string> WithAttachedValues(int argc, char** argv) {
 // CLI11's refusal in the user's language. Its texts are English and fixed:
 // the names in them are taken out and put into ours.
 std::string ParseErrorText(const CLI::ParseError& e) {
-  const std::string what = e.what();
+  std::string what = e.what();
   const auto after = [&](std::string_view mark) {
     const std::size_t at = what.find(mark);
     return at == std::string::npos ? what : what.substr(at + mark.size());
