@@ -3,6 +3,8 @@
 
 #include "base/SafeFile.h"
 
+#include "base/Messages.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,7 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 
 [[noreturn]] void CannotCreate(const std::string& path, const std::string& reason) {
-  throw Error("Cannot create file \"" + path + "\". " + reason);
+  throw Error(Fmt(TrEn("Cannot create file \"%s\". %s"), path, reason));
 }
 
 std::string AbsolutePath(const std::string& fileName) {
@@ -99,8 +101,8 @@ void ReleaseHandlers() {
 }
 
 std::string SizeText(std::size_t bytes) {
-  if (bytes % (1u << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
-  return std::to_string(bytes) + " bytes";
+  if (bytes % (1u << 20) == 0) return Fmt(TrEn("%s MiB"), bytes >> 20);
+  return Fmt(TrEn("%s bytes"), bytes);
 }
 
 // A descriptor closed with its owner.
@@ -147,8 +149,8 @@ void CheckLinkOwner(int folder, const struct stat& link, const std::string& path
   struct stat dir {};
   if (::fstat(folder, &dir) == 0 && (dir.st_mode & S_ISVTX) != 0 && (dir.st_mode & S_IWOTH) != 0 &&
       link.st_uid != ::geteuid() && link.st_uid != dir.st_uid) {
-    CannotCreate(path, std::string(std::strerror(EACCES)) +
-                           " (a symbolic link of another user in a shared folder)");
+    CannotCreate(path, Fmt(TrEn("%s (a symbolic link of another user in a shared folder)"),
+                           std::string(std::strerror(EACCES))));
   }
 }
 
@@ -233,7 +235,7 @@ TLocation Locate(const std::string& absolute) {
 std::string NoNewFileReason(int error, bool exists) {
   std::string reason = std::strerror(error);
   if (exists && (error == EACCES || error == EPERM || error == EROFS))
-    reason += " (no new file can be made in its folder; the old file is kept)";
+    reason = Fmt(TrEn("%s (no new file can be made in its folder; the old file is kept)"), reason);
   return reason;
 }
 
@@ -455,9 +457,9 @@ TRegularFile OpenRegularFile(const std::string& path, uint64_t maxBytes) {
   };
   const auto check = [&](const struct stat& s) {
     if (S_ISDIR(s.st_mode)) throw refuse(EISDIR, std::strerror(EISDIR));
-    if (!S_ISREG(s.st_mode)) throw refuse(0, "Not a regular file");
+    if (!S_ISREG(s.st_mode)) throw refuse(0, TrEn("Not a regular file"));
     if (static_cast<uint64_t>(s.st_size) > maxBytes) {
-      throw refuse(0, "larger than " + SizeText(maxBytes));
+      throw refuse(0, Fmt(TrEn("larger than %s"), SizeText(maxBytes)));
     }
   };
   struct stat st {};
@@ -485,7 +487,8 @@ std::string ReadRegularFile(const std::string& path, std::size_t maxBytes) {
     if (n == 0) break;
     content.append(buffer, static_cast<std::size_t>(n));
     // A file that grows while it is read.
-    if (content.size() > maxBytes) throw TFileReadError(0, "larger than " + SizeText(maxBytes));
+    if (content.size() > maxBytes)
+      throw TFileReadError(0, Fmt(TrEn("larger than %s"), SizeText(maxBytes)));
   }
   return content;
 }

@@ -14,18 +14,20 @@
 #include <utility>
 
 #include "base/Error.h"
+#include "base/Messages.h"
 
 namespace kvitor {
 namespace {
 
 constexpr std::size_t kBufferSize = 1 << 16;
 
-[[noreturn]] void Fail(const std::string& what, const std::string& name, int err) {
-  throw Error(what + " \"" + name + "\". " + std::strerror(err));
+[[noreturn]] void Fail(const char* pattern, const std::string& name, int err) {
+  throw Error(Fmt(pattern, name, std::strerror(err)));
 }
 
 void StopIfAsked(const std::atomic<bool>* stop, const std::string& name) {
-  if (stop != nullptr && stop->load()) throw TSaveStopped("Saving \"" + name + "\" was stopped");
+  if (stop != nullptr && stop->load())
+    throw TSaveStopped(Fmt(TrEn("Saving \"%s\" was stopped"), name));
 }
 
 }  // namespace
@@ -71,9 +73,9 @@ void TFileStream::WriteOut(int64_t at, const char* data, std::size_t size) {
         CheckStop();
         continue;
       }
-      Fail("Cannot write file", name_, errno);
+      Fail(TrEn("Cannot write file \"%s\". %s"), name_, errno);
     }
-    if (n == 0) Fail("Cannot write file", name_, EIO);
+    if (n == 0) Fail(TrEn("Cannot write file \"%s\". %s"), name_, EIO);
     data += n;
     size -= static_cast<std::size_t>(n);
     at += n;
@@ -87,7 +89,7 @@ void TFileStream::FlushBuffer() {
 }
 
 std::size_t TFileStream::Write(const void* buffer, std::size_t size) {
-  if (fd_ < 0) Fail("Cannot write file", name_, EBADF);
+  if (fd_ < 0) Fail(TrEn("Cannot write file \"%s\". %s"), name_, EBADF);
   const auto* data = static_cast<const char*>(buffer);
   if (buffer_.size() + size > kBufferSize) {
     FlushBuffer();
@@ -112,7 +114,7 @@ std::size_t TFileStream::Read(void* buffer, std::size_t size) {
     const ssize_t n = ::pread(fd_, out + done, size - done, position_);
     if (n < 0) {
       if (errno == EINTR) continue;
-      Fail("Cannot read file", name_, errno);
+      Fail(TrEn("Cannot read file \"%s\". %s"), name_, errno);
     }
     if (n == 0) break;
     done += static_cast<std::size_t>(n);
@@ -133,7 +135,8 @@ void TFileStream::Flush() {
   CheckStop();
   int result = 0;
   while ((result = ::fsync(fd_)) != 0 && errno == EINTR) CheckStop();
-  if (result != 0 && errno != EINVAL && errno != EROFS) Fail("Cannot write file", name_, errno);
+  if (result != 0 && errno != EINVAL && errno != EROFS)
+    Fail(TrEn("Cannot write file \"%s\". %s"), name_, errno);
   CheckStop();
 }
 
@@ -141,7 +144,7 @@ void TFileStream::Close() {
   Flush();
   const int fd = fd_;
   fd_ = -1;
-  if (::close(fd) != 0 && errno != EINTR) Fail("Cannot write file", name_, errno);
+  if (::close(fd) != 0 && errno != EINTR) Fail(TrEn("Cannot write file \"%s\". %s"), name_, errno);
 }
 
 TSequentialStream::TSequentialStream(int fd, std::string name) : fd_(fd), name_(std::move(name)) {
@@ -167,16 +170,16 @@ void TSequentialStream::WriteOut(const char* data, std::size_t size) {
         StopIfAsked(stop_, name_);
         continue;
       }
-      Fail("Cannot write file", name_, errno);
+      Fail(TrEn("Cannot write file \"%s\". %s"), name_, errno);
     }
-    if (n == 0) Fail("Cannot write file", name_, EIO);
+    if (n == 0) Fail(TrEn("Cannot write file \"%s\". %s"), name_, EIO);
     data += n;
     size -= static_cast<std::size_t>(n);
   }
 }
 
 std::size_t TSequentialStream::Write(const void* buffer, std::size_t size) {
-  if (fd_ < 0) Fail("Cannot write file", name_, EBADF);
+  if (fd_ < 0) Fail(TrEn("Cannot write file \"%s\". %s"), name_, EBADF);
   const auto* data = static_cast<const char*>(buffer);
   if (buffer_.size() + size > kBufferSize) {
     WriteOut(buffer_.data(), buffer_.size());
@@ -192,10 +195,12 @@ std::size_t TSequentialStream::Write(const void* buffer, std::size_t size) {
   return size;
 }
 
-std::size_t TSequentialStream::Read(void*, std::size_t) { Fail("Cannot read file", name_, ESPIPE); }
+std::size_t TSequentialStream::Read(void*, std::size_t) {
+  Fail(TrEn("Cannot read file \"%s\". %s"), name_, ESPIPE);
+}
 
 void TSequentialStream::SetPosition(int64_t position) {
-  if (position != position_) Fail("Cannot write file", name_, ESPIPE);
+  if (position != position_) Fail(TrEn("Cannot write file \"%s\". %s"), name_, ESPIPE);
 }
 
 void TSequentialStream::Close() {
@@ -203,7 +208,7 @@ void TSequentialStream::Close() {
   WriteOut(buffer_.data(), buffer_.size());
   buffer_.clear();
   const int fd = std::exchange(fd_, -1);
-  if (::close(fd) != 0 && errno != EINTR) Fail("Cannot write file", name_, errno);
+  if (::close(fd) != 0 && errno != EINTR) Fail(TrEn("Cannot write file \"%s\". %s"), name_, errno);
 }
 
 }  // namespace kvitor

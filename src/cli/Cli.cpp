@@ -15,7 +15,9 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -29,7 +31,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/DateTime.h"
 #include "base/Error.h"
+#include "base/Messages.h"
 #include "base/SafeFile.h"
 #include "base/Stream.h"
 #include "drivers/Torvel.h"
@@ -49,26 +53,31 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitStopped = 3;
 
-constexpr const char* kHelpFooter = R"(Exit status:
-  0  success
-  1  the job ended in an error, a save failed, or show refused the file
-  2  bad arguments, or a range of documents the job refuses
-  3  stopped by Ctrl+C or SIGTERM (where other tools end with 130 or 143):
-     during the read, what had been read was saved; during the save, the
-     file being saved was left as it was before
-
-Environment:
-  TORVEL_IMAGE     the emulated storage's data file (--image sets it)
-  TORVEL_PORT      a fiscal storage on this serial port (--port sets it)
-  TORVEL_BAUD      the serial port's speed (--baud sets it)
-  TORVEL_TRACE     the file that logs every serial frame (--trace sets it)
-  XDG_CONFIG_HOME  the folder of the driver's settings, torvel/settings.json
-  XDG_STATE_HOME   the folder of the journals of reads, kvitor/ (default
-                   ~/.local/state)
-  LANGUAGE, LC_ALL, LANG
-                   the language of messages and tag names, the date format
-
-See kvitor-cli(1).)";
+// The help's last part; a function, so that it is translated once the
+// catalogues are bound.
+std::string HelpFooter() {
+  return TrEn(
+      "Exit status:\n"
+      "  0  success\n"
+      "  1  the job ended in an error, a save failed, or show refused the file\n"
+      "  2  bad arguments, or a range of documents the job refuses\n"
+      "  3  stopped by Ctrl+C or SIGTERM (where other tools end with 130 or 143):\n"
+      "     during the read, what had been read was saved; during the save, the\n"
+      "     file being saved was left as it was before\n"
+      "\n"
+      "Environment:\n"
+      "  TORVEL_IMAGE     the emulated storage's data file (--image sets it)\n"
+      "  TORVEL_PORT      a fiscal storage on this serial port (--port sets it)\n"
+      "  TORVEL_BAUD      the serial port's speed (--baud sets it)\n"
+      "  TORVEL_TRACE     the file that logs every serial frame (--trace sets it)\n"
+      "  XDG_CONFIG_HOME  the folder of the driver's settings, torvel/settings.json\n"
+      "  XDG_STATE_HOME   the folder of the journals of reads, kvitor/ (default\n"
+      "                   ~/.local/state)\n"
+      "  LANGUAGE, LC_ALL, LANG\n"
+      "                   the language of messages and tag names, the date format\n"
+      "\n"
+      "See kvitor-cli(1).");
+}
 
 std::atomic<bool> gInterrupted{false};
 
@@ -112,14 +121,34 @@ void PrintError(std::ostream& err, std::string_view text) {
   }
 }
 
+// text is UTF-8.
 int UsageError(std::ostream& err, const std::string& text) {
-  PrintError(err, text + "\nRun kvitor-cli --help for the usage.");
+  PrintError(err, ShowUtf8(text + "\n" + TrEn("Run kvitor-cli --help for the usage.")));
   return kExitUsage;
 }
 
-// A duration for the progress line; never below zero.
+// A duration for the progress line, hours:minutes:seconds in every locale;
+// never below zero.
 std::string ShowDuration(TDateTime duration) {
-  return ShowUtf8(FormatLongTime(ShownDuration(duration)));
+  const auto seconds = std::llround(ShownDuration(duration) * kSecondsPerDay);
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60,
+                seconds % 60);
+  return text;
+}
+
+// Dates and times that no format fixes: ISO 8601 in every locale.
+std::string IsoDate(TDateTime value) {
+  const TDateTimeParts p = DecodeDateTime(value);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", p.Year, p.Month, p.Day);
+  return text;
+}
+std::string IsoTime(TDateTime value) {
+  const TDateTimeParts p = DecodeDateTime(value);
+  char text[32];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d", p.Hour, p.Minute, p.Second);
+  return text;
 }
 
 // Ctrl+C and SIGTERM ask the job to stop while this lives; their earlier
@@ -197,8 +226,8 @@ int PrintStatus(bool json, std::ostream& out, std::ostream& err) {
       << "FNStatus2102: " << int{s.FNStatus2102} << '\n'
       << "FNStatus2103: " << int{s.FNStatus2103} << '\n'
       << "FNStatus2104: " << int{s.FNStatus2104} << '\n'
-      << "FNDate: " << ShowUtf8(FormatShortDate(s.FNDate)) << '\n'
-      << "FNTime: " << ShowUtf8(FormatLongTime(s.FNTime)) << '\n'
+      << "FNDate: " << IsoDate(s.FNDate) << '\n'
+      << "FNTime: " << IsoTime(s.FNTime) << '\n'
       << "FNSerialNumber: " << Show1251(s.FNSerialNumber) << '\n'
       << "LastDocNumber: " << s.LastDocNumber << '\n';
   return 0;
@@ -300,9 +329,11 @@ int ReadAndSave(TMainController& controller, const TReadOptions& o, std::ostream
     if (toldJournal || !use) return;
     toldJournal = true;
     if (use->first == 0) return;
-    tell("Продолжение: из журнала документов " + std::to_string(use->first) +
-         (use->second <= *last ? ", читаются с № " + std::to_string(use->second)
-                               : ", все документы диапазона"));
+    tell(use->second <= *last
+             ? Fmt(Tr("Продолжение: из журнала документов %s, читаются с № %s"), use->first,
+                   use->second)
+             : Fmt(Tr("Продолжение: из журнала документов %s, все документы диапазона"),
+                   use->first));
   };
   std::string toldWait;
   while (!controller.JobFinished()) {
@@ -310,8 +341,7 @@ int ReadAndSave(TMainController& controller, const TReadOptions& o, std::ostream
     tellJournal();
     const TMainControllerStatus now = controller.GetStatus();
     // A lost line is said once, on a line of its own, whatever the progress shows.
-    if (now.State == TJobState::Running && now.Text.rfind("Нет связи с ФН", 0) == 0 &&
-        now.Text != toldWait) {
+    if (now.State == TJobState::Running && now.AwaitingStorage && now.Text != toldWait) {
       toldWait = now.Text;
       tell(now.Text);
     }
@@ -325,24 +355,26 @@ int ReadAndSave(TMainController& controller, const TReadOptions& o, std::ostream
   if (status.State != TJobState::Finished) {
     PrintError(err, ShowUtf8(status.Text));
     if (controller.ReportIncomplete() && controller.DocumentsRead() > 0) {
-      PrintError(err, ShowUtf8("Прочитанное сохранено в журнале: повторите команду, чтобы "
-                               "продолжить, или задайте --last " +
-                               std::to_string(first + controller.DocumentsRead() - 1) +
-                               " для отчета о прочитанных документах"));
+      PrintError(
+          err,
+          ShowUtf8(Fmt(Tr("Прочитанное сохранено в журнале: повторите команду, чтобы продолжить, "
+                          "или задайте --last %s для отчета о прочитанных документах"),
+                       first + controller.DocumentsRead() - 1)));
     }
     return kExitFailed;
   }
   const bool stopped = controller.JobStopped();
   if (stopped) {
-    PrintError(err, ShowUtf8("прервано: " + StoppedJobText(controller.DocumentsRead(),
-                                                           controller.DocumentsToRead())));
+    PrintError(err,
+               ShowUtf8(Fmt(Tr("прервано: %s"), StoppedJobText(controller.DocumentsRead(),
+                                                               controller.DocumentsToRead()))));
   } else {
     tell(status.Text);
   }
   if (controller.IsReportReady() && controller.Report().NewerFormatSeen()) {
     tell(
-        "Прочитаны документы ФФД 1.2: включите «Реквизиты ФФД 1.2 и новее», чтобы видеть "
-        "их реквизиты (--ffd12)");
+        Tr("Прочитаны документы ФФД 1.2: включите «Реквизиты ФФД 1.2 и новее», чтобы "
+           "видеть их реквизиты (--ffd12)"));
   }
   // Where the saved files are, unless the standard output carries one of them.
   const bool tellSaved = !o.Quiet && bin != "-" && txt != "-";
@@ -362,7 +394,7 @@ int ReadAndSave(TMainController& controller, const TReadOptions& o, std::ostream
     }
   } catch (const TSaveStopped& e) {
     PrintError(err, ShowUtf8(e.what()));
-    PrintError(err, ShowUtf8("прервано: сохранение остановлено, прежний файл не изменён"));
+    PrintError(err, ShowUtf8(Tr("прервано: сохранение остановлено, прежний файл не изменён")));
     return kExitStopped;
   } catch (const std::exception& e) {
     PrintError(err, ShowUtf8(e.what()));
@@ -388,11 +420,11 @@ int ListJournalFiles(std::ostream& out, std::ostream& err) {
     const auto folder = JournalFolder();
     out << ShowUtf8(folder.string()) << ":\n";
     for (const TJournalInfo& j : ListJournals(folder)) {
-      out << Show1251(j.Key.Serial) << "  " << ShowUtf8("РН ") << Show1251(j.Key.RegNumber) << "  "
-          << ShowUtf8("документов ") << j.Documents;
+      out << Show1251(j.Key.Serial) << "  " << ShowUtf8(Tr("РН ")) << Show1251(j.Key.RegNumber)
+          << "  " << ShowUtf8(Fmt(Tr("документов %s"), j.Documents));
       if (j.Documents > 0) out << " (" << j.First << ".." << j.Last << ")";
-      out << "  " << j.Size << ShowUtf8(" байт") << "  " << ShowUtf8(j.Path.filename().string())
-          << '\n';
+      out << "  " << ShowUtf8(Fmt(Tr("%s байт"), j.Size)) << "  "
+          << ShowUtf8(j.Path.filename().string()) << '\n';
     }
   } catch (const std::exception& e) {
     PrintError(err, ShowUtf8(e.what()));
@@ -406,10 +438,10 @@ int RemoveJournalFiles(const std::string& serial, bool quiet, std::ostream& out,
   try {
     const int removed = RemoveJournals(JournalFolder(), LocaleToUtf8(serial));
     if (removed == 0) {
-      PrintError(err, ShowUtf8("Журнал ФН " + LocaleToUtf8(serial) + " не найден"));
+      PrintError(err, ShowUtf8(Fmt(Tr("Журнал ФН %s не найден"), LocaleToUtf8(serial))));
       return kExitFailed;
     }
-    if (!quiet) out << ShowUtf8("Удалено журналов: " + std::to_string(removed)) << '\n';
+    if (!quiet) out << ShowUtf8(Fmt(Tr("Удалено журналов: %s"), removed)) << '\n';
   } catch (const std::exception& e) {
     PrintError(err, ShowUtf8(e.what()));
     return kExitFailed;
@@ -446,8 +478,8 @@ class TOstreamStream : public TStream {
   // The stream keeps no reason; the system's, when there is one.
   [[noreturn]] static void Failed() {
     const int error = errno;
-    throw Error(std::string("Cannot write to the standard output. ") +
-                std::strerror(error != 0 ? error : EIO));
+    throw Error(Fmt(TrEn("Cannot write to the standard output. %s"),
+                    std::string(std::strerror(error != 0 ? error : EIO))));
   }
 
  private:
@@ -546,7 +578,7 @@ class TStandardInput {
     }
   }
   [[noreturn]] static void Failed(int error) {
-    throw Error(Tr("Не удалось прочитать стандартный ввод: ") + std::string(std::strerror(error)));
+    throw Error(Fmt(TrEn("Cannot read the standard input. %s"), std::strerror(error)));
   }
 
   int fd_ = -1;
@@ -640,9 +672,8 @@ int CheckOutputs(const std::vector<TNamedFile>& inputs, const std::vector<TNamed
     const std::optional<TFileIdentity> id = IdentityOf(output.Name, false);
     for (const auto& [other, otherId] : seen) {
       if (id && otherId && *id == *otherId) {
-        return UsageError(err, output.Option + ": \"" + ShowUtf8(output.Name) +
-                                   "\" is the same file as " + other->Option + " \"" +
-                                   ShowUtf8(other->Name) + "\"");
+        return UsageError(err, Fmt(TrEn("%s: \"%s\" is the same file as %s \"%s\""), output.Option,
+                                   output.Name, other->Option, other->Name));
       }
     }
     seen.emplace_back(&output, id);
@@ -683,6 +714,42 @@ std::vector<std::string> WithAttachedValues(int argc, char** argv) {
   return args;
 }
 
+// CLI11's refusal in the user's language. Its texts are English and fixed:
+// the names in them are taken out and put into ours.
+std::string ParseErrorText(const CLI::ParseError& e) {
+  std::string what = e.what();
+  const auto after = [&](std::string_view mark) {
+    const std::size_t at = what.find(mark);
+    return at == std::string::npos ? what : what.substr(at + mark.size());
+  };
+  const auto before = [&](std::string_view mark) { return what.substr(0, what.find(mark)); };
+  if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr)
+    return Fmt(TrEn("unexpected argument: %s"), after(": "));
+  if (dynamic_cast<const CLI::ValidationError*>(&e) != nullptr) return what;  // ours already
+  if (dynamic_cast<const CLI::ExcludesError*>(&e) != nullptr) {
+    return Fmt(TrEn("%s cannot be given with %s"), before(" excludes "), after(" excludes "));
+  }
+  if (dynamic_cast<const CLI::RequiresError*>(&e) != nullptr)
+    return Fmt(TrEn("%s needs %s"), before(" requires "), after(" requires "));
+  if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
+    if (what.find("subcommand") != std::string::npos) return TrEn("a command is required");
+    return Fmt(TrEn("%s is required"), before(" is required"));
+  }
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr) {
+    if (what.find(" missing") != std::string::npos)
+      return Fmt(TrEn("%s: a value is required"), before(": "));
+    return Fmt(TrEn("%s: too many values"), before(": "));
+  }
+  if (dynamic_cast<const CLI::ConversionError*>(&e) != nullptr) {
+    const std::size_t at = what.find("--");
+    const std::string option = at == std::string::npos
+                                   ? std::string()
+                                   : what.substr(at, what.find_first_of(" =:", at) - at);
+    return Fmt(TrEn("%s: the value is not allowed"), option);
+  }
+  return Fmt(TrEn("invalid arguments: %s"), what);
+}
+
 }  // namespace
 
 int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
@@ -691,17 +758,17 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   const CLI::Validator decimal(
       [](std::string& value) -> std::string {
         std::size_t at = (!value.empty() && (value[0] == '-' || value[0] == '+')) ? 1 : 0;
-        if (at == value.size()) return "expected a decimal number, found \"" + value + "\"";
+        if (at == value.size()) return Fmt(TrEn("expected a decimal number, found \"%s\""), value);
         for (; at < value.size(); ++at) {
           if (value[at] < '0' || value[at] > '9')
-            return "expected a decimal number, found \"" + value + "\"";
+            return Fmt(TrEn("expected a decimal number, found \"%s\""), value);
         }
         return {};
       },
       "");
   const CLI::Validator fileName(
       [](std::string& value) -> std::string {
-        return value.empty() ? "expected a file name, found an empty text" : std::string();
+        return value.empty() ? TrEn("expected a file name, found an empty text") : std::string();
       },
       "");
 
@@ -712,22 +779,49 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
         const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), baud);
         if (ec == std::errc() && end == value.data() + value.size() && IsSupportedBaud(baud))
           return {};
-        return "expected 9600, 19200, 38400, 57600 or 115200, found \"" + value + "\"";
+        return Fmt(TrEn("expected 9600, 19200, 38400, 57600 or 115200, found \"%s\""), value);
       },
       "");
 
-  CLI::App app{"Reads the fiscal documents of a fiscal storage and saves the report.",
+  // Seconds of waiting: a whole number in a range.
+  const CLI::Validator waitRange(
+      [](std::string& value) -> std::string {
+        int seconds = -1;
+        const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+        if (ec == std::errc() && end == value.data() + value.size() && seconds >= 0 &&
+            seconds <= 24 * 3600)
+          return {};
+        return Fmt(TrEn("expected a number of seconds from 0 to 86400, found \"%s\""), value);
+      },
+      "");
+
+  CLI::App app{TrEn("Reads the fiscal documents of a fiscal storage and saves the report."),
                "kvitor-cli"};
   app.require_subcommand(0, 1);
-  // Placeholders as a Unix tool's help names them; subcommands share the formatter.
-  app.get_formatter()->label("TEXT", "FILE");
-  app.get_formatter()->label("INT", "N");
+  // Options take the group they are given when made, subcommands that of
+  // their parent.
+  app.option_defaults()->group(TrEn("Options"));
+  app.set_help_flag("-h,--help", TrEn("Print this help message and exit"));
+  // Placeholders as a Unix tool's help names them, and the help's own words in
+  // the user's language; subcommands share the formatter.
+  const auto formatter = app.get_formatter();
+  formatter->label("TEXT", "FILE");
+  formatter->label("INT", "N");
+  const std::pair<const char*, const char*> labels[] = {{"Usage", TrEn("Usage")},
+                                                        {"OPTIONS", TrEn("OPTIONS")},
+                                                        {"SUBCOMMAND", TrEn("SUBCOMMAND")},
+                                                        {"SUBCOMMANDS", TrEn("SUBCOMMANDS")},
+                                                        {"Positionals", TrEn("Positionals")},
+                                                        {"REQUIRED", TrEn("REQUIRED")},
+                                                        {"Excludes", TrEn("Excludes")},
+                                                        {"Needs", TrEn("Needs")}};
+  for (const auto& [key, text] : labels) formatter->label(key, text);
   bool version = false;
-  app.add_flag("--version", version, "Print the program's version");
+  app.add_flag("--version", version, TrEn("Print the program's version"));
   bool quiet = false;
   // Wherever it is given, before the command or after it.
   const auto addQuiet = [&quiet](CLI::App* command) {
-    command->add_flag("-q,--quiet", quiet, Tr("Без хода работы и сообщений, кроме ошибок"));
+    command->add_flag("-q,--quiet", quiet, TrEn("No progress and no messages but errors"));
   };
   addQuiet(&app);
 
@@ -736,95 +830,109 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   // The connection options of status and read.
   const auto addConnection = [&](CLI::App* command) {
     auto* imageOption =
-        command->add_option("--image", image, "The emulated storage's data file")->check(fileName);
-    command->add_option("--port", port, "A fiscal storage on this serial port (e.g. /dev/ttyUSB0)")
+        command->add_option("--image", image, TrEn("The emulated storage's data file"))
+            ->check(fileName);
+    command
+        ->add_option("--port", port,
+                     TrEn("A fiscal storage on this serial port (e.g. /dev/ttyUSB0)"))
         ->check(fileName)
         ->excludes(imageOption)
         ->type_name("DEV");
-    command->add_option("--baud", baud, "The serial port's speed (default 115200)")
+    command->add_option("--baud", baud, TrEn("The serial port's speed (default 115200)"))
         ->check(decimal)
         ->check(speed);
-    command->add_option("--trace", trace, "Append every frame on the serial line to this file")
+    command
+        ->add_option("--trace", trace, TrEn("Append every frame on the serial line to this file"))
         ->check(fileName);
   };
-  auto* status = app.add_subcommand("status", "Read the storage status");
+  auto* status = app.add_subcommand("status", TrEn("Read the storage status"));
   addConnection(status);
   addQuiet(status);
   bool statusJson = false;
-  status->add_flag("--json", statusJson, Tr("Вывести состояние как объект JSON"));
+  status->add_flag("--json", statusJson, TrEn("Print the status as a JSON object"));
 
-  auto* read = app.add_subcommand("read", "Read documents and save the report");
+  auto* read = app.add_subcommand("read", TrEn("Read documents and save the report"));
   int32_t first = 1;
   std::optional<int32_t> last;
   bool only1162 = false;
   bool ffd12 = false;
   std::string bin, txt;
   addConnection(read);
-  read->add_option("--first", first, "Number of the first document (default 1)")->check(decimal);
-  read->add_option("--last", last, "Number of the last document (default the storage's last)")
+  read->add_option("--first", first, TrEn("Number of the first document (default 1)"))
+      ->check(decimal);
+  read->add_option("--last", last, TrEn("Number of the last document (default the storage's last)"))
       ->check(decimal);
   read->add_flag("--only-1162", only1162,
-                 "Keep only documents that carry tag 1162 (with --ffd12 also 1163)");
-  read->add_flag("--ffd12", ffd12, "Name and keep the tags of format 1.2 and later");
-  read->add_option("--bin", bin, "Save the binary report file")->check(fileName);
-  read->add_option("--txt", txt, "Save the text report file")->check(fileName);
+                 TrEn("Keep only documents that carry tag 1162 (with --ffd12 also 1163)"));
+  read->add_flag("--ffd12", ffd12, TrEn("Name and keep the tags of format 1.2 and later"));
+  read->add_option("--bin", bin, TrEn("Save the binary report file"))->check(fileName);
+  read->add_option("--txt", txt, TrEn("Save the text report file"))->check(fileName);
   bool restart = false;
   int reconnectWait = 120;
-  read->add_flag("--restart", restart, "Discard the storage's journal and read every document");
+  read->add_flag("--restart", restart,
+                 TrEn("Discard the storage's journal and read every document"));
   read->add_option("--reconnect-wait", reconnectWait,
-                   "Seconds to wait for a lost line to come back (default 120; 0 ends at once)")
+                   TrEn("Seconds to wait for a lost line to come back (default 120; 0 ends at "
+                        "once)"))
       ->check(decimal)
-      ->check(CLI::Range(0, 24 * 3600))
+      ->check(waitRange)
       ->type_name("SECONDS");
   addQuiet(read);
 
-  auto* journal = app.add_subcommand("journal", "List or remove the journals of reads");
+  auto* journal = app.add_subcommand("journal", TrEn("List or remove the journals of reads"));
   journal->require_subcommand(1, 1);
-  auto* journalList = journal->add_subcommand("list", "List the journals");
-  auto* journalRemove = journal->add_subcommand("remove", "Remove the journals of a storage");
+  auto* journalList = journal->add_subcommand("list", TrEn("List the journals"));
+  auto* journalRemove = journal->add_subcommand("remove", TrEn("Remove the journals of a storage"));
   std::string journalSerial;
-  journalRemove->add_option("SERIAL", journalSerial, "The storage's serial number")
+  journalRemove->add_option("SERIAL", journalSerial, TrEn("The storage's serial number"))
       ->required()
       ->type_name("");
   for (CLI::App* command : {journal, journalList, journalRemove}) addQuiet(command);
 
-  auto* show = app.add_subcommand("show", "Print a binary report file as text");
+  auto* show = app.add_subcommand("show", TrEn("Print a binary report file as text"));
   std::string showFile, showTxt;
-  show->add_option("FILE", showFile, "The binary report file")
+  show->add_option("FILE", showFile, TrEn("The binary report file"))
       ->required()
       ->check(fileName)
       ->type_name("");
   auto* showTxtOption =
-      show->add_option("--txt", showTxt, "Write the text report to this file")->check(fileName);
+      show->add_option("--txt", showTxt, TrEn("Write the text report to this file"))
+          ->check(fileName);
   std::string showJson, showCsv;
   // The value only as --json=OUT (see WithAttachedValues).
   auto* showJsonOption =
-      show->add_option("--json", showJson, "Write the JSON export to OUT (stdout when - or absent)")
+      show->add_option("--json", showJson,
+                       TrEn("Write the JSON export to OUT (stdout when - or absent)"))
           ->expected(0, 1)
           ->option_text("[=OUT]")
           ->check(fileName)
           ->excludes(showTxtOption);
   show->add_option("--csv", showCsv,
-                   "Write the CSV table of documents to OUT (stdout when - or absent)")
+                   TrEn("Write the CSV table of documents to OUT (stdout when - or absent)"))
       ->expected(0, 1)
       ->option_text("[=OUT]")
       ->check(fileName)
       ->excludes(showTxtOption)
       ->excludes(showJsonOption);
   bool showFfd12 = false;
-  show->add_flag("--ffd12", showFfd12, "Name the tags of format 1.2 and later in the text");
+  show->add_flag("--ffd12", showFfd12, TrEn("Name the tags of format 1.2 and later in the text"));
   addQuiet(show);
 
+  for (CLI::App* command : {status, read, journal, journalList, journalRemove, show}) {
+    command->group(TrEn("Subcommands"));
+    // A subcommand's help flag is made before it takes its parent's defaults.
+    if (CLI::Option* help = command->get_help_ptr()) help->group(TrEn("Options"));
+  }
   // Set last, so that the subcommands' help does not repeat it.
-  app.footer(kHelpFooter);
+  app.footer(HelpFooter());
   try {
     std::vector<std::string> args = WithAttachedValues(argc, argv);
     app.parse(args);
   } catch (const CLI::CallForHelp&) {
-    out << app.help();
+    out << ShowUtf8(app.help());
     return 0;
   } catch (const CLI::ParseError& e) {
-    return UsageError(err, e.what());
+    return UsageError(err, ParseErrorText(e));
   }
 
   if (version) {
@@ -853,8 +961,8 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
        {std::pair{"--bin", bin}, std::pair{"--txt", *show ? showTxt : txt}}) {
     if (name == "-" && ::isatty(STDOUT_FILENO) == 1) {
       return UsageError(err, option + std::string(": ") +
-                                 Tr("файл отчета не выводится на терминал; перенаправьте "
-                                    "стандартный вывод"));
+                                 TrEn("a report file is not written to a terminal; redirect the "
+                                      "standard output"));
     }
   }
   try {
@@ -874,7 +982,7 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
         if (show->count(name) == 0) continue;
         // Without a value the option reads "-"; an empty name was given as such.
         if (value->empty()) {
-          return UsageError(err, name + std::string(": expected a file name, found an empty text"));
+          return UsageError(err, name + ": " + TrEn("expected a file name, found an empty text"));
         }
         form = form1;
         exportTo = *value;
@@ -885,7 +993,7 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
     PrintError(err, ShowUtf8(e.what()));
     return kExitFailed;
   }
-  return UsageError(err, Tr("не задана команда"));
+  return UsageError(err, TrEn("no command given"));
 }
 
 }  // namespace kvitor

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "base/Error.h"
+#include "base/Messages.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {
@@ -22,15 +23,15 @@ TSettingsDialogHook& Hook() {
 
 const char* KindName(const TPropertyValue& value) {
   switch (value.index()) {
-    case 0: return "an integer";
-    case 1: return "a date-time";
-    default: return "a text";
+    case 0: return TrEn("an integer");
+    case 1: return TrEn("a date-time");
+    default: return TrEn("a text");
   }
 }
 
 [[noreturn]] void WrongKind(int id, const TPropertyValue& value, const char* expected) {
-  throw Error(TTorvelProperty::Describe(id) + " holds " + KindName(value) + ", expected " +
-              expected);
+  throw Error(Fmt(TrEn("%s holds %s, expected %s"), TTorvelProperty::Describe(id),
+                  std::string(KindName(value)), std::string(expected)));
 }
 
 }  // namespace
@@ -46,13 +47,10 @@ TPropertyValue TTorvelProperty::Unset(int id) {
 }
 
 std::string TTorvelProperty::Describe(int id) {
-  std::string text = "Property " + std::to_string(id);
   if (const TTorvelPropertyInfo* property = FindTorvelProperty(id)) {
-    text += " (";
-    text += property->Name;
-    text += ")";
+    return Fmt(TrEn("Property %s (%s)"), id, std::string(property->Name));
   }
-  return text;
+  return Fmt(TrEn("Property %s"), id);
 }
 
 int64_t PropertyToInt(int id, const TPropertyValue& value) {
@@ -64,18 +62,18 @@ int64_t PropertyToInt(int id, const TPropertyValue& value) {
       return static_cast<int64_t>(*d);
     }
   }
-  WrongKind(id, value, "an integer");
+  WrongKind(id, value, TrEn("an integer"));
 }
 
 double PropertyToDouble(int id, const TPropertyValue& value) {
   if (const auto* d = std::get_if<double>(&value)) return *d;
   if (const auto* i = std::get_if<int64_t>(&value)) return static_cast<double>(*i);
-  WrongKind(id, value, "a date-time");
+  WrongKind(id, value, TrEn("a date-time"));
 }
 
 std::u16string PropertyToText(int id, const TPropertyValue& value) {
   if (const auto* s = std::get_if<std::u16string>(&value)) return *s;
-  WrongKind(id, value, "a text");
+  WrongKind(id, value, TrEn("a text"));
 }
 
 std::optional<std::size_t> TTorvel::AppendTLVDataBytes(std::string& /*bytes*/) {
@@ -92,8 +90,8 @@ std::string TLVDataToBytes(const std::u16string& data) {
   std::string bytes(data.size(), '\0');
   for (std::size_t i = 0; i < data.size(); ++i) {
     if (data[i] > 0xFF) {
-      throw Error("TLVData holds the character " + std::to_string(static_cast<unsigned>(data[i])) +
-                  " at offset " + std::to_string(i) + ", not a byte");
+      throw Error(Fmt(TrEn("TLVData holds the character %s at offset %s, not a byte"),
+                      static_cast<unsigned>(data[i]), i));
     }
     bytes[i] = static_cast<char>(data[i]);
   }

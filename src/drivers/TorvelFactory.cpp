@@ -4,6 +4,7 @@
 #include "drivers/TorvelFactory.h"
 
 #include "base/Error.h"
+#include "base/Messages.h"
 #include "drivers/TorvelSettings.h"
 #include "drivers/emulated/EmulatedTorvel.h"
 #include "drivers/serial/FNSerialTorvel.h"
@@ -12,7 +13,7 @@ namespace kvitor {
 
 std::unique_ptr<TTorvel> CreateTorvel() {
   if (!TDriverThreadScope::IsActive()) {
-    throw Error("Driver runtime is not initialised on this thread");
+    throw Error(TrEn("Driver runtime is not initialised on this thread"));
   }
   TTorvelSettings settings;
   TTorvelChoice choice;

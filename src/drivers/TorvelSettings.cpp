@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/Error.h"
+#include "base/Messages.h"
 #include "base/SafeFile.h"
 
 namespace kvitor {
@@ -30,11 +31,11 @@ std::string HomeFolder() {
   if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr) {
     return pw->pw_dir;
   }
-  throw Error("Driver settings: neither XDG_CONFIG_HOME nor HOME names a folder");
+  throw Error(TrEn("Driver settings: neither XDG_CONFIG_HOME nor HOME names a folder"));
 }
 
 [[noreturn]] void Fail(const std::string& path, const std::string& what) {
-  throw Error("Driver settings \"" + path + "\": " + what);
+  throw Error(Fmt(TrEn("Driver settings \"%s\": %s"), path, what));
 }
 
 // A settings file is a few lines; a huge one is not ours.
@@ -59,6 +60,28 @@ std::string TorvelSettingsPath() {
   return base + "/torvel/settings.json";
 }
 
+std::string JsonRefusalText(int id, std::size_t byte, const std::string& message) {
+  // Not only syntax errors: a number out of range (1e400) is another kind,
+  // whose message quotes the number.
+  if (id >= 400 && id < 500) {
+    const std::size_t from = message.find('\'');
+    const std::size_t to = message.rfind('\'');
+    const std::string number =
+        from != std::string::npos && to > from ? message.substr(from + 1, to - from - 1) : "";
+    return Fmt(TrEn("value out of range: %s"), number);
+  }
+  if (id == 101) {
+    int line = 0, column = 0;
+    const std::size_t at = message.find("at line ");
+    if (at != std::string::npos &&
+        std::sscanf(message.c_str() + at, "at line %d, column %d", &line, &column) == 2)
+      return Fmt(TrEn("not JSON: syntax error at line %s, column %s"), line, column);
+    return Fmt(TrEn("not JSON: syntax error at byte %s"), byte);
+  }
+  const std::size_t end = message.find("] ");
+  return Fmt(TrEn("not JSON: %s"), end == std::string::npos ? message : message.substr(end + 2));
+}
+
 TTorvelSettings LoadTorvelSettings() {
   const std::string path = TorvelSettingsPath();
   TTorvelSettings settings;
@@ -67,7 +90,7 @@ TTorvelSettings LoadTorvelSettings() {
     text = ReadRegularFile(path, kMaxSettingsBytes);
   } catch (const TFileReadError& e) {
     if (e.Code() == ENOENT) return settings;
-    Fail(path, std::string("cannot be read: ") + e.what());
+    Fail(path, Fmt(TrEn("cannot be read: %s"), std::string(e.what())));
   }
   return ParseTorvelSettings(text, path);
 }
@@ -80,29 +103,27 @@ TTorvelSettings ParseTorvelSettings(std::string_view text, const std::string& pa
     // read, before it can cost memory or a deep walk.
     root = json::parse(text.begin(), text.end(), [&](int depth, json::parse_event_t, json&) {
       if (depth > kMaxSettingsDepth)
-        Fail(path, "nested deeper than " + std::to_string(kMaxSettingsDepth) + " levels");
+        Fail(path, Fmt(TrEn("nested deeper than %s levels"), kMaxSettingsDepth));
       return true;
     });
   } catch (const json::exception& e) {
-    // Not only syntax errors: a number out of range (1e400) is another kind.
-    std::string message = e.what();
-    const std::size_t end = message.find("] ");
-    if (end != std::string::npos) message = message.substr(end + 2);
-    Fail(path, (e.id >= 400 && e.id < 500 ? "value out of range: " : "not JSON: ") + message);
+    const auto* syntax = dynamic_cast<const json::parse_error*>(&e);
+    Fail(path, JsonRefusalText(e.id, syntax != nullptr ? syntax->byte : 0, e.what()));
   }
   if (!root.is_object())
-    Fail(path, std::string("expected a JSON object, found ") + root.type_name());
+    Fail(path, Fmt(TrEn("expected a JSON object, found %s"), std::string(root.type_name())));
   if (const auto it = root.find("image"); it != root.end() && !it->is_null()) {
     if (!it->is_string())
-      Fail(path, std::string("member image: expected a string, found ") + it->type_name());
+      Fail(path, Fmt(TrEn("member %s: expected a string, found %s"), std::string("image"),
+                     std::string(it->type_name())));
     settings.Image = it->get<std::string>();
   }
   if (const auto it = root.find("delay_ms"); it != root.end() && !it->is_null()) {
     if (!it->is_number_integer() ||
         (it->is_number_unsigned() && it->get<uint64_t>() > kMaxDelayMs) || it->get<int64_t>() < 0 ||
         it->get<int64_t>() > kMaxDelayMs) {
-      Fail(path, "member delay_ms: expected null or an integer 0.." + std::to_string(kMaxDelayMs) +
-                     ", found " + Shown(*it));
+      Fail(path, Fmt(TrEn("member delay_ms: expected null or an integer 0..%s, found %s"),
+                     kMaxDelayMs, Shown(*it)));
     }
     settings.DelayMs = static_cast<int>(it->get<int64_t>());
   }
@@ -110,26 +131,29 @@ TTorvelSettings ParseTorvelSettings(std::string_view text, const std::string& pa
     if (*it == "serial") {
       settings.Connection = TTorvelConnection::Serial;
     } else if (*it != "emulator") {
-      Fail(path, "member connection: expected \"emulator\" or \"serial\", found " + Shown(*it));
+      Fail(path, Fmt(TrEn("member connection: expected \"emulator\" or \"serial\", found %s"),
+                     Shown(*it)));
     }
   }
   if (const auto it = root.find("port"); it != root.end() && !it->is_null()) {
     if (!it->is_string())
-      Fail(path, std::string("member port: expected a string, found ") + it->type_name());
+      Fail(path, Fmt(TrEn("member %s: expected a string, found %s"), std::string("port"),
+                     std::string(it->type_name())));
     settings.Port = it->get<std::string>();
   }
   if (const auto it = root.find("baud"); it != root.end() && !it->is_null()) {
     if (!it->is_number_integer() || !IsSupportedBaud(static_cast<int>(it->get<int64_t>())) ||
         it->get<int64_t>() != static_cast<int>(it->get<int64_t>())) {
-      Fail(path, "member baud: expected 9600, 19200, 38400, 57600 or 115200, found " + Shown(*it));
+      Fail(path, Fmt(TrEn("member baud: expected 9600, 19200, 38400, 57600 or 115200, found %s"),
+                     Shown(*it)));
     }
     settings.Baud = static_cast<int>(it->get<int64_t>());
   }
   if (const auto it = root.find("reconnect_wait"); it != root.end() && !it->is_null()) {
     if (!it->is_number_integer() || it->get<int64_t>() < 0 ||
         it->get<int64_t>() > kMaxReconnectWait) {
-      Fail(path, "member reconnect_wait: expected an integer 0.." +
-                     std::to_string(kMaxReconnectWait) + ", found " + Shown(*it));
+      Fail(path, Fmt(TrEn("member reconnect_wait: expected an integer 0..%s, found %s"),
+                     kMaxReconnectWait, Shown(*it)));
     }
     settings.ReconnectWait = static_cast<int>(it->get<int64_t>());
   }
@@ -141,7 +165,7 @@ void SaveTorvelSettings(const TTorvelSettings& settings) {
   const std::filesystem::path folder = std::filesystem::path(path).parent_path();
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
-  if (ec) Fail(path, "cannot create the folder: " + ec.message());
+  if (ec) Fail(path, Fmt(TrEn("cannot create the folder: %s"), ec.message()));
 
   const std::string text = FormatTorvelSettings(settings);
   TSafeFileWriter file(path);
@@ -174,8 +198,8 @@ TTorvelChoice EffectiveConnection(const TTorvelSettings& settings) {
     int value = 0;
     const auto [end, ec] = std::from_chars(baud.data(), baud.data() + baud.size(), value);
     if (ec != std::errc() || end != baud.data() + baud.size() || !IsSupportedBaud(value)) {
-      throw Error("TORVEL_BAUD: expected 9600, 19200, 38400, 57600 or 115200, found \"" + baud +
-                  "\"");
+      throw Error(Fmt(
+          TrEn("TORVEL_BAUD: expected 9600, 19200, 38400, 57600 or 115200, found \"%s\""), baud));
     }
     choice.Baud = value;
   }
@@ -196,8 +220,8 @@ std::string FormatTorvelSettings(const TTorvelSettings& settings) {
   } catch (const json::type_error&) {
     // A file name need not be UTF-8; the settings file holds only UTF-8.
     throw Error(
-        "Driver settings: the image or port path is not UTF-8 text, which the settings "
-        "file cannot hold");
+        TrEn("Driver settings: the image or port path is not UTF-8 text, which the settings "
+             "file cannot hold"));
   }
 }
 

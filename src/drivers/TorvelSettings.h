@@ -52,6 +52,10 @@ struct TTorvelSettings {
 // hold (a path that is not UTF-8).
 [[nodiscard]] std::string FormatTorvelSettings(const TTorvelSettings& settings);
 
+// Why the JSON parser refused a text, in the user's language (its own
+// messages are English): id and message as it raised them, byte where.
+[[nodiscard]] std::string JsonRefusalText(int id, std::size_t byte, const std::string& message);
+
 // Writes the file with the program's safe writer (TSafeFileWriter), so that a
 // failing write leaves the old file whole. Raises Error on failure.
 void SaveTorvelSettings(const TTorvelSettings& settings);

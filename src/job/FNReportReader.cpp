@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "base/Error.h"
+#include "base/Messages.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {
@@ -16,21 +17,24 @@ namespace {
 constexpr int kRegistrationTableParam = 72;
 constexpr int64_t kDefaultRegistrationTable = 18;
 
+[[noreturn]] void BadModelParameter(const std::string& what) {
+  throw Error(Fmt(TrEn("Model parameter %s: %s"), kRegistrationTableParam, what));
+}
+
 // The model parameter's value, whatever its kind, as a 32-bit integer.
 int64_t ModelParameterToInt(const TPropertyValue& value) {
-  const std::string prefix = "Model parameter " + std::to_string(kRegistrationTableParam) + ": ";
   const auto inRange = [](long double v) {
     return v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max();
   };
   if (const auto* i = std::get_if<int64_t>(&value)) {
     if (!inRange(static_cast<long double>(*i))) {
-      throw Error(prefix + "value " + std::to_string(*i) + " is not a 32-bit integer");
+      BadModelParameter(Fmt(TrEn("value %s is not a 32-bit integer"), *i));
     }
     return *i;
   }
   if (const auto* d = std::get_if<double>(&value)) {
     if (!std::isfinite(*d) || std::trunc(*d) != *d || !inRange(*d)) {
-      throw Error(prefix + "value " + std::to_string(*d) + " is not a 32-bit integer");
+      BadModelParameter(Fmt(TrEn("value %s is not a 32-bit integer"), std::to_string(*d)));
     }
     return static_cast<int64_t>(*d);
   }
@@ -44,7 +48,7 @@ int64_t ModelParameterToInt(const TPropertyValue& value) {
     const auto [stop, ec] = std::from_chars(begin, end, number);
     if (ec == std::errc() && stop == end) return number;
   }
-  throw Error(prefix + "\"" + Cp1251ToUtf8(text) + "\" is not an integer");
+  BadModelParameter(Fmt(TrEn("\"%s\" is not an integer"), Cp1251ToUtf8(text)));
 }
 
 }  // namespace

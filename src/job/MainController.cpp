@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "base/Error.h"
+#include "base/Messages.h"
 #include "drivers/TorvelFactory.h"
 #include "job/VersionInfo.h"
 #include "report/FNReportBinWriter.h"
@@ -30,7 +31,7 @@ bool HasEstimate(const TMainControllerStatus& status) {
 TDateTime ShownDuration(TDateTime duration) { return duration > 0 ? duration : 0; }
 
 std::string StoppedJobText(int32_t read, int32_t count) {
-  return "прочитано " + std::to_string(read) + " из " + std::to_string(count);
+  return Fmt(Tr("прочитано %s из %s"), read, count);
 }
 
 TMainController::TMainController(TDriverFactory driverFactory, TClock clock)
@@ -73,11 +74,12 @@ int TMainController::ShowDriverSettings() {
 
 void TMainController::Start(const TReadParams& params) {
   if (Running()) return;
-  if (params.FirstNumber < 1) throw TRangeError("Неверное значение номера первого документа");
-  if (params.LastNumber < 1) throw TRangeError("Неверное значение номера последнего документа");
+  if (params.FirstNumber < 1) throw TRangeError(Tr("Неверное значение номера первого документа"));
+  if (params.LastNumber < 1) throw TRangeError(Tr("Неверное значение номера последнего документа"));
   if (params.LastNumber < params.FirstNumber) {
-    throw TRangeError(
-        "Значение номера первого документа должно \r\nбыть меньше номера последнего документа");
+    // The line break stands where the window's message box has always broken it.
+    throw TRangeError(std::string(Tr("Значение номера первого документа должно")) + " \r\n" +
+                      Tr("быть меньше номера последнего документа"));
   }
   firstNumber_ = params.FirstNumber;
   lastNumber_ = params.LastNumber;
@@ -131,7 +133,7 @@ TFNStatusRec TMainController::FNStatus() const {
 
 bool TMainController::IsReportReady() const { return JobFinished() && report_->Ready(); }
 
-void TMainController::SetStatus(TJobState state, std::string text, int32_t percent) {
+void TMainController::SetStatus(TJobState state, std::string text, int32_t percent, bool awaiting) {
   const TDateTime now = clock_();
   const std::lock_guard guard(lock_);
   if (state != status_.State) {
@@ -145,6 +147,7 @@ void TMainController::SetStatus(TJobState state, std::string text, int32_t perce
   status_.Text = std::move(text);
   status_.State = state;
   status_.Percent = percent;
+  status_.AwaitingStorage = awaiting;
 }
 
 void TMainController::RunReadJob(TNotifyThread& thread) {
@@ -154,9 +157,12 @@ void TMainController::RunReadJob(TNotifyThread& thread) {
       scope.emplace();
       const std::string warnings = ReadDocuments(thread);
       SetStatus(TJobState::Finished,
-                warnings.empty() ? "Успешно завершено" : "Успешно завершено. " + warnings, 100);
+                warnings.empty() ? std::string(Tr("Успешно завершено"))
+                                 : Fmt(Tr("Успешно завершено. %s"), warnings),
+                100);
     } catch (const std::exception& e) {
-      SetStatus(TJobState::Failed, std::string("Ошибка: ") + e.what(), GetStatus().Percent);
+      SetStatus(TJobState::Failed, Fmt(Tr("Ошибка: %s"), std::string(e.what())),
+                GetStatus().Percent);
     }
   }
 }
@@ -167,7 +173,7 @@ void TMainController::EndReadJob(bool bodyRan) {
     // as this job's.
     report_->Clear();
     jobStopped_.store(true, std::memory_order_release);
-    SetStatus(TJobState::Finished, "Успешно завершено", 100);
+    SetStatus(TJobState::Finished, Tr("Успешно завершено"), 100);
   }
   running_.store(false, std::memory_order_release);
   jobFinished_.store(true, std::memory_order_release);
@@ -236,7 +242,7 @@ void TMainController::ReadRange(TNotifyThread& thread, std::unique_ptr<TTorvel>&
   int32_t i = 0;
   // What was read stays saveable and journaled; the message says where to go on.
   const auto fail = [&](int32_t number, const std::string& why) {
-    const std::string what = "Документ № " + std::to_string(number) + " не прочитан: " + why;
+    const std::string what = Fmt(Tr("Документ № %s не прочитан: %s"), number, why);
     if (i == 0) throw Error(what);  // nothing to keep, nothing to go on from
     try {
       journal.Flush();
@@ -245,8 +251,8 @@ void TMainController::ReadRange(TNotifyThread& thread, std::unique_ptr<TTorvel>&
     } catch (const std::exception&) {
       // The error below is the one to show.
     }
-    throw Error(what + ". Прочитано " + std::to_string(i) + " из " + std::to_string(count) +
-                "; повторите чтение, чтобы продолжить");
+    throw Error(
+        Fmt(Tr("%s. Прочитано %s из %s; повторите чтение, чтобы продолжить"), what, i, count));
   };
   while (i < count) {
     if (thread.Terminated()) {
@@ -281,8 +287,7 @@ void TMainController::ReadRange(TNotifyThread& thread, std::unique_ptr<TTorvel>&
     report_->AddDocument(rec);
     ++i;
     documentsRead_.store(i, std::memory_order_release);
-    SetStatus(TJobState::Running,
-              "Прочитано документов: " + std::to_string(i) + " из " + std::to_string(count),
+    SetStatus(TJobState::Running, Fmt(Tr("Прочитано документов: %s из %s"), i, count),
               RoundedPercent(i, count));
   }
   journal.Flush();
@@ -298,9 +303,12 @@ bool TMainController::AwaitStorage(TNotifyThread& thread, std::unique_ptr<TTorve
   reader.reset();
   driver.reset();  // lets go of the port, so that the new instance can take it
   SetStatus(TJobState::Running,
-            "Нет связи с ФН" + (port.empty() ? std::string() : " на порту " + port) +
-                ", ожидание подключения (Ctrl+C — прервать)",
-            percent);
+            port.empty()
+                ? std::string(Tr("Нет связи с ФН, ожидание подключения (Ctrl+C — прервать)"))
+                : Fmt(Tr("Нет связи с ФН на порту %s, ожидание подключения (Ctrl+C — "
+                         "прервать)"),
+                      port),
+            percent, true);
   const auto deadline = std::chrono::steady_clock::now() + reconnectWait_;
   while (std::chrono::steady_clock::now() < deadline) {
     for (int step = 0; step < 5; ++step) {

@@ -52,6 +52,7 @@ struct TMainControllerStatus {
   TDateTime StartTime = 0;
   TDateTime Elapsed = 0;
   TDateTime Remaining = 0;
+  bool AwaitingStorage = false;  // the line was lost; the job waits for the storage
 };
 
 // A document range that Start refuses; other errors of Start are not the
@@ -165,7 +166,7 @@ class TMainController {
   // DriverLock() meanwhile: the start-up status read uses it too.
   [[nodiscard]] TTorvel& GetDriver();
   [[nodiscard]] std::unique_lock<std::mutex> DriverLock() { return std::unique_lock(driverMutex_); }
-  void SetStatus(TJobState state, std::string text, int32_t percent);
+  void SetStatus(TJobState state, std::string text, int32_t percent, bool awaiting = false);
   void RunReadJob(TNotifyThread& thread);
   void EndReadJob(bool bodyRan);
   // The driver's warnings for the end message.

@@ -17,6 +17,7 @@
 #include <functional>
 #include <set>
 
+#include "base/Messages.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {
@@ -219,12 +220,13 @@ void MakeFolder(const std::filesystem::path& folder) {
   for (const auto& part : folder) {
     made /= part;
     if (::mkdir(made.c_str(), 0700) != 0 && errno != EEXIST) {
-      throw Error("Папка журнала чтения " + made.string() + " не создана: " + SystemText(errno));
+      throw Error(
+          Fmt(Tr("Папка журнала чтения %s не создана: %s"), made.string(), SystemText(errno)));
     }
   }
   struct stat st {};
   if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    throw Error("Папка журнала чтения " + folder.string() + " не является папкой");
+    throw Error(Fmt(Tr("Папка журнала чтения %s не является папкой"), folder.string()));
   }
 }
 
@@ -257,7 +259,7 @@ std::filesystem::path JournalFolder() {
       base = pw->pw_dir;
     }
   }
-  if (base.empty()) throw Error("Не найдена домашняя папка для журнала чтения");
+  if (base.empty()) throw Error(Tr("Не найдена домашняя папка для журнала чтения"));
   return std::filesystem::path(base) / ".local" / "state" / "kvitor";
 }
 
@@ -343,12 +345,12 @@ TReadJournal::TReadJournal(const std::filesystem::path& folder, TJournalKey key,
   MakeFolder(folder);
   fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd_ < 0) {
-    throw Error("Журнал чтения " + path_.string() + " не открыт: " + SystemText(errno));
+    throw Error(Fmt(Tr("Журнал чтения %s не открыт: %s"), path_.string(), SystemText(errno)));
   }
   try {
     // Two reads of one storage at once would interleave their records.
     if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-      throw Error("Журнал чтения " + path_.string() + " занят другим чтением этого ФН");
+      throw Error(Fmt(Tr("Журнал чтения %s занят другим чтением этого ФН"), path_.string()));
     }
     writer_ = std::thread([this] { Write(); });
     if (restart) {
@@ -410,7 +412,7 @@ void TReadJournal::Load() {
   if (::fstat(fd_, &st) == 0 && static_cast<uint64_t>(st.st_size) != written_) {
     // A torn or damaged tail: what follows the last whole record goes.
     if (::ftruncate(fd_, static_cast<off_t>(written_)) != 0 || ::fdatasync(fd_) != 0) {
-      throw Error("Журнал чтения " + path_.string() + " не исправлен: " + SystemText(errno));
+      throw Error(Fmt(Tr("Журнал чтения %s не исправлен: %s"), path_.string(), SystemText(errno)));
     }
   }
 }
@@ -425,7 +427,7 @@ void TReadJournal::StartAfresh() {
     durable_ = 0;
   }
   if (::ftruncate(fd_, 0) != 0) {
-    throw Error("Журнал чтения " + path_.string() + " не очищен: " + SystemText(errno));
+    throw Error(Fmt(Tr("Журнал чтения %s не очищен: %s"), path_.string(), SystemText(errno)));
   }
   pending_ = kMagic;
   const std::string header = HeaderPayload(key_);
@@ -496,8 +498,8 @@ std::string TReadJournal::ReadPayload(uint64_t offset, uint32_t size) {
         ::pread(fd_, payload.data() + done, size - done, static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      throw Error("Журнал чтения " + path_.string() +
-                  " не прочитан: " + (n < 0 ? SystemText(errno) : std::string("файл укорочен")));
+      throw Error(Fmt(Tr("Журнал чтения %s не прочитан: %s"), path_.string(),
+                      n < 0 ? SystemText(errno) : std::string(Tr("файл укорочен"))));
     }
     done += static_cast<std::size_t>(n);
   }
@@ -555,7 +557,7 @@ void TReadJournal::Flush() {
     lock.unlock();
     if (::fdatasync(fd_) == 0) return;
     lock.lock();
-    error_ = "Журнал чтения " + path_.string() + " не записан: " + SystemText(errno);
+    error_ = Fmt(Tr("Журнал чтения %s не записан: %s"), path_.string(), SystemText(errno));
   }
   // The records that did not reach the file are not the journal's.
   const uint64_t durable = durable_;
@@ -615,8 +617,8 @@ void TReadJournal::Write() {
       writing_ = false;
       if (error != 0) {
         const bool full = error == ENOSPC || error == EDQUOT;
-        error_ = "Журнал чтения " + path_.string() +
-                 " не записан: " + (full ? std::string("нет места на диске") : SystemText(error));
+        error_ = Fmt(Tr("Журнал чтения %s не записан: %s"), path_.string(),
+                     full ? std::string(Tr("нет места на диске")) : SystemText(error));
         queue_.clear();
       } else {
         durable_ += buffer.size();

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "base/Error.h"
+#include "base/Messages.h"
 #include "tlv/FormatTLV.h"
 
 namespace kvitor {
@@ -90,14 +91,14 @@ void PutHeader(std::string& out, uint32_t tag, uint64_t length) {
 }
 
 std::string TooLong(int32_t docNumber, int32_t tag, uint64_t length) {
-  return "Документ № " + std::to_string(docNumber) + " нельзя записать в отчет: значение тега " +
-         std::to_string(tag) + " занимает " + std::to_string(length) +
-         " байт, а поле длины вмещает не больше 65535";
+  return Fmt(Tr("Документ № %s нельзя записать в отчет: значение тега %s занимает %s байт, а "
+                "поле длины вмещает не больше 65535"),
+             docNumber, tag, length);
 }
 
-std::string OutOfMemory(const char* what, std::size_t documents) {
-  return std::string("Недостаточно памяти для ") + what +
-         " (документов: " + std::to_string(documents) + ")";
+// The pattern names what needed the memory.
+std::string OutOfMemory(const char* pattern, std::size_t documents) {
+  return Fmt(pattern, documents);
 }
 
 // A top-level item of the body being built.
@@ -176,8 +177,9 @@ TFNDocument& TFNReport::AddDocument(const TFNDocumentRec& rec) {
   try {
     return documents_.Add(rec);
   } catch (const std::bad_alloc&) {
-    throw Error(OutOfMemory("хранения прочитанных документов",
-                            static_cast<std::size_t>(documents_.Count())));
+    throw Error(
+        OutOfMemory(Tr("Недостаточно памяти для хранения прочитанных документов (документов: %s)"),
+                    static_cast<std::size_t>(documents_.Count())));
   }
 }
 
@@ -196,7 +198,8 @@ void TFNReport::Build(bool onlyIfTag1162Exist, bool ffd12) {
     entries_.reserve(entries_.size() + static_cast<std::size_t>(documents_.Count()));
     for (int32_t i = 0; i < documents_.Count(); ++i) ProcessDocument(static_cast<uint32_t>(i));
   } catch (const std::bad_alloc&) {
-    throw Error(OutOfMemory("сборки отчета", static_cast<std::size_t>(documents_.Count())));
+    throw Error(OutOfMemory(Tr("Недостаточно памяти для сборки отчета (документов: %s)"),
+                            static_cast<std::size_t>(documents_.Count())));
   }
   ready_.store(true, std::memory_order_release);
 }
@@ -205,8 +208,7 @@ void TFNReport::ProcessDocument(uint32_t index) {
   const TFNDocumentRec& rec = documents_.Items(static_cast<int32_t>(index)).Rec();
   const std::string_view body = rec.TLVData;
   if (body.size() > std::numeric_limits<uint32_t>::max()) {
-    throw Error("Документ № " + std::to_string(rec.DocNumber) +
-                " слишком велик: " + std::to_string(body.size()) + " байт");
+    throw Error(Fmt(Tr("Документ № %s слишком велик: %s байт"), rec.DocNumber, body.size()));
   }
 
   // One walk over the whole body, as its parse would go: the parser's errors,

@@ -8,6 +8,7 @@
 
 #include "base/Error.h"
 
+#include "base/Messages.h"
 #include "base/SafeFile.h"
 #include "report/Checksum.h"
 #include "tlv/BinStream.h"
@@ -27,8 +28,7 @@ void WriteHeader(TBinStream& out, const TFNReportHeader& header) {
 }
 
 std::string OutOfMemory(const TFNReport& report) {
-  return "Недостаточно памяти для записи отчета (документов: " +
-         std::to_string(report.ContainerCount()) + ")";
+  return Fmt(Tr("Недостаточно памяти для записи отчета (документов: %s)"), report.ContainerCount());
 }
 
 }  // namespace

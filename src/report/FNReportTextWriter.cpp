@@ -7,6 +7,7 @@
 #include <new>
 
 #include "base/Error.h"
+#include "base/Messages.h"
 #include "base/SafeFile.h"
 #include "base/Stream.h"
 #include "tlv/LangUtils.h"
@@ -108,8 +109,8 @@ void TFNReportTextWriter::SaveToFile(const TFNReport& report, const std::string&
     WriteReportText(report, file.Stream(), progress);
     file.Commit();
   } catch (const std::bad_alloc&) {
-    throw Error("Недостаточно памяти для записи отчета (документов: " +
-                std::to_string(report.ContainerCount()) + ")");
+    throw Error(
+        Fmt(Tr("Недостаточно памяти для записи отчета (документов: %s)"), report.ContainerCount()));
   }
 }
 

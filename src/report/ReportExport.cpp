@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "base/Error.h"
+#include "base/Messages.h"
 #include "base/SafeFile.h"
 #include "base/Stream.h"
 #include "report/Checksum.h"
@@ -79,8 +80,10 @@ class TFileSource final : public TByteSource {
           static_cast<std::size_t>(std::min<uint64_t>(capacity_ - end_, Size() - read_));
       const ssize_t got = ::read(file_.Fd(), buffer_.get() + end_, want);
       if (got < 0 && errno == EINTR) continue;
-      if (got < 0) throw TReadError("Cannot read file \"" + name_ + "\". " + std::strerror(errno));
-      if (got == 0) throw TReadError("Cannot read file \"" + name_ + "\". It became shorter");
+      if (got < 0)
+        throw TReadError(Fmt(TrEn("Cannot read file \"%s\". %s"), name_, std::strerror(errno)));
+      if (got == 0)
+        throw TReadError(Fmt(TrEn("Cannot read file \"%s\". It became shorter"), name_));
       end_ += static_cast<std::size_t>(got);
       read_ += static_cast<uint64_t>(got);
     }
@@ -172,7 +175,7 @@ TReportExport::TReportExport(std::string fileName, bool ffd12)
 
 void TReportExport::Write(TExportForm form, TStream& out) const {
   const auto changed = [this] {
-    return Error("\"" + fileName_ + "\" changed while it was being read");
+    return Error(Fmt(TrEn("\"%s\" changed while it was being read"), fileName_));
   };
   TFileSource source(fileName_);
   if (source.Size() < kHeaderSize) throw changed();

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "base/Error.h"
+#include "base/Messages.h"
 #include "report/FNReportBinWriter.h"
 #include "tlv/FormatTLV.h"
 
@@ -50,21 +51,21 @@ uint32_t StoredReportChecksum(std::string_view bytes) {
 }
 
 void ThrowNotAReport(const std::string& name, uint64_t size) {
-  throw Error("\"" + name + "\" is not a report file: it has " + std::to_string(size) +
-              " bytes, the header alone takes " + std::to_string(TFNReportBinWriter::kHeaderSize));
+  throw Error(Fmt(TrEn("\"%s\" is not a report file: it has %s bytes, the header alone takes %s"),
+                  name, size, TFNReportBinWriter::kHeaderSize));
 }
 
 void ThrowDamagedReport(const std::string& name, uint32_t stored, uint32_t computed) {
-  throw Error("\"" + name + "\" is damaged: its checksum is " + ChecksumHex(stored) +
-              ", its content gives " + ChecksumHex(computed));
+  throw Error(Fmt(TrEn("\"%s\" is damaged: its checksum is %s, its content gives %s"), name,
+                  ChecksumHex(stored), ChecksumHex(computed)));
 }
 
 void ThrowNoValidTlv(const std::string& name, const char* what) {
-  throw Error("\"" + name + "\" holds no valid TLV data: " + what);
+  throw Error(Fmt(TrEn("\"%s\" holds no valid TLV data: %s"), name, std::string(what)));
 }
 
 void ThrowCannotOpen(const std::string& name, const char* reason) {
-  throw Error("Cannot open file \"" + name + "\". " + reason);
+  throw Error(Fmt(TrEn("Cannot open file \"%s\". %s"), name, std::string(reason)));
 }
 
 }  // namespace kvitor

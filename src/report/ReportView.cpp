@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "base/Error.h"
+#include "base/Messages.h"
 #include "base/SafeFile.h"
 #include "report/FNReportBinWriter.h"
 #include "report/ReportExport.h"
@@ -67,7 +68,7 @@ std::unique_ptr<TReportView> TReportView::Load(const std::string& fileName,
       const int32_t tag = item.Entry->Info.Tag;
       if (item.Depth == 0) {
         finish();
-        if (cancel != nullptr && cancel->load()) throw Error("Отменено");
+        if (cancel != nullptr && cancel->load()) throw Error(Tr("Отменено"));
         if (percent != nullptr && !data.empty())
           percent->store(static_cast<int>(item.Offset * 100 / data.size()));
         if (!view->documents_.empty()) {
@@ -99,7 +100,7 @@ std::unique_ptr<TReportView> TReportView::Load(const std::string& fileName,
     }
   } catch (const Error& e) {
     if (cancel != nullptr && cancel->load()) throw;
-    throw Error("\"" + fileName + "\" holds no valid TLV data: " + e.what());
+    ThrowNoValidTlv(fileName, e.what());
   }
   finish();
   if (!view->documents_.empty()) {

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "base/Error.h"
+#include "base/Messages.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {
@@ -74,7 +75,7 @@ void AppendScaled(std::string& out, int64_t units, int digits) {
 std::string TFormatTLV::FVLNToText(std::string_view bytes) {
   if (bytes.empty()) return {};
   const int digits = static_cast<unsigned char>(bytes[0]);
-  if (digits > 8 || bytes.size() < 2) throw Error("Неверная длина FVLN");
+  if (digits > 8 || bytes.size() < 2) throw Error(Tr("Неверная длина FVLN"));
   std::string text;
   AppendScaled(text, static_cast<int64_t>(BytesToInt(bytes.substr(1))), digits);
   return text;

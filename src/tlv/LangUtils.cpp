@@ -3,23 +3,7 @@
 
 #include "tlv/LangUtils.h"
 
-#include <libintl.h>
-
 namespace kvitor {
-
-namespace {
-constexpr const char* kDomain = "default";
-}
-
-void InitMessageCatalogues(const std::string& programFolder) {
-  bindtextdomain(kDomain, (programFolder + "locale").c_str());
-  bind_textdomain_codeset(kDomain, "UTF-8");
-}
-
-const char* Tr(const char* text) {
-  // An empty msgid would fetch the catalogue's header.
-  return *text == '\0' ? text : dgettext(kDomain, text);
-}
 
 bool IsBitSet(uint32_t value, int bit) {
   return ((value >> (static_cast<unsigned>(bit) % 32u)) & 1u) != 0;
@@ -46,7 +30,8 @@ std::string PaymentKindName(int32_t code) {
 
 std::string TaxSystemsText(uint32_t bits) {
   if (bits == 0) return Tr("Нет");
-  static const char* const kNames[] = {"ОБЩ.", "УД", "УДМР", "ЕНВД", "ЕСН", "ПСН"};
+  static const char* const kNames[] = {TrLater("ОБЩ."), TrLater("УД"),  TrLater("УДМР"),
+                                       TrLater("ЕНВД"), TrLater("ЕСН"), TrLater("ПСН")};
   std::string text;
   for (int bit = 0; bit < 6; ++bit) {
     if (!IsBitSet(bits, bit)) continue;

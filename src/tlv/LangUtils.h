@@ -7,13 +7,9 @@
 #include <string>
 #include <string_view>
 
-namespace kvitor {
+#include "base/Messages.h"
 
-// Binds the message catalogue domain "default" to <folder>/locale, with UTF-8
-// results. Without a catalogue every text stays as built in.
-void InitMessageCatalogues(const std::string& programFolder);
-// The translation of a built-in text (UTF-8), or the text itself.
-[[nodiscard]] const char* Tr(const char* text);
+namespace kvitor {
 
 [[nodiscard]] bool IsBitSet(uint32_t value, int bit);
 // "1.0", "1.05", "1.1" for 1..3, else the code in decimal. Windows-1251.

@@ -11,6 +11,7 @@
 #include <unordered_set>
 
 #include "base/Error.h"
+#include "base/Messages.h"
 #include "tlv/FormatTLV.h"
 #include "tlv/StringUtils.h"
 
@@ -47,8 +48,7 @@ constexpr uint32_t kMaxField = 0xFFFF;
 
 void PutHeader(std::string& out, int32_t tag, std::size_t length) {
   if (tag < 0 || static_cast<uint32_t>(tag) > kMaxField) {
-    throw Error("Невозможно записать тег " + std::to_string(tag) +
-                ": номер не помещается в 16-битное поле");
+    throw Error(Fmt(Tr("Невозможно записать тег %s: номер не помещается в 16-битное поле"), tag));
   }
   const auto t = static_cast<uint32_t>(tag);
   const auto l = static_cast<uint32_t>(length);
@@ -59,8 +59,9 @@ void PutHeader(std::string& out, int32_t tag, std::size_t length) {
 
 void CheckLength(int32_t tag, std::size_t length) {
   if (length > kMaxField) {
-    throw Error("Невозможно записать тег " + std::to_string(tag) + ": значение занимает " +
-                std::to_string(length) + " байт, а поле длины вмещает не больше 65535");
+    throw Error(Fmt(Tr("Невозможно записать тег %s: значение занимает %s байт, а поле длины "
+                       "вмещает не больше 65535"),
+                    tag, length));
   }
 }
 
@@ -110,7 +111,7 @@ void TTLVTags::Clear() {
 
 TTLVTag& TTLVTags::Items(int index) const {
   if (index < 0 || index >= Count()) {
-    throw Error("List index out of bounds (" + std::to_string(index) + ")");
+    throw Error(Fmt(TrEn("List index out of bounds (%s)"), index));
   }
   return *items_[static_cast<std::size_t>(index)];
 }

@@ -767,5 +767,98 @@ TEST_F(CliTest, SignalDuringTheSaveStopsItAndKeepsTheOldFile) {
   ::close(reader);
 }
 
+// The language of the locale on every line the program writes of its own:
+// English under en_US, Russian under ru_RU (Latin only in names of files,
+// options, commands, variables and placeholders), whichever path it takes.
+TEST_F(CliTest, EveryLineIsInTheLocalesLanguage) {
+  std::string bin, text;
+  ReadReports(bin, text);
+  bin.back() = static_cast<char>(bin.back() ^ 1);
+  WriteFile(Report("damaged.bin"), bin);
+  WriteFile(Report("bad.json"), "{\"storage\": ");
+  const std::string image = DataFile("storage.json");
+  const std::vector<std::vector<std::string>> paths = {
+      {"--bogus"},
+      {"show"},
+      {"read", "--first", "x"},
+      {"show", Report("none.bin")},
+      {"show", Report("damaged.bin")},
+      {"status", "--image", Report("bad.json")},
+      {"read", "--image", image, "--txt", (dir_ / "out" / "none" / "a.txt").string()},
+      {"read", "--image", image, "--first", "3", "--last", "2"},
+      {"read", "--image", image, "--bin", Path("a.bin")},
+      {"--help"},
+      {"read", "--help"},
+      {"show", "--help"}};
+  const auto cyrillic = [](const std::string& s) { return s.find_first_of("\xD0\xD1") != s.npos; };
+  const std::regex names(
+      R"(\S*/\S*|--?[a-z0-9-]+|0x[0-9A-F]+|\b[A-Z0-9_]{2,}\b|kvitor-cli|Ctrl\+C|SIGTERM|)"
+      R"(\b(status|read|journal|show|list|remove)\b)");
+  const std::regex word("[A-Za-z]{2,}");
+  for (const auto& args : paths) {
+    SCOPED_TRACE(args.front() + " " + args.back());
+    const TRun en = Run(args, "en_US.UTF-8");
+    const TRun ru = Run(args, "ru_RU.UTF-8");
+    EXPECT_EQ(ru.Exit, en.Exit);
+    EXPECT_FALSE(cyrillic(en.Out + en.Err)) << en.Out << en.Err;
+    EXPECT_TRUE(cyrillic(ru.Out + ru.Err)) << ru.Out << ru.Err;
+    std::istringstream in(ru.Out + ru.Err);
+    for (std::string line; std::getline(in, line);) {
+      EXPECT_FALSE(std::regex_search(std::regex_replace(line, names, ""), word)) << line;
+    }
+  }
+}
+
+// Dates and times that no format fixes are ISO 8601 in every locale.
+TEST_F(CliTest, StatusTellsDateAndTimeInOneFormInEveryLocale) {
+  const TRun run = Run({"status", "--image", DataFile("storage.json")});
+  ASSERT_EQ(run.Exit, 0) << run.Err;
+  EXPECT_TRUE(std::regex_search(run.Out, std::regex("\nFNDate: \\d{4}-\\d{2}-\\d{2}\n")))
+      << run.Out;
+  EXPECT_TRUE(std::regex_search(run.Out, std::regex("\nFNTime: \\d{2}:\\d{2}:\\d{2}\n")))
+      << run.Out;
+  for (const char* locale : {"en_US.UTF-8", "ru_RU.UTF-8", "de_DE.UTF-8"}) {
+    EXPECT_EQ(Run({"status", "--image", DataFile("storage.json")}, locale).Out, run.Out) << locale;
+  }
+}
+
+// Each catalogue translates every text it holds, none left fuzzy.
+TEST(Catalogues, TranslateEveryText) {
+  for (const char* name : {"en.po", "ru.po"}) {
+    SCOPED_TRACE(name);
+    std::ifstream in(std::string(KVITOR_PO_DIR) + "/" + name);
+    ASSERT_TRUE(in) << name;
+    std::string entry, part, msgid, msgstr;
+    bool fuzzy = false;
+    int entries = 0;
+    const auto check = [&] {
+      if (!msgid.empty()) {
+        ++entries;
+        EXPECT_FALSE(msgstr.empty()) << "untranslated: " << msgid;
+        EXPECT_FALSE(fuzzy) << "fuzzy: " << msgid;
+      }
+      msgid.clear();
+      msgstr.clear();
+      fuzzy = false;
+    };
+    std::string* into = nullptr;
+    for (std::string line; std::getline(in, line);) {
+      if (line.empty()) {
+        check();
+        into = nullptr;
+      } else if (line.rfind("#,", 0) == 0) {
+        fuzzy = line.find("fuzzy") != std::string::npos;
+      } else if (line.rfind("msgid \"", 0) == 0 || line.rfind("msgstr \"", 0) == 0) {
+        into = line[3] == 'i' ? &msgid : &msgstr;
+        *into += line.substr(line.find('"') + 1, line.size() - line.find('"') - 2);
+      } else if (line.front() == '"' && into != nullptr) {
+        *into += line.substr(1, line.size() - 2);
+      }
+    }
+    check();
+    EXPECT_GT(entries, 100);
+  }
+}
+
 }  // namespace
 }  // namespace kvitor::test

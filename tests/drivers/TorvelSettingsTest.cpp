@@ -74,12 +74,12 @@ TEST_F(deviceSettings, BadFilesAndFailedSavesAreClearErrors) {
     const char* Content;
     const char* Message;
   } cases[] = {
-      {"{\"image\": ", "not JSON: parse error"},
+      {"{\"image\": ", "not JSON: syntax error at line 1"},
       {"[]", "expected a JSON object, found array"},
       {"{\"image\": 5}", "member image: expected a string, found number"},
       {"{\"delay_ms\": -1}", "member delay_ms: expected null or an integer 0..60000, found -1"},
       {"{\"delay_ms\": \"5\"}", "member delay_ms: expected null or an integer"},
-      {"{\"delay_ms\": 1e400}", "value out of range: number overflow parsing '1e400'"},
+      {"{\"delay_ms\": 1e400}", "value out of range: 1e400"},
       {"{\"reconnect_wait\": -5}", "member reconnect_wait: expected an integer 0..86400, found -5"},
   };
   for (const auto& c : cases) {

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "base/Error.h"
+#include "base/Messages.h"
 #include "tlv/StringUtils.h"
 
 namespace kvitor {
@@ -80,10 +81,7 @@ TDeviceRegistry& Registry() {
 
 std::u16string U16(const std::string& utf8) { return Utf8ToUtf16(utf8); }
 
-std::u16string Number(int64_t n) { return U16(std::to_string(n)); }
-
-const std::u16string kNoErrors = u"Ошибок нет";
-const std::u16string kBusy = u"Устройство занято другим подключением";
+std::u16string NoErrors() { return U16(Tr("Ошибок нет")); }
 
 // The places of the known properties in the table, by number: looked up on
 // every property access.
@@ -123,7 +121,8 @@ TEmulatedTorvel::TOutcome TEmulatedTorvel::Reach() {
   if (held_ != nullptr) return {};
   if (!slot_) return {TTorvelResult::SetupError, U16(options_.SetupError)};
   std::lock_guard lock(slot_->Mutex);
-  if (slot_->Holder != nullptr && slot_->Holder != this) return {TTorvelResult::DeviceBusy, kBusy};
+  if (slot_->Holder != nullptr && slot_->Holder != this)
+    return {TTorvelResult::DeviceBusy, U16(Tr("Устройство занято другим подключением"))};
   try {
     held_ = &slot_->ImageLocked();
   } catch (const std::exception& e) {
@@ -254,11 +253,11 @@ int TEmulatedTorvel::ShowSettingsDialog() {
     }
   }
   const TSettingsDialogHook hook = GetSettingsDialogHook();
-  TOutcome outcome{TTorvelResult::NotSupported, u"Диалог настроек драйвера недоступен"};
+  TOutcome outcome{TTorvelResult::NotSupported, U16(Tr("Диалог настроек драйвера недоступен"))};
   if (hook) {
     // Called without any lock held: the dialog runs a message loop of its own.
     const int code = hook();
-    outcome = {code, code == 0 ? kNoErrors : u"Настройки драйвера не изменены"};
+    outcome = {code, code == 0 ? NoErrors() : U16(Tr("Настройки драйвера не изменены"))};
   }
   return Finish(outcome);
 }
@@ -292,7 +291,7 @@ int TEmulatedTorvel::QueryModelParameter() {
     const std::optional<TPropertyValue> value = image.ModelParameter(number);
     if (!value) {
       return TOutcome{TTorvelResult::NotSupported,
-                      u"Параметр модели " + Number(number) + u" не поддерживается"};
+                      U16(Fmt(Tr("Параметр модели %s не поддерживается"), number))};
     }
     Put(TTorvelProperty::ModelParamValue, *value);
     return TOutcome{};
@@ -306,9 +305,8 @@ int TEmulatedTorvel::ReadTableField() {
     const int64_t field = InputInt(TTorvelProperty::FieldNumber);
     const std::optional<std::u16string> value = image.TableField(table, row, field);
     if (!value) {
-      return TOutcome{TTorvelResult::NotSupported, u"Поле таблицы " + Number(table) + u"," +
-                                                       Number(row) + u"," + Number(field) +
-                                                       u" не найдено"};
+      return TOutcome{TTorvelResult::NotSupported,
+                      U16(Fmt(Tr("Поле таблицы %s,%s,%s не найдено"), table, row, field))};
     }
     Put(TTorvelProperty::ValueOfFieldString, *value);
     return TOutcome{};
@@ -326,7 +324,7 @@ int TEmulatedTorvel::BeginDocumentRead() {
     const int64_t number = InputInt(TTorvelProperty::DocumentNumber);
     const std::optional<TStorageImage::TDocumentHead> head = image.ReadDocument(number, body_);
     if (!head) {
-      return TOutcome{TTorvelResult::NotFound, u"Документ " + Number(number) + u" не найден"};
+      return TOutcome{TTorvelResult::NotFound, U16(Fmt(Tr("Документ %s не найден"), number))};
     }
     Put(TTorvelProperty::DocumentType, int64_t{head->Type});
     Put(TTorvelProperty::DataLength, int64_t{head->DataLength});
@@ -339,7 +337,7 @@ int TEmulatedTorvel::BeginDocumentRead() {
 
 int TEmulatedTorvel::ReadDocumentBlock() {
   return Run("ReadDocumentBlock", [this](const TStorageImage& image, int&) {
-    if (!open_) return TOutcome{TTorvelResult::NoDocumentOpen, u"Нет открытого документа"};
+    if (!open_) return TOutcome{TTorvelResult::NoDocumentOpen, U16(Tr("Нет открытого документа"))};
     const std::size_t size =
         std::min(body_.size() - offset_, static_cast<std::size_t>(image.BlockSize()));
     tlvBlock_ = std::string_view(body_).substr(offset_, size);
@@ -356,10 +354,10 @@ int TEmulatedTorvel::QueryConfirmation() {
     const int64_t number = InputInt(TTorvelProperty::DocumentNumber);
     if (!image.ReadTicket(number, ticket_)) {
       if (!image.HasDocument(number)) {
-        return TOutcome{TTorvelResult::NotFound, u"Документ " + Number(number) + u" не найден"};
+        return TOutcome{TTorvelResult::NotFound, U16(Fmt(Tr("Документ %s не найден"), number))};
       }
       return TOutcome{TTorvelResult::NoConfirmation,
-                      u"Нет подтверждения оператора для документа " + Number(number)};
+                      U16(Fmt(Tr("Нет подтверждения оператора для документа %s"), number))};
     }
     // Assigned over the texts already there, which keeps their buffers.
     Property(TTorvelProperty::DocumentData) = ticket_.Data;
@@ -373,7 +371,7 @@ int TEmulatedTorvel::QueryConfirmation() {
 
 TPropertyValue TEmulatedTorvel::GetProperty(int id) {
   if (id == TTorvelProperty::TLVData && tlvAsBytes_) return BytesToTLVData(tlvBlock_);
-  if (id == TTorvelProperty::ResultCodeDescription && noErrors_) return kNoErrors;
+  if (id == TTorvelProperty::ResultCodeDescription && noErrors_) return NoErrors();
   if (const TPropertyValue* value = Find(id)) return *value;
   return TTorvelProperty::Unset(id);
 }
@@ -388,7 +386,7 @@ std::string TEmulatedTorvel::StorageIdentity() {
   if (options_.ImagePath.empty()) return "demo";
   // FNV-1a over the file: data files that share a serial number differ here.
   std::ifstream in(options_.ImagePath, std::ios::binary);
-  if (!in) throw Error("Файл данных " + options_.ImagePath + " не прочитан");
+  if (!in) throw Error(Fmt(Tr("Файл данных %s не прочитан"), options_.ImagePath));
   uint64_t hash = 0xcbf29ce484222325ULL;
   std::array<char, 65536> chunk{};
   while (in.read(chunk.data(), chunk.size()) || in.gcount() > 0) {

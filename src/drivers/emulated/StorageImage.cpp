@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/Error.h"
+#include "base/Messages.h"
 #include "base/SafeFile.h"
 #include "drivers/TorvelSettings.h"
 #include "drivers/emulated/SyntheticDocuments.h"
@@ -56,7 +57,7 @@ std::optional<int64_t> ParseDecimal(std::string_view s) {
 
 // What was found where something else was expected, short enough for a message.
 std::string Found(const json& v) {
-  if (v.is_object() || v.is_array()) return std::string("an ") + v.type_name();
+  if (v.is_object() || v.is_array()) return Fmt(TrEn("an %s"), std::string(v.type_name()));
   std::string text = v.dump();
   if (text.size() > 40) text = text.substr(0, 37) + "...";
   return text;
@@ -102,8 +103,7 @@ class TImageSax {
   bool start_object(std::size_t /*size*/) { return Open(json::object()); }
   bool start_array(std::size_t /*size*/) {
     if (stack_.size() == 1 && stack_.back() == &root_ && !inDocuments_ && key_ == "documents") {
-      if (++depth_ > kMaxDepth)
-        return Refuse("nested deeper than " + std::to_string(kMaxDepth) + " levels");
+      if (++depth_ > kMaxDepth) return Refuse(Fmt(TrEn("nested deeper than %s levels"), kMaxDepth));
       inDocuments_ = true;
       root_.erase("documents");
       return true;
@@ -112,13 +112,10 @@ class TImageSax {
   }
   bool end_object() { return Close(); }
   bool end_array() { return Close(); }
-  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
-                   const json::exception& e) {
+  bool parse_error(std::size_t position, const std::string& /*token*/, const json::exception& e) {
     // Syntax errors, and numbers out of range ("1e400"), which the parser
     // raises as out_of_range rather than parse_error.
-    const std::string message = e.what();
-    const std::size_t end = message.find("] ");
-    refusal_ = "not JSON: " + (end == std::string::npos ? message : message.substr(end + 2));
+    refusal_ = JsonRefusalText(e.id, position, e.what());
     return false;
   }
 
@@ -137,10 +134,9 @@ class TImageSax {
     const bool element = BetweenDocuments();
     if (element) kept_ = values_;
     if (++values_ > kMaxValues) {
-      return Refuse(inDocuments_ ? "member documents[" + std::to_string(index_) + "]: more than " +
-                                       std::to_string(kMaxValues) + " values"
-                                 : "more than " + std::to_string(kMaxValues) +
-                                       " values outside the documents");
+      return Refuse(inDocuments_
+                        ? Fmt(TrEn("member documents[%s]: more than %s values"), index_, kMaxValues)
+                        : Fmt(TrEn("more than %s values outside the documents"), kMaxValues));
     }
     json* placed = nullptr;
     if (element) {
@@ -163,8 +159,7 @@ class TImageSax {
   }
 
   bool Open(json&& container) {
-    if (++depth_ > kMaxDepth)
-      return Refuse("nested deeper than " + std::to_string(kMaxDepth) + " levels");
+    if (++depth_ > kMaxDepth) return Refuse(Fmt(TrEn("nested deeper than %s levels"), kMaxDepth));
     return Place(std::move(container));
   }
 
@@ -216,7 +211,7 @@ class TStorageImageLoader {
     TImageSax sax([this](std::size_t i, const json& d) { ReadDocument(i, d); });
     if (!json::sax_parse(text.begin(), text.end(), &sax)) Fail(sax.Refusal());
     const json& root = sax.Root();
-    if (!root.is_object()) Fail("expected a JSON object, found " + Found(root));
+    if (!root.is_object()) Fail(Fmt(TrEn("expected a JSON object, found %s"), Found(root)));
     // documents in any other form than an array stays in the tree, to be
     // refused here.
     (void)Array(root, "documents", "documents");
@@ -233,10 +228,10 @@ class TStorageImageLoader {
 
  private:
   [[noreturn]] void Fail(const std::string& what) const {
-    throw Error("Storage image \"" + name_ + "\": " + what);
+    throw Error(Fmt(TrEn("Storage image \"%s\": %s"), name_, what));
   }
   [[noreturn]] void Fail(const std::string& member, const std::string& what) const {
-    Fail("member " + member + ": " + what);
+    Fail(Fmt(TrEn("member %s: %s"), member, what));
   }
 
   static std::string WithoutPrefix(const std::string& message) {
@@ -253,32 +248,32 @@ class TStorageImageLoader {
 
   const json* Object(const json& parent, const char* key, const std::string& member) const {
     const json* v = Find(parent, key);
-    if (v != nullptr && !v->is_object()) Fail(member, "expected an object, found " + Found(*v));
+    if (v != nullptr && !v->is_object())
+      Fail(member, Fmt(TrEn("expected an object, found %s"), Found(*v)));
     return v;
   }
 
   const json* Array(const json& parent, const char* key, const std::string& member) const {
     const json* v = Find(parent, key);
-    if (v != nullptr && !v->is_array()) Fail(member, "expected an array, found " + Found(*v));
+    if (v != nullptr && !v->is_array())
+      Fail(member, Fmt(TrEn("expected an array, found %s"), Found(*v)));
     return v;
   }
 
   int64_t Int(const json& v, const std::string& member, int64_t min, int64_t max) const {
-    if (!v.is_number_integer()) Fail(member, "expected an integer, found " + Found(v));
+    if (!v.is_number_integer()) Fail(member, Fmt(TrEn("expected an integer, found %s"), Found(v)));
     if (v.is_number_unsigned() && v.get<uint64_t>() > static_cast<uint64_t>(max)) {
-      Fail(member, "value " + v.dump() + " out of range " + std::to_string(min) + ".." +
-                       std::to_string(max));
+      Fail(member, Fmt(TrEn("value %s out of range %s..%s"), v.dump(), min, max));
     }
     const auto value = v.get<int64_t>();
     if (value < min || value > max) {
-      Fail(member, "value " + std::to_string(value) + " out of range " + std::to_string(min) +
-                       ".." + std::to_string(max));
+      Fail(member, Fmt(TrEn("value %s out of range %s..%s"), value, min, max));
     }
     return value;
   }
 
   std::string Utf8(const json& v, const std::string& member) const {
-    if (!v.is_string()) Fail(member, "expected a string, found " + Found(v));
+    if (!v.is_string()) Fail(member, Fmt(TrEn("expected a string, found %s"), Found(v)));
     return v.get<std::string>();
   }
 
@@ -288,7 +283,7 @@ class TStorageImageLoader {
 
   TDateTime Date(const json& v, const std::string& member) const {
     const std::string s = Utf8(v, member);
-    const auto bad = [&] { Fail(member, "bad date \"" + s + "\", expected YYYY-MM-DD"); };
+    const auto bad = [&] { Fail(member, Fmt(TrEn("bad date \"%s\", expected YYYY-MM-DD"), s)); };
     if (s.size() != 10 || s[4] != '-' || s[7] != '-') bad();
     const auto y = ParseDecimal(std::string_view(s).substr(0, 4));
     const auto m = ParseDecimal(std::string_view(s).substr(5, 2));
@@ -307,7 +302,7 @@ class TStorageImageLoader {
 
   TDateTime Time(const json& v, const std::string& member) const {
     const std::string s = Utf8(v, member);
-    const auto bad = [&] { Fail(member, "bad time \"" + s + "\", expected HH:MM:SS"); };
+    const auto bad = [&] { Fail(member, Fmt(TrEn("bad time \"%s\", expected HH:MM:SS"), s)); };
     if (s.size() != 8 || s[2] != ':' || s[5] != ':') bad();
     const auto h = ParseDecimal(std::string_view(s).substr(0, 2));
     const auto m = ParseDecimal(std::string_view(s).substr(3, 2));
@@ -318,7 +313,7 @@ class TStorageImageLoader {
 
   // Pairs of hexadecimal digits; blanks may stand between the pairs.
   void AppendHex(const json& v, const std::string& member, std::string& bytes) const {
-    if (!v.is_string()) Fail(member, "expected a string, found " + Found(v));
+    if (!v.is_string()) Fail(member, Fmt(TrEn("expected a string, found %s"), Found(v)));
     const std::string& s = v.get_ref<const std::string&>();
     bytes.reserve(bytes.size() + s.size() / 2);
     std::size_t i = 0;
@@ -328,12 +323,12 @@ class TStorageImageLoader {
         continue;
       }
       const int hi = HexDigit(s[i]);
-      if (hi < 0) Fail(member, "bad hexadecimal at offset " + std::to_string(i));
+      if (hi < 0) Fail(member, Fmt(TrEn("bad hexadecimal at offset %s"), i));
       if (i + 1 >= s.size()) {
-        Fail(member, "odd number of hexadecimal digits at offset " + std::to_string(i));
+        Fail(member, Fmt(TrEn("odd number of hexadecimal digits at offset %s"), i));
       }
       const int lo = HexDigit(s[i + 1]);
-      if (lo < 0) Fail(member, "bad hexadecimal at offset " + std::to_string(i + 1));
+      if (lo < 0) Fail(member, Fmt(TrEn("bad hexadecimal at offset %s"), i + 1));
       bytes.push_back(static_cast<char>(hi * 16 + lo));
       i += 2;
     }
@@ -350,7 +345,7 @@ class TStorageImageLoader {
       for (const auto& [key, value] : params->items()) {
         const std::string member = "model_parameters." + key;
         const auto number = ParseDecimal(key);
-        if (!number) Fail(member, "the key is not a parameter number");
+        if (!number) Fail(member, TrEn("the key is not a parameter number"));
         if (value.is_string())
           image_->modelParameters_[*number] = Text(value, member);
         else
@@ -371,7 +366,7 @@ class TStorageImageLoader {
         const std::size_t comma = k < 2 ? rest.find(',') : rest.size();
         const auto n =
             comma == std::string_view::npos ? std::nullopt : ParseDecimal(rest.substr(0, comma));
-        if (!n) Fail(member, "the key is not \"table,row,field\"");
+        if (!n) Fail(member, TrEn("the key is not \"table,row,field\""));
         address[k] = *n;
         rest = comma < rest.size() ? rest.substr(comma + 1) : std::string_view();
       }
@@ -381,7 +376,7 @@ class TStorageImageLoader {
 
   void ReadDocument(std::size_t i, const json& d) {
     const std::string member = "documents[" + std::to_string(i) + "]";
-    if (!d.is_object()) Fail(member, "expected an object, found " + Found(d));
+    if (!d.is_object()) Fail(member, Fmt(TrEn("expected an object, found %s"), Found(d)));
     TStorageImage::TDocumentEntry entry;
     entry.Index = static_cast<uint32_t>(i);
     entry.Number = static_cast<int32_t>(
@@ -425,8 +420,7 @@ class TStorageImageLoader {
     }
     if (again != nullptr) {
       Fail("documents[" + std::to_string(again->Index) + "].number",
-           "number " + std::to_string(again->Number) + " is also documents[" +
-               std::to_string(first->Index) + "]'s");
+           Fmt(TrEn("number %s is also documents[%s]'s"), again->Number, first->Index));
     }
   }
 
@@ -447,7 +441,7 @@ class TStorageImageLoader {
 
   const json& Required(const json& object, const char* key, const std::string& member) const {
     const json* v = Find(object, key);
-    if (v == nullptr) Fail(member, std::string("the member \"") + key + "\" is missing");
+    if (v == nullptr) Fail(member, Fmt(TrEn("the member \"%s\" is missing"), std::string(key)));
     return *v;
   }
 
@@ -459,20 +453,21 @@ class TStorageImageLoader {
     uint64_t seed = 0;
     if (const json* v = Find(*s, "seed")) {
       if (!v->is_number_integer())
-        Fail("synthetic.seed", "expected an integer, found " + Found(*v));
+        Fail("synthetic.seed", Fmt(TrEn("expected an integer, found %s"), Found(*v)));
       seed =
           v->is_number_unsigned() ? v->get<uint64_t>() : static_cast<uint64_t>(v->get<int64_t>());
     }
     bool ffd12 = false;
     if (const json* v = Find(*s, "ffd12")) {
-      if (!v->is_boolean()) Fail("synthetic.ffd12", "expected true or false, found " + Found(*v));
+      if (!v->is_boolean())
+        Fail("synthetic.ffd12", Fmt(TrEn("expected true or false, found %s"), Found(*v)));
       ffd12 = v->get<bool>();
     }
     const int64_t first =
         image_->documents_.empty() ? 1 : int64_t{image_->documents_.back().Number} + 1;
     if (count > 0 && first + count - 1 > kInt32Max) {
-      Fail("synthetic.count", std::to_string(count) + " documents after number " +
-                                  std::to_string(first - 1) + " pass " + std::to_string(kInt32Max));
+      Fail("synthetic.count",
+           Fmt(TrEn("%s documents after number %s pass %s"), count, first - 1, kInt32Max));
     }
     TSyntheticDocuments::TIdentity identity;
     if (storage != nullptr) {
@@ -527,7 +522,7 @@ class TStorageImageLoader {
       }
       if (const json* v = Find(*storage, "status")) {
         if (!v->is_array() || v->size() != 5) {
-          Fail("storage.status", "expected an array of 5 integers, found " + Found(*v));
+          Fail("storage.status", Fmt(TrEn("expected an array of 5 integers, found %s"), Found(*v)));
         }
         for (std::size_t i = 0; i < 5; ++i) {
           image_->status_[i] =
@@ -549,11 +544,11 @@ class TStorageImageLoader {
     for (std::size_t i = 0; i < faults->size(); ++i) {
       const std::string member = "faults[" + std::to_string(i) + "]";
       const json& f = (*faults)[i];
-      if (!f.is_object()) Fail(member, "expected an object, found " + Found(f));
+      if (!f.is_object()) Fail(member, Fmt(TrEn("expected an object, found %s"), Found(f)));
       TFaultImage fault;
       fault.Operation = Utf8(Required(f, "operation", member), member + ".operation");
       if (!IsTorvelOperationName(fault.Operation)) {
-        Fail(member + ".operation", "unknown operation \"" + fault.Operation + "\"");
+        Fail(member + ".operation", Fmt(TrEn("unknown operation \"%s\""), fault.Operation));
       }
       if (const json* d = Find(f, "document")) {
         fault.Document = static_cast<int32_t>(Int(*d, member + ".document", kInt32Min, kInt32Max));
@@ -561,7 +556,7 @@ class TStorageImageLoader {
       fault.Code = static_cast<int32_t>(
           Int(Required(f, "code", member), member + ".code", kInt32Min, kInt32Max));
       // A fault that reports success would hide that the operation did nothing.
-      if (fault.Code == 0) Fail(member + ".code", "a fault's code must not be 0");
+      if (fault.Code == 0) Fail(member + ".code", TrEn("a fault's code must not be 0"));
       if (const json* d = Find(f, "description")) {
         fault.Description = Text(*d, member + ".description");
       }
@@ -586,7 +581,7 @@ std::shared_ptr<const TStorageImage> TStorageImage::LoadFile(const std::string& 
   try {
     text = ReadRegularFile(path, kMaxImageBytes);
   } catch (const TFileReadError& e) {
-    throw Error("Storage image \"" + path + "\": cannot be read: " + e.what());
+    throw Error(Fmt(TrEn("Storage image \"%s\": cannot be read: %s"), path, std::string(e.what())));
   }
   return LoadText(text, path);
 }

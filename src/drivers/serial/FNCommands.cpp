@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "base/Error.h"
+#include "base/Messages.h"
 #include "drivers/serial/FNFrame.h"
 #include "tlv/BinUtils.h"
 
@@ -50,13 +51,12 @@ const TCommandInfo* Find(uint8_t code) {
 }
 
 [[noreturn]] void Bad(uint8_t command, const std::string& what) {
-  throw Error("Ответ ФН на команду " + CommandText(command) + ": " + what);
+  throw Error(Fmt(Tr("Ответ ФН на команду %s: %s"), CommandText(command), what));
 }
 
 void NeedSize(uint8_t command, std::string_view data, std::size_t min) {
   if (data.size() < min) {
-    Bad(command,
-        std::to_string(data.size()) + " байт данных, ожидалось не менее " + std::to_string(min));
+    Bad(command, Fmt(Tr("%s байт данных, ожидалось не менее %s"), data.size(), min));
   }
 }
 
@@ -73,13 +73,12 @@ std::string CommandText(uint8_t code) {
 TFNRequest TFNRequest::Make(uint8_t code, std::string_view data) {
   const TCommandInfo* info = Find(code);
   if (info == nullptr) {
-    throw Error("Команда " + CommandText(code) +
-                " не отправляется: программа посылает ФН только команды чтения");
+    throw Error(Fmt(Tr("Команда %s не отправляется: программа посылает ФН только команды чтения"),
+                    CommandText(code)));
   }
   if (data.size() < info->MinRequest || data.size() > info->MaxRequest) {
-    throw Error("Команда " + CommandText(code) + ": " + std::to_string(data.size()) +
-                " байт данных запроса, ожидалось от " + std::to_string(info->MinRequest) + " до " +
-                std::to_string(info->MaxRequest));
+    throw Error(Fmt(Tr("Команда %s: %s байт данных запроса, ожидалось от %s до %s"),
+                    CommandText(code), data.size(), info->MinRequest, info->MaxRequest));
   }
   return TFNRequest(code, std::string(data));
 }
@@ -115,26 +114,26 @@ bool AnswerFits(uint8_t command, std::size_t size) {
 
 std::string AnswerCodeMeaning(uint8_t code) {
   switch (code) {
-    case 0x00: return "Ошибок нет";
-    case 0x01: return "Неизвестная команда, неверный формат посылки или неизвестные параметры";
-    case 0x02: return "Неверное состояние ФН";
-    case 0x03: return "Отказ ФН";
-    case 0x04: return "Отказ криптографического сопроцессора";
-    case 0x05: return "Закончен срок эксплуатации ФН";
-    case 0x06: return "Архив ФН переполнен";
-    case 0x07: return "Неверные дата и/или время";
-    case 0x08: return "Нет запрошенных данных";
-    case 0x09: return "Некорректное значение параметров команды";
-    case 0x10: return "Превышение размеров TLV данных";
-    case 0x11: return "Нет транспортного соединения";
-    case 0x12: return "Исчерпан ресурс криптографического сопроцессора";
-    case 0x14: return "Исчерпан ресурс хранения";
+    case 0x00: return Tr("Ошибок нет");
+    case 0x01: return Tr("Неизвестная команда, неверный формат посылки или неизвестные параметры");
+    case 0x02: return Tr("Неверное состояние ФН");
+    case 0x03: return Tr("Отказ ФН");
+    case 0x04: return Tr("Отказ криптографического сопроцессора");
+    case 0x05: return Tr("Закончен срок эксплуатации ФН");
+    case 0x06: return Tr("Архив ФН переполнен");
+    case 0x07: return Tr("Неверные дата и/или время");
+    case 0x08: return Tr("Нет запрошенных данных");
+    case 0x09: return Tr("Некорректное значение параметров команды");
+    case 0x10: return Tr("Превышение размеров TLV данных");
+    case 0x11: return Tr("Нет транспортного соединения");
+    case 0x12: return Tr("Исчерпан ресурс криптографического сопроцессора");
+    case 0x14: return Tr("Исчерпан ресурс хранения");
     // These three come from one storage model's description.
-    case 0x15: return "Исчерпан ресурс ожидания передачи сообщения оператору (код 15h)";
-    case 0x16: return "Продолжительность смены более 24 часов (код 16h)";
-    case 0x17: return "Неверная разница во времени между двумя операциями (код 17h)";
-    case 0x20: return "Сообщение от оператора фискальных данных не может быть принято";
-    default: return "Неизвестный код ответа ФН " + CommandText(code);
+    case 0x15: return Tr("Исчерпан ресурс ожидания передачи сообщения оператору (код 15h)");
+    case 0x16: return Tr("Продолжительность смены более 24 часов (код 16h)");
+    case 0x17: return Tr("Неверная разница во времени между двумя операциями (код 17h)");
+    case 0x20: return Tr("Сообщение от оператора фискальных данных не может быть принято");
+    default: return Fmt(Tr("Неизвестный код ответа ФН %s"), CommandText(code));
   }
 }
 
@@ -163,14 +162,14 @@ std::string FixedField(std::string_view text, std::size_t width, char pad) {
 }
 
 TFNDateTime ParseFNDateTime(std::string_view five) {
-  if (five.size() != 5) throw Error("DATE_TIME of " + std::to_string(five.size()) + " bytes");
+  if (five.size() != 5) throw Error(Fmt(TrEn("DATE_TIME of %s bytes"), five.size()));
   if (five == std::string_view("\0\0\0\0\0", 5)) return {};
   const auto b = [&](std::size_t i) { return static_cast<int>(static_cast<uint8_t>(five[i])); };
   const std::chrono::year_month_day ymd{std::chrono::year(2000 + b(0)),
                                         std::chrono::month(static_cast<unsigned>(b(1))),
                                         std::chrono::day(static_cast<unsigned>(b(2)))};
   if (!ymd.ok() || b(3) > 23 || b(4) > 59) {
-    throw Error("неверные дата и время " + BytesToHexSpaced(five));
+    throw Error(Fmt(Tr("неверные дата и время %s"), BytesToHexSpaced(five)));
   }
   TDateTimeParts day;
   day.Year = 2000 + b(0);

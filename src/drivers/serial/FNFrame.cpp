@@ -4,6 +4,7 @@
 #include "drivers/serial/FNFrame.h"
 
 #include "base/Error.h"
+#include "base/Messages.h"
 
 namespace kvitor {
 
@@ -21,7 +22,7 @@ uint16_t FrameCrc(std::string_view bytes) {
 
 std::string EncodeFrame(uint8_t code, std::string_view data) {
   if (data.size() > kMaxFrameData) {
-    throw Error("A frame cannot carry " + std::to_string(data.size()) + " bytes of data");
+    throw Error(Fmt(TrEn("A frame cannot carry %s bytes of data"), data.size()));
   }
   const std::size_t length = data.size() + 1;
   std::string frame;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "base/Messages.h"
 #include "drivers/Torvel.h"
 #include "drivers/TorvelSettings.h"
 #include "drivers/serial/FNFrame.h"
@@ -101,8 +102,8 @@ TFNLink::TOutcome TFNLink::Once(const TFNRequest& request, std::size_t maxData, 
           deadline = TClock::now() + options_.Settle;
           continue;
         } else {
-          stray = "ответ " + CommandText(r.Code) + " с " + std::to_string(r.Data.size()) +
-                  " байт данных не подходит к команде";
+          stray = Fmt(Tr("ответ %s с %s байт данных не подходит к команде"), CommandText(r.Code),
+                      r.Data.size());
         }
         buffer.erase(0, r.Consumed);
         deadline =
@@ -111,11 +112,11 @@ TFNLink::TOutcome TFNLink::Once(const TFNRequest& request, std::size_t maxData, 
       }
       case TFrameStatus::Skip: buffer.erase(0, r.Consumed); continue;
       case TFrameStatus::BadLength:
-        why = "длина " + std::to_string(r.Length) + " больше возможного ответа";
+        why = Fmt(Tr("длина %s больше возможного ответа"), r.Length);
         dirty_ = true;
         break;
       case TFrameStatus::BadCrc:
-        why = "неверная контрольная сумма";
+        why = Tr("неверная контрольная сумма");
         damagedLength_ = r.Length;
         dirty_ = true;
         break;
@@ -137,10 +138,10 @@ TFNLink::TOutcome TFNLink::Once(const TFNRequest& request, std::size_t maxData, 
       dirty_ = true;
       suspect_ = true;
       if (buffer.empty()) {
-        why = stray.empty() ? "нет ответа" : stray;
+        why = stray.empty() ? std::string(Tr("нет ответа")) : stray;
         return TOutcome::Silent;
       }
-      why = "ответ оборван";
+      why = Tr("ответ оборван");
       return TOutcome::Broken;
     }
   }
@@ -161,10 +162,10 @@ TFNAnswer TFNLink::Exchange(const TFNRequest& request, std::optional<std::size_t
       ++failures_;
     }
   } catch (const TFNLineError& e) {
-    throw TConnectionLost(std::string(e.what()) + " (команда " + command + ")");
+    throw TConnectionLost(Fmt(Tr("%s (команда %s)"), std::string(e.what()), command));
   }
-  const std::string text = "ФН на порту " + PortName() + " не дал ответа на команду " + command +
-                           " (попыток: " + std::to_string(attempts) + "): " + why;
+  const std::string text = Fmt(Tr("ФН на порту %s не дал ответа на команду %s (попыток: %s): %s"),
+                               PortName(), command, attempts, why);
   if (!request.CanRepeat()) throw TFNAnswerLost(text, damagedLength_);
   throw TConnectionLost(text);
 }
@@ -200,14 +201,14 @@ TFNAnswer TFNLink::Wake(const TFNRequest& request) {
       static_cast<void>(transport_->SetBaud(configured));
     }
   } catch (const TFNLineError& e) {
-    throw TConnectionLost(std::string(e.what()) + " (команда " + command + ")");
+    throw TConnectionLost(Fmt(Tr("%s (команда %s)"), std::string(e.what()), command));
   }
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f",
                 static_cast<double>(options_.WakeUp.count()) / 1000);
-  std::string text = "ФН на порту " + PortName() + " не дал ответа на команду " + command +
-                     " (попыток: " + std::to_string(attempts) + " за " + seconds + " с): " + why;
-  if (probed) text += "; на других скоростях ФН тоже не ответил";
+  std::string text = Fmt(Tr("ФН на порту %s не дал ответа на команду %s (попыток: %s за %s с): %s"),
+                         PortName(), command, attempts, std::string(seconds), why);
+  if (probed) text += Tr("; на других скоростях ФН тоже не ответил");
   throw TConnectionLost(text);
 }
 

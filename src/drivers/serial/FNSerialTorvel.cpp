@@ -8,6 +8,7 @@
 #include <map>
 #include <thread>
 
+#include "base/Messages.h"
 #include "drivers/serial/FNTrace.h"
 #include "tlv/BinUtils.h"
 #include "tlv/StringUtils.h"
@@ -23,7 +24,7 @@ constexpr uint16_t kShiftNumberTag = 1038;
 constexpr uint8_t kNoData = 0x08;
 // How many documents are searched for what the storage would not say.
 constexpr int kSearchDocuments = 8;
-const std::string kNoErrors = "Ошибок нет";
+std::string NoErrors() { return Tr("Ошибок нет"); }
 
 // Storage texts are ASCII; Windows-1251 keeps any other byte as it came.
 std::u16string StorageText(std::string_view bytes) { return Cp1251ToUtf16(TrimStorageText(bytes)); }
@@ -134,9 +135,8 @@ int TFNSerialTorvel::Finish(int code, const std::string& text) {
 }
 
 int TFNSerialTorvel::Refused(TFNCommand command, const TFNAnswer& answer) {
-  return Finish(answer.Code, AnswerCodeMeaning(answer.Code) + " (ответ " +
-                                 CommandText(answer.Code) + " на команду " + CommandText(command) +
-                                 ")");
+  return Finish(answer.Code, Fmt(Tr("%s (ответ %s на команду %s)"), AnswerCodeMeaning(answer.Code),
+                                 CommandText(answer.Code), CommandText(command)));
 }
 
 void TFNSerialTorvel::Warn(const std::string& text) {
@@ -165,7 +165,7 @@ void TFNSerialTorvel::Drop(bool keep) {
 int TFNSerialTorvel::Reach() {
   if (link_) return 0;
   if (options_.Port.empty()) {
-    return Finish(TTorvelResult::PortError, "Не задан последовательный порт ФН");
+    return Finish(TTorvelResult::PortError, Tr("Не задан последовательный порт ФН"));
   }
   try {
     std::unique_ptr<TFNTransport> transport;
@@ -206,9 +206,9 @@ TFNAnswer TFNSerialTorvel::Ask(const TFNRequest& request, std::optional<std::siz
 
 void TFNSerialTorvel::NoteSpeed() {
   if (link_->Baud() == options_.Baud) return;
-  Warn("ФН на порту " + options_.Port + " ответил на скорости " + std::to_string(link_->Baud()) +
-       " бод, а не на заданной " + std::to_string(options_.Baud) + " бод: укажите скорость " +
-       std::to_string(link_->Baud()) + " в настройках драйвера");
+  Warn(Fmt(Tr("ФН на порту %1$s ответил на скорости %2$s бод, а не на заданной %3$s бод: укажите "
+              "скорость %2$s в настройках драйвера"),
+           options_.Port, link_->Baud(), options_.Baud));
 }
 
 template <class Body>
@@ -245,7 +245,7 @@ int TFNSerialTorvel::Status() {
   Put(TTorvelProperty::ECRTime, s.DateTime.Time);
   Put(TTorvelProperty::SerialNumber, StorageText(s.StorageNumber));
   Put(TTorvelProperty::DocumentNumber, int64_t{s.LastDocument});
-  return Finish(0, kNoErrors);
+  return Finish(0, NoErrors());
 }
 
 int TFNSerialTorvel::OpenDevice() {
@@ -255,17 +255,17 @@ int TFNSerialTorvel::OpenDevice() {
 int TFNSerialTorvel::ReleaseDevice() {
   std::lock_guard lock(mutex_);
   Drop(true);
-  return Finish(0, kNoErrors);
+  return Finish(0, NoErrors());
 }
 
 int TFNSerialTorvel::ShowSettingsDialog() {
   const TSettingsDialogHook hook = GetSettingsDialogHook();
   int code = TTorvelResult::NotSupported;
-  std::string text = "Диалог настроек драйвера недоступен";
+  std::string text = Tr("Диалог настроек драйвера недоступен");
   if (hook) {
     // Called without the lock: the dialog runs a message loop of its own.
     code = hook();
-    text = code == 0 ? kNoErrors : "Настройки драйвера не изменены";
+    text = code == 0 ? NoErrors() : Tr("Настройки драйвера не изменены");
   }
   std::lock_guard lock(mutex_);
   return Finish(code, text);
@@ -286,7 +286,7 @@ std::optional<uint32_t> TFNSerialTorvel::ShiftFromDocuments(std::string& where) 
     std::string body;
     for (const std::string& piece : doc->Pieces) body += piece;
     if (const auto value = FindTag(body, kShiftNumberTag); value && !value->empty()) {
-      where = "документа " + std::to_string(n);
+      where = Fmt(Tr("документа %s"), n);
       return ReadLE(*value, 0, std::min<std::size_t>(value->size(), 4));
     }
   }
@@ -298,21 +298,21 @@ int TFNSerialTorvel::QueryRegisterStatus() {
     const TFNAnswer answer = Ask(TFNRequest::Of(TFNCommand::Shift));
     if (answer.Code == 0) {
       Put(TTorvelProperty::SessionNumber, int64_t{ParseShiftAnswer(answer.Data).Shift});
-      return Finish(0, kNoErrors);
+      return Finish(0, NoErrors());
     }
     // The shift count is optional for a read: the documents carry it too.
-    const std::string refused = "ФН не сообщил номер смены (ответ " + CommandText(answer.Code) +
-                                " на команду " + CommandText(TFNCommand::Shift) + ", " +
-                                AnswerCodeMeaning(answer.Code) + ")";
+    const std::string refused =
+        Fmt(Tr("ФН не сообщил номер смены (ответ %s на команду %s, %s)"), CommandText(answer.Code),
+            CommandText(TFNCommand::Shift), AnswerCodeMeaning(answer.Code));
     std::string where;
     if (const auto shift = ShiftFromDocuments(where)) {
       Put(TTorvelProperty::SessionNumber, int64_t{*shift});
-      Warn(refused + ": число смен взято из " + where + " (тег 1038)");
+      Warn(Fmt(Tr("%s: число смен взято из %s (тег 1038)"), refused, where));
     } else {
       Put(TTorvelProperty::SessionNumber, int64_t{0});
-      Warn(refused + " и его нет в последних документах: число смен в отчете 0");
+      Warn(Fmt(Tr("%s и его нет в последних документах: число смен в отчете 0"), refused));
     }
-    return Finish(0, kNoErrors);
+    return Finish(0, NoErrors());
   });
 }
 
@@ -320,8 +320,8 @@ int TFNSerialTorvel::QueryModelParameter() {
   // The storage has no model parameters: the reader falls back to table 18.
   std::lock_guard lock(mutex_);
   return Finish(TTorvelResult::NotSupported,
-                "Параметр модели " + std::to_string(InputInt(TTorvelProperty::ModelParamNumber)) +
-                    " не поддерживается при подключении ФН к порту");
+                Fmt(Tr("Параметр модели %s не поддерживается при подключении ФН к порту"),
+                    InputInt(TTorvelProperty::ModelParamNumber)));
 }
 
 std::optional<std::string> TFNSerialTorvel::RegistrationFromDocuments(std::string& where) {
@@ -337,7 +337,7 @@ std::optional<std::string> TFNSerialTorvel::RegistrationFromDocuments(std::strin
     for (const std::string& piece : doc->Pieces) body += piece;
     if (const auto value = FindTag(body, kRegistrationNumberTag)) {
       number = *value;
-      where = "документа " + std::to_string(n);
+      where = Fmt(Tr("документа %s"), n);
     }
   }
   return number;
@@ -350,37 +350,36 @@ int TFNSerialTorvel::ReadTableField() {
     const int64_t field = InputInt(TTorvelProperty::FieldNumber);
     if (table != kRegistrationTable || row != 1 || field != 3) {
       return Finish(TTorvelResult::NotSupported,
-                    "Поле таблицы " + std::to_string(table) + "," + std::to_string(row) + "," +
-                        std::to_string(field) + " не поддерживается при подключении ФН к порту");
+                    Fmt(Tr("Поле таблицы %s,%s,%s не поддерживается при подключении ФН к порту"),
+                        table, row, field));
     }
     const TFNAnswer totals = Ask(TFNRequest::Of(TFNCommand::RegistrationTotals));
     if (totals.Code == 0) {
       Put(TTorvelProperty::ValueOfFieldString, Cp1251ToUtf16(ParseRegistrationNumber(totals.Data)));
-      return Finish(0, kNoErrors);
+      return Finish(0, NoErrors());
     }
     // A storage that refuses the totals may still give the one parameter.
     const TFNAnswer parameter = Ask(TFNRequest::RegistrationParameter(kRegistrationNumberTag));
     if (parameter.Code == 0) {
       if (const auto value = ParseRegistrationParameter(parameter.Data, kRegistrationNumberTag)) {
         Put(TTorvelProperty::ValueOfFieldString, StorageText(*value));
-        return Finish(0, kNoErrors);
+        return Finish(0, NoErrors());
       }
     }
     // Optional for a read: the registration report carries it too.
     std::string where;
-    const std::string refused = "ФН не сообщил регистрационный номер ККТ (ответ " +
-                                CommandText(totals.Code) + " на команду " +
-                                CommandText(TFNCommand::RegistrationTotals) + ", " +
-                                CommandText(parameter.Code) + " на команду " +
-                                CommandText(TFNCommand::RegistrationParameter) + ")";
+    const std::string refused = Fmt(
+        Tr("ФН не сообщил регистрационный номер ККТ (ответ %s на команду %s, %s на команду %s)"),
+        CommandText(totals.Code), CommandText(TFNCommand::RegistrationTotals),
+        CommandText(parameter.Code), CommandText(TFNCommand::RegistrationParameter));
     if (const auto number = RegistrationFromDocuments(where)) {
       Put(TTorvelProperty::ValueOfFieldString, StorageText(*number));
-      Warn(refused + ": он взят из отчета о регистрации, " + where + " (тег 1037)");
+      Warn(Fmt(Tr("%s: он взят из отчета о регистрации, %s (тег 1037)"), refused, where));
     } else {
       Put(TTorvelProperty::ValueOfFieldString, std::u16string());
-      Warn(refused + ", и его нет в отчете о регистрации: в отчете он пуст");
+      Warn(Fmt(Tr("%s, и его нет в отчете о регистрации: в отчете он пуст"), refused));
     }
-    return Finish(0, kNoErrors);
+    return Finish(0, NoErrors());
   });
 }
 
@@ -407,7 +406,7 @@ std::optional<TFNSerialTorvel::TDocument> TFNSerialTorvel::ReadDocument(uint32_t
       // count the round as one without progress.
       best = 0;
       known.clear();
-      lost = "ФН на порту " + link_->PortName() + " сообщает разные заголовки документа";
+      lost = Fmt(Tr("ФН на порту %s сообщает разные заголовки документа"), link_->PortName());
     }
     first = header;
     // 45h's length counts either the body alone or the body and the 4-byte
@@ -434,8 +433,8 @@ std::optional<TFNSerialTorvel::TDocument> TFNSerialTorvel::ReadDocument(uint32_t
       }
       if (piece.Code == kNoData) {
         if (got != header.Length && got + 4 != header.Length) {
-          throw Error("Документ " + std::to_string(number) + ": ФН указал длину " +
-                      std::to_string(header.Length) + " байт, а передал " + std::to_string(got));
+          throw Error(Fmt(Tr("Документ %s: ФН указал длину %s байт, а передал %s"), number,
+                          header.Length, got));
         }
         whole = true;
         break;
@@ -467,8 +466,8 @@ std::optional<TFNSerialTorvel::TDocument> TFNSerialTorvel::ReadDocument(uint32_t
     if (stale > options_.StaleRestarts || TClock::now() - start > options_.DocumentTime) break;
     ++restarts;
   }
-  throw Error("Документ " + std::to_string(number) + " не прочитан: " + lost +
-              " (чтение начиналось заново " + std::to_string(restarts) + " раз)");
+  throw Error(Fmt(Tr("Документ %s не прочитан: %s (чтение начиналось заново %s раз)"), number, lost,
+                  restarts));
 }
 
 int TFNSerialTorvel::BeginDocumentRead() {
@@ -476,7 +475,7 @@ int TFNSerialTorvel::BeginDocumentRead() {
     open_.reset();
     const int64_t number = InputInt(TTorvelProperty::DocumentNumber);
     if (number < 1 || number > 0xFFFFFFFF) {
-      return Finish(TTorvelResult::NotFound, "Документ " + std::to_string(number) + " не найден");
+      return Finish(TTorvelResult::NotFound, Fmt(Tr("Документ %s не найден"), number));
     }
     int code = 0;
     std::optional<TDocument> doc = ReadDocument(static_cast<uint32_t>(number), code);
@@ -487,14 +486,14 @@ int TFNSerialTorvel::BeginDocumentRead() {
       ++lacking_;
       lastLacking_ = number;
     }
-    return Finish(0, kNoErrors);
+    return Finish(0, NoErrors());
   });
 }
 
 int TFNSerialTorvel::ReadDocumentBlock() {
   // The pieces were read whole by BeginDocumentRead: no line work here.
   std::lock_guard lock(mutex_);
-  if (!open_) return Finish(TTorvelResult::NoDocumentOpen, "Нет открытого документа");
+  if (!open_) return Finish(TTorvelResult::NoDocumentOpen, Tr("Нет открытого документа"));
   if (open_->Next < open_->Pieces.size()) {
     Put(TTorvelProperty::TLVData, BytesToTLVData(open_->Pieces[open_->Next++]));
   } else {
@@ -502,14 +501,14 @@ int TFNSerialTorvel::ReadDocumentBlock() {
     Put(TTorvelProperty::TLVData, std::u16string());
     open_.reset();
   }
-  return Finish(0, kNoErrors);
+  return Finish(0, NoErrors());
 }
 
 int TFNSerialTorvel::QueryConfirmation() {
   return Run([this] {
     const int64_t number = InputInt(TTorvelProperty::DocumentNumber);
     if (number < 1 || number > 0xFFFFFFFF) {
-      return Finish(TTorvelResult::NotFound, "Документ " + std::to_string(number) + " не найден");
+      return Finish(TTorvelResult::NotFound, Fmt(Tr("Документ %s не найден"), number));
     }
     const TFNRequest request =
         TFNRequest::ForDocument(TFNCommand::Confirmation, static_cast<uint32_t>(number));
@@ -543,7 +542,7 @@ int TFNSerialTorvel::QueryConfirmation() {
     // All 18 bytes: a zero byte of the sign is data like any other.
     Put(TTorvelProperty::FiscalSignOFD, Cp1251ToUtf16(c.FiscalSign));
     Put(TTorvelProperty::DocumentNumber, int64_t{c.Number});
-    return Finish(0, kNoErrors);
+    return Finish(0, NoErrors());
   });
 }
 
@@ -552,10 +551,10 @@ std::string TFNSerialTorvel::Warnings() {
   // Sentences, each with its capital letter.
   std::vector<std::string> all = warnings_;
   if (ticketCode_ != 0 && lacking_ > 0) {
-    all.push_back("Документов без подтверждения оператора из-за ответа " +
-                  CommandText(ticketCode_) + " на команду " +
-                  CommandText(TFNCommand::Confirmation) + " (" + AnswerCodeMeaning(ticketCode_) +
-                  "): " + std::to_string(lacking_));
+    all.push_back(Fmt(Tr("Документов без подтверждения оператора из-за ответа %s на команду %s "
+                         "(%s): %s"),
+                      CommandText(ticketCode_), CommandText(TFNCommand::Confirmation),
+                      AnswerCodeMeaning(ticketCode_), lacking_));
   }
   std::string text;
   for (const std::string& w : all) text += (text.empty() ? "" : ". ") + w;

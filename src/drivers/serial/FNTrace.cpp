@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/Messages.h"
 #include "drivers/serial/FNFrame.h"
 #include "tlv/BinUtils.h"
 
@@ -50,12 +51,12 @@ TTraceTransport::TTraceTransport(std::unique_ptr<TFNTransport> inner, const std:
   fd_ =
       ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
   if (fd_ < 0) {
-    throw Error("Не удалось открыть файл трассировки " + path + ": " + SystemReason(errno));
+    throw Error(Fmt(Tr("Не удалось открыть файл трассировки %s: %s"), path, SystemReason(errno)));
   }
   struct stat st {};
   if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd_);
-    throw Error("Не удалось открыть файл трассировки " + path + ": это не обычный файл");
+    throw Error(Fmt(Tr("Не удалось открыть файл трассировки %s: это не обычный файл"), path));
   }
 }
 
@@ -77,7 +78,8 @@ void TTraceTransport::Line(char direction, std::string_view bytes) {
 
 void TTraceTransport::CheckWritten() const {
   if (failure_ != 0) {
-    throw Error("Не удалось записать файл трассировки " + path_ + ": " + SystemReason(failure_));
+    throw Error(
+        Fmt(Tr("Не удалось записать файл трассировки %s: %s"), path_, SystemReason(failure_)));
   }
 }
 

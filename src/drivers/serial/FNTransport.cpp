@@ -3,6 +3,8 @@
 
 #include "drivers/serial/FNTransport.h"
 
+#include "base/Messages.h"
+
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <locale.h>
@@ -32,11 +34,11 @@ speed_t SpeedOf(int baud) {
 }
 
 std::string OpenFailure(const std::string& path, int error) {
-  std::string text = "Не удалось открыть порт " + path + ": " + SystemReason(error);
+  std::string text = Fmt(Tr("Не удалось открыть порт %s: %s"), path, SystemReason(error));
   if (error == EACCES || error == EPERM) {
     text +=
-        ". Порт доступен группе dialout: добавьте в неё пользователя (sudo usermod -aG dialout "
-        "$USER) и войдите в систему заново";
+        Tr(". Порт доступен группе dialout: добавьте в неё пользователя (sudo usermod -aG dialout "
+           "$USER) и войдите в систему заново");
   }
   return text;
 }
@@ -51,23 +53,23 @@ bool SetSpeed(int fd, int baud) {
 
 std::string SystemReason(int error) {
   switch (error) {
-    case EACCES: return "отказано в доступе";
-    case EPERM: return "операция не позволена";
-    case ENOENT: return "нет такого файла или каталога";
-    case ENODEV: return "нет такого устройства";
-    case ENXIO: return "нет такого устройства или адреса";
-    case EBUSY: return "устройство или ресурс занято";
-    case EIO: return "ошибка ввода-вывода";
-    case ENOTTY: return "устройство не является терминалом";
-    case EAGAIN: return "ресурс временно недоступен";
-    case EINVAL: return "недопустимый аргумент";
+    case EACCES: return Tr("отказано в доступе");
+    case EPERM: return Tr("операция не позволена");
+    case ENOENT: return Tr("нет такого файла или каталога");
+    case ENODEV: return Tr("нет такого устройства");
+    case ENXIO: return Tr("нет такого устройства или адреса");
+    case EBUSY: return Tr("устройство или ресурс занято");
+    case EIO: return Tr("ошибка ввода-вывода");
+    case ENOTTY: return Tr("устройство не является терминалом");
+    case EAGAIN: return Tr("ресурс временно недоступен");
+    case EINVAL: return Tr("недопустимый аргумент");
     case EMFILE:
-    case ENFILE: return "слишком много открытых файлов";
-    case EISDIR: return "это каталог";
-    case ENOTDIR: return "не является каталогом";
-    case EROFS: return "файловая система доступна только для чтения";
-    case EINTR: return "прерванный системный вызов";
-    case ENOMEM: return "недостаточно памяти";
+    case ENFILE: return Tr("слишком много открытых файлов");
+    case EISDIR: return Tr("это каталог");
+    case ENOTDIR: return Tr("не является каталогом");
+    case EROFS: return Tr("файловая система доступна только для чтения");
+    case EINTR: return Tr("прерванный системный вызов");
+    case ENOMEM: return Tr("недостаточно памяти");
     default: break;
   }
   // Any other: the system's own words in the user's language.
@@ -79,9 +81,10 @@ std::string SystemReason(int error) {
 
 TSerialPort::TSerialPort(const std::string& path, int baud) : path_(path) {
   if (!IsSupportedBaud(baud) || SpeedOf(baud) == B0) {
-    throw TFNPortError("Порт " + path + ": скорость " + std::to_string(baud) +
-                           " не поддерживается (9600, 19200, 38400, 57600, 115200)",
-                       false);
+    throw TFNPortError(
+        Fmt(Tr("Порт %s: скорость %s не поддерживается (9600, 19200, 38400, 57600, 115200)"), path,
+            baud),
+        false);
   }
   fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd_ < 0) throw TFNPortError(OpenFailure(path, errno), errno == EBUSY);
@@ -91,12 +94,13 @@ TSerialPort::TSerialPort(const std::string& path, int baud) : path_(path) {
     throw TFNPortError(text, busy);
   };
   if (::isatty(fd_) != 1) {
-    fail("Не удалось открыть порт " + path + ": это не последовательный порт (не терминал)", false);
+    fail(Fmt(Tr("Не удалось открыть порт %s: это не последовательный порт (не терминал)"), path),
+         false);
   }
   // flock also keeps out a second instance of this process, which TIOCEXCL
   // does not, and root, which TIOCEXCL lets through.
   if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EWOULDBLOCK) fail("Порт " + path + " занят другим подключением", true);
+    if (errno == EWOULDBLOCK) fail(Fmt(Tr("Порт %s занят другим подключением"), path), true);
     fail(OpenFailure(path, errno), false);
   }
   static_cast<void>(::ioctl(fd_, TIOCEXCL));
@@ -142,7 +146,7 @@ bool TSerialPort::SetBaud(int baud) {
 }
 
 void TSerialPort::Lost(const std::string& why) const {
-  throw TFNLineError("Связь с ФН на порту " + path_ + " потеряна: " + why);
+  throw TFNLineError(Fmt(Tr("Связь с ФН на порту %s потеряна: %s"), path_, why));
 }
 
 void TSerialPort::Write(std::string_view bytes) {
@@ -157,11 +161,11 @@ void TSerialPort::Write(std::string_view bytes) {
     if (n < 0 && errno == EAGAIN) {
       pollfd p{fd_, POLLOUT, 0};
       const int ready = ::poll(&p, 1, 1000);
-      if (ready == 0) Lost("порт не принимает данные");
-      if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) Lost("порт закрыт");
+      if (ready == 0) Lost(Tr("порт не принимает данные"));
+      if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) Lost(Tr("порт закрыт"));
       continue;
     }
-    Lost(n < 0 ? SystemReason(errno) : "запись не удалась");
+    Lost(n < 0 ? SystemReason(errno) : Tr("запись не удалась"));
   }
 }
 
@@ -175,7 +179,7 @@ std::size_t TSerialPort::Read(std::string& buffer, std::size_t most,
   if (ready < 0) Lost(SystemReason(errno));
   if (ready == 0) return 0;
   if ((p.revents & POLLIN) == 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-    Lost("устройство отключено");
+    Lost(Tr("устройство отключено"));
   }
   char chunk[4096];
   const ssize_t n = ::read(fd_, chunk, std::min(most, sizeof chunk));
@@ -185,7 +189,7 @@ std::size_t TSerialPort::Read(std::string& buffer, std::size_t most,
   }
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
   // A terminal whose other end is gone reads as end of file or EIO.
-  Lost(n == 0 ? "устройство отключено" : SystemReason(errno));
+  Lost(n == 0 ? Tr("устройство отключено") : SystemReason(errno));
 }
 
 void TSerialPort::DiscardInput() { static_cast<void>(::tcflush(fd_, TCIFLUSH)); }

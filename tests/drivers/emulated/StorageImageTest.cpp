@@ -139,7 +139,7 @@ TEST(deviceStorageImage, BadFilesNameFileAndMember) {
         << c.Json;
   }
   EXPECT_THAT(LoadError("{\"a\": }"),
-              HasSubstr("Storage image \"/x/y.json\": not JSON: parse error at line 1"));
+              HasSubstr("Storage image \"/x/y.json\": not JSON: syntax error at line 1"));
 }
 
 // Hostile shapes are refused by bounds, before anything is built of them.
