@@ -82,20 +82,18 @@ screenshots:
 install: build
 	@cmake --install $(BUILD)
 
-# The Debian package, a Release build for /usr in build-package:
-# apt install ./build-package/kvitor_*.deb
+# The Debian packages kvitor-cli, kvitor and kvitor-tools, a Release build for
+# /usr with the distribution's flags in build-package (scripts/package):
+# apt install ./build-package/kvitor*.deb
 package:
 	@./scripts/install-deps package
-	@cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DKVITOR_WERROR=ON \
-	  -DCMAKE_INSTALL_PREFIX=/usr -DKVITOR_BUILD_GUI=ON -DKVITOR_BUILD_TESTS=OFF $(CMAKE_FLAGS) >/dev/null
-	@cmake --build build-package -j $(JOBS)
-	@cd build-package && cpack
-	@ls build-package/kvitor_*.deb
+	@JOBS=$(JOBS) CMAKE_FLAGS="$(CMAKE_FLAGS)" ./scripts/package build-package
 
-# Installs $(BUILD) into a temporary prefix and runs what was installed.
-check-install: build
-	@./scripts/install-deps package
-	@./scripts/check-install $(BUILD)
+# Installs $(BUILD) into a temporary prefix and runs what was installed; then
+# the packages: lintian, a second build that must give the same files, and
+# (as root) an install and a removal that must leave nothing behind.
+check-install: build package
+	@./scripts/check-install $(BUILD) build-package
 
 clean:
 	@rm -rf $(BUILD) build-*

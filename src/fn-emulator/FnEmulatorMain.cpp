@@ -18,6 +18,7 @@
 #include "drivers/serial/FNTransport.h"
 #include "fn-emulator/FNWireStorage.h"
 #include "fn-emulator/PtyServer.h"
+#include "job/VersionInfo.h"
 
 namespace {
 
@@ -70,10 +71,14 @@ int main(int argc, char** argv) {
   app.add_option("--baud", baud,
                  "The line speed: requests sent at another speed get no answer (default 115200)");
   app.add_flag("--pace", pace, "Answer at the line's speed (ten bits a byte) rather than at once");
+  app.set_version_flag("--version", kvitor::GetFileVersionText(), "Print the version and exit");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
     std::cout << app.help();
+    return 0;
+  } catch (const CLI::CallForVersion& e) {
+    std::cout << e.what() << '\n';
     return 0;
   } catch (const CLI::ParseError& e) {
     std::cerr << "kvitor-fn-emulator: " << e.what() << "\n";
