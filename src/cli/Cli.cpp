@@ -183,20 +183,6 @@ void UsePath(const char* variable, const std::string& path) {
   ::setenv(variable, (ec ? std::filesystem::path(path) : absolute).c_str(), 1);
 }
 
-// Dates and times in JSON as ISO 8601, whatever the locale.
-std::string IsoDate(TDateTime value) {
-  const TDateTimeParts p = DecodeDateTime(value);
-  std::array<char, 32> text{};
-  std::snprintf(text.data(), text.size(), "%04d-%02d-%02d", p.Year, p.Month, p.Day);
-  return text.data();
-}
-std::string IsoTime(TDateTime value) {
-  const TDateTimeParts p = DecodeDateTime(value);
-  std::array<char, 32> text{};
-  std::snprintf(text.data(), text.size(), "%02d:%02d:%02d", p.Hour, p.Minute, p.Second);
-  return text.data();
-}
-
 int PrintStatus(bool json, std::ostream& out, std::ostream& err) {
   TMainController controller;
   try {
@@ -982,7 +968,8 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
         if (show->count(name) == 0) continue;
         // Without a value the option reads "-"; an empty name was given as such.
         if (value->empty()) {
-          return UsageError(err, name + ": " + TrEn("expected a file name, found an empty text"));
+          return UsageError(
+              err, std::string(name) + ": " + TrEn("expected a file name, found an empty text"));
         }
         form = form1;
         exportTo = *value;

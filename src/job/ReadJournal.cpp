@@ -607,7 +607,8 @@ void TReadJournal::Write() {
       }
       // Whole records only: a buffer that did not fit goes whole.
       if (error != 0) {
-        static_cast<void>(::ftruncate(fd_, static_cast<off_t>(at)));
+        // Should the cut fail, the torn tail is cut when the journal is opened.
+        [[maybe_unused]] const int cut = ::ftruncate(fd_, static_cast<off_t>(at));
       } else {
         // Writeback starts now, so that a sync waits only for the last buffers.
         static_cast<void>(::sync_file_range(
