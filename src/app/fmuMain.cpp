@@ -402,7 +402,7 @@ void TfmMain::OnFNStatusRead(const TFNStatusRec& status) {
   storageLast_ = status.LastDocNumber;
   if (!statusError_.isEmpty()) notice_.clear();
   statusError_.clear();
-  ShowStorageText(Qs(Tr("ФН № %1 · %2 · последний документ %3"))
+  ShowStorageText(Qs(Tr("ФН № %1 · последний документ %3 · %2"))
                       .arg(FromUtf8(Cp1251ToUtf8(status.FNSerialNumber)), source)
                       .arg(status.LastDocNumber));
   if (resetRangeOnStatus_) seDocNumber1->setValue(1);
@@ -437,14 +437,15 @@ void TfmMain::OnFNStatusFailed(const QString& error) {
 
 void TfmMain::ShowStorageText(const QString& text) {
   // One line: the middle of the port's or file's path left out, the rest
-  // whole; the whole line in the hint.
+  // whole; the whole line in the hint. The path comes last, so that what
+  // does not fit is never the storage's number or its last document.
   const int width = lblStorage->width() > 0 ? lblStorage->width() : 480;
   const QFontMetrics metrics = lblStorage->fontMetrics();
   QString shown = text;
   const qsizetype at = storageSource_.isEmpty() ? -1 : text.indexOf(storageSource_);
   if (metrics.horizontalAdvance(text) > width && at >= 0) {
     const QString rest = QString(text).remove(at, storageSource_.size());
-    const int room = std::max(width - metrics.horizontalAdvance(rest), width / 4);
+    const int room = std::max(width - metrics.horizontalAdvance(rest), width / 8);
     shown = QString(text).replace(at, storageSource_.size(),
                                   metrics.elidedText(storageSource_, Qt::ElideMiddle, room));
   }
