@@ -26,14 +26,6 @@ QString PathText(const std::string& path) {
 
 }  // namespace
 
-QString DurationText(TDateTime duration) {
-  const auto seconds = static_cast<int64_t>(std::llround(std::max(duration, 0.0) * 86400.0));
-  return QStringLiteral("%1:%2:%3")
-      .arg(seconds / 3600)
-      .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
-      .arg(seconds % 60, 2, 10, QLatin1Char('0'));
-}
-
 const char* SuffixOf(TReportFileType type) { return type == TReportFileType::Text ? "txt" : "bin"; }
 
 TSaveChoice ResolveSaveName(const QString& typed, TReportFileType filterType) {

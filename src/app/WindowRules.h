@@ -19,10 +19,6 @@ namespace kvitor {
 // are found where Tr stands.
 [[nodiscard]] inline QString Qs(const char* utf8) { return QString::fromUtf8(utf8); }
 
-// A span of time as hours, minutes and seconds ("0:00:05", "27:03:09"),
-// whatever the locale's clock format; never below zero.
-[[nodiscard]] QString DurationText(TDateTime duration);
-
 // What the user chose in the save dialog: the file name and the file type,
 // and whether the other type is written beside it.
 struct TSaveChoice {

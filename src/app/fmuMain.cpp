@@ -805,11 +805,12 @@ void TfmMain::UpdateView() {
     lblProgress->setText(status.State == TJobState::None ? QString()
                                                          : QString::asprintf("%d %%", percent));
     if (running || wasRunning_) {
-      const QString elapsed = DurationText(ShownDuration(status.Elapsed));
+      const QString elapsed = QString::fromStdString(DurationText(status.Elapsed));
       const QString start = FromUtf8(FormatLongTime(status.StartTime));
       if (running && HasEstimate(status)) {
-        lblTimeLeft->setText(Qs(Tr("Прошло: %1, осталось: %2"))
-                                 .arg(elapsed, DurationText(ShownDuration(status.Remaining))));
+        lblTimeLeft->setText(
+            Qs(Tr("Прошло: %1, осталось: %2"))
+                .arg(elapsed, QString::fromStdString(DurationText(status.Remaining))));
         lblStartTime->setText(Qs(Tr("Начало: %1, завершение: %2"))
                                   .arg(start, FromUtf8(FormatLongTime(status.EndTime))));
       } else if (running) {

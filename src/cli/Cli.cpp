@@ -127,16 +127,6 @@ int UsageError(std::ostream& err, const std::string& text) {
   return kExitUsage;
 }
 
-// A duration for the progress line, hours:minutes:seconds in every locale;
-// never below zero.
-std::string ShowDuration(TDateTime duration) {
-  const auto seconds = std::llround(ShownDuration(duration) * kSecondsPerDay);
-  char text[32];
-  std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60,
-                seconds % 60);
-  return text;
-}
-
 // Dates and times that no format fixes: ISO 8601 in every locale.
 std::string IsoDate(TDateTime value) {
   const TDateTimeParts p = DecodeDateTime(value);
@@ -230,8 +220,8 @@ class TProgress {
     if (s.State != TJobState::Running || quiet_) return;
     if (terminal_) {
       // The remaining time only once there is an estimate.
-      err_ << '\r' << ShowUtf8(s.Text) << "  " << s.Percent << " %  " << ShowDuration(s.Elapsed);
-      if (HasEstimate(s)) err_ << " / " << ShowDuration(s.Remaining);
+      err_ << '\r' << ShowUtf8(s.Text) << "  " << s.Percent << " %  " << DurationText(s.Elapsed);
+      if (HasEstimate(s)) err_ << " / " << DurationText(s.Remaining);
       err_ << "\x1b[K" << std::flush;
       drawn_ = true;
     } else {

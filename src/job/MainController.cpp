@@ -4,7 +4,9 @@
 #include "job/MainController.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdio>
 #include <optional>
 #include <thread>
 
@@ -29,6 +31,14 @@ bool HasEstimate(const TMainControllerStatus& status) {
 }
 
 TDateTime ShownDuration(TDateTime duration) { return duration > 0 ? duration : 0; }
+
+std::string DurationText(TDateTime duration) {
+  const auto seconds = std::llround(ShownDuration(duration) * kSecondsPerDay);
+  std::array<char, 32> text{};
+  std::snprintf(text.data(), text.size(), "%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60,
+                seconds % 60);
+  return text.data();
+}
 
 std::string StoppedJobText(int32_t read, int32_t count) {
   return Fmt(Tr("прочитано %s из %s"), read, count);

@@ -67,6 +67,9 @@ class TRangeError : public Error {
 [[nodiscard]] bool HasEstimate(const TMainControllerStatus& status);
 // A duration as shown: never below zero, since the local clock may step back.
 [[nodiscard]] TDateTime ShownDuration(TDateTime duration);
+// A duration as shown, hours:minutes:seconds ("0:00:05", "27:03:09") in every
+// locale, never below zero.
+[[nodiscard]] std::string DurationText(TDateTime duration);
 // "прочитано 89 из 300", what a stopped job read out of its range.
 [[nodiscard]] std::string StoppedJobText(int32_t read, int32_t count);
 // done * 100 / count to the nearest integer, halves to the even neighbour,

@@ -12,16 +12,6 @@ class TWindowRulesTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void durationsAreSpansNotClockTimes() {
-    constexpr double kSecond = 1.0 / 86400;
-    QCOMPARE(kvitor::DurationText(0), QStringLiteral("0:00:00"));
-    QCOMPARE(kvitor::DurationText(kSecond), QStringLiteral("0:00:01"));
-    QCOMPARE(kvitor::DurationText(3725 * kSecond), QStringLiteral("1:02:05"));
-    // A day and more stays hours; a clock that stepped back is no time.
-    QCOMPARE(kvitor::DurationText(1.5), QStringLiteral("36:00:00"));
-    QCOMPARE(kvitor::DurationText(-kSecond), QStringLiteral("0:00:00"));
-  }
-
   void theTypedNameDecidesTheFile() {
     constexpr auto kBin = TReportFileType::Binary;
     constexpr auto kText = TReportFileType::Text;

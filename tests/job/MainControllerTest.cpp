@@ -100,6 +100,16 @@ class MainControllerTest : public ::testing::Test {
   std::unique_ptr<TMainController> controller_;
 };
 
+TEST(DurationText, DurationsAreSpansNotClockTimes) {
+  constexpr double kSecond = 1.0 / 86400;
+  EXPECT_EQ(DurationText(0), "0:00:00");
+  EXPECT_EQ(DurationText(kSecond), "0:00:01");
+  EXPECT_EQ(DurationText(3725 * kSecond), "1:02:05");
+  // A day and more stays hours; a clock that stepped back is no time.
+  EXPECT_EQ(DurationText(1.5), "36:00:00");
+  EXPECT_EQ(DurationText(-kSecond), "0:00:00");
+}
+
 TEST_F(MainControllerTest, PercentAndTextFollowEveryDocument) {
   storage_->AddReceipts(1, 410);
   Make();
